@@ -1,0 +1,193 @@
+#include "app/TempFolders.h"
+#include "tests/common/TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <shlwapi.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+bool IsFolder(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+TEST(GetTempFolderPath, GivesTheLongFormOfAnExistingFolderWithTrailingBackslash) {
+    std::wstring path;
+    ASSERT_TRUE(GetTempFolderPath(path));
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(L'\\', path.back());
+    EXPECT_TRUE(IsFolder(path));
+    wchar_t longForm[2 * MAX_PATH] = {};
+    ASSERT_NE(0u, GetLongPathNameW(path.c_str(), longForm, 2 * MAX_PATH));
+    EXPECT_EQ(std::wstring(longForm), path);
+}
+
+TEST(CreateUniqueSubfolder, NamesTheFolderByTheTickCountInHex) {
+    testutil::ScratchFolder scratch;
+    std::wstring path = scratch.path();
+    const DWORD before = GetTickCount();
+    ASSERT_TRUE(CreateUniqueSubfolder(path));
+    const DWORD after = GetTickCount();
+    ASSERT_EQ(0u, path.find(scratch.path()));
+    ASSERT_EQ(L'\\', path.back());
+    EXPECT_TRUE(IsFolder(path));
+    const std::wstring name = path.substr(scratch.path().size(), path.size() -
+                                                                      scratch.path().size() - 1);
+    const DWORD value = wcstoul(name.c_str(), nullptr, 16);
+    wchar_t formatted[16];
+    swprintf(formatted, 16, L"%x", static_cast<unsigned>(value));
+    EXPECT_EQ(std::wstring(formatted), name) << "lower-case hex without leading zeros";
+    EXPECT_LE(before, value);
+    EXPECT_GE(after, value);
+}
+
+struct CollisionCase {
+    DWORD first;
+    std::vector<std::wstring> taken; // folders, or files when the name ends in '*'
+    std::wstring expected;
+};
+
+class CreateUniqueSubfolderCollision : public testing::TestWithParam<CollisionCase> {};
+
+TEST_P(CreateUniqueSubfolderCollision, TriesTheNextNumber) {
+    const CollisionCase& c = GetParam();
+    testutil::ScratchFolder scratch;
+    for (const std::wstring& name : c.taken) {
+        if (name.back() == L'*') {
+            ASSERT_TRUE(testutil::WriteFileBytes(scratch / name.substr(0, name.size() - 1), "x"));
+        } else {
+            ASSERT_TRUE(CreateDirectoryW((scratch / name).c_str(), nullptr));
+        }
+    }
+    std::wstring path = scratch.path();
+    ASSERT_TRUE(CreateUniqueSubfolderFrom(path, c.first));
+    EXPECT_EQ(scratch / (c.expected + L"\\"), path);
+    EXPECT_TRUE(IsFolder(path));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, CreateUniqueSubfolderCollision,
+    testing::Values(CollisionCase{0x1a2b, {}, L"1a2b"},
+                    CollisionCase{0x1a2b, {L"1a2b"}, L"1a2c"},
+                    CollisionCase{0x1a2b, {L"1a2b", L"1a2c*"}, L"1a2d"},
+                    CollisionCase{0xabcdef, {L"abcdef", L"abcdf0", L"abcdf1"}, L"abcdf2"},
+                    CollisionCase{0xffffffff, {L"ffffffff"}, L"0"},
+                    CollisionCase{0x00000fff, {}, L"fff"}));
+
+TEST(CreateUniqueSubfolder, FailsOnAMissingParentAndLeavesThePath) {
+    testutil::ScratchFolder scratch;
+    const std::wstring missing = scratch / L"no such folder\\";
+    std::wstring path = missing;
+    EXPECT_FALSE(CreateUniqueSubfolder(path));
+    EXPECT_EQ(missing, path);
+    EXPECT_FALSE(testutil::FileExists(missing));
+}
+
+TEST(CreateUniqueSubfolder, FailsUnderAFileAndLeavesThePath) {
+    testutil::ScratchFolder scratch;
+    const std::wstring file = scratch / L"plain.txt";
+    ASSERT_TRUE(testutil::WriteFileBytes(file, "data"));
+    std::wstring path = file;
+    EXPECT_FALSE(CreateUniqueSubfolderFrom(path, 0x10));
+    EXPECT_EQ(file, path);
+}
+
+TEST(CreateUniqueSubfolder, ThreadsStartingFromOneNumberGetDistinctFolders) {
+    testutil::ScratchFolder scratch;
+    constexpr int kThreads = 8;
+    std::vector<std::wstring> made(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            std::wstring path = scratch.path();
+            if (CreateUniqueSubfolderFrom(path, 0x5000)) {
+                made[i] = path;
+            }
+        });
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    std::set<std::wstring> distinct;
+    for (const std::wstring& path : made) {
+        EXPECT_FALSE(path.empty());
+        distinct.insert(path);
+    }
+    EXPECT_EQ(static_cast<size_t>(kThreads), distinct.size());
+}
+
+TEST(DeleteFolderTree, RemovesNestedFoldersAndFiles) {
+    testutil::ScratchFolder scratch;
+    const std::wstring root = scratch / L"tree\\";
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((root + L"a").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((root + L"a\\b c").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((root + L"empty").c_str(), nullptr));
+    ASSERT_TRUE(testutil::WriteFileBytes(root + L"top.txt", "1"));
+    ASSERT_TRUE(testutil::WriteFileBytes(root + L"a\\mid.bin", "22"));
+    ASSERT_TRUE(testutil::WriteFileBytes(root + L"a\\b c\\deep file.txt", "333"));
+    ASSERT_TRUE(testutil::WriteFileBytes(root + L".hidden", "4"));
+
+    EXPECT_TRUE(DeleteFolderTree(root));
+    EXPECT_FALSE(testutil::FileExists(root));
+    EXPECT_TRUE(IsFolder(scratch.path())) << "the parent stays";
+}
+
+TEST(DeleteFolderTree, WorksWithoutTrailingBackslash) {
+    testutil::ScratchFolder scratch;
+    const std::wstring root = scratch / L"plain";
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    ASSERT_TRUE(testutil::WriteFileBytes(root + L"\\f.txt", "1"));
+    EXPECT_TRUE(DeleteFolderTree(root));
+    EXPECT_FALSE(testutil::FileExists(root));
+}
+
+TEST(DeleteFolderTree, KeepsAReadOnlyFileAndItsFoldersAndDeletesTheRest) {
+    testutil::ScratchFolder scratch;
+    const std::wstring root = scratch / L"tree\\";
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((root + L"sub").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((root + L"other").c_str(), nullptr));
+    const std::wstring locked = root + L"sub\\locked.txt";
+    ASSERT_TRUE(testutil::WriteFileBytes(locked, "keep"));
+    ASSERT_TRUE(testutil::WriteFileBytes(root + L"sub\\free.txt", "go"));
+    ASSERT_TRUE(testutil::WriteFileBytes(root + L"other\\free.txt", "go"));
+    ASSERT_TRUE(testutil::WriteFileBytes(root + L"free.txt", "go"));
+    ASSERT_TRUE(SetFileAttributesW(locked.c_str(), FILE_ATTRIBUTE_READONLY));
+
+    EXPECT_FALSE(DeleteFolderTree(root));
+    EXPECT_TRUE(testutil::FileExists(locked));
+    EXPECT_FALSE(testutil::FileExists(root + L"sub\\free.txt"));
+    EXPECT_FALSE(testutil::FileExists(root + L"other"));
+    EXPECT_FALSE(testutil::FileExists(root + L"free.txt"));
+    // Let the scratch folder clean up.
+    SetFileAttributesW(locked.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(DeleteFolderTree, FailsOnAMissingFolder) {
+    testutil::ScratchFolder scratch;
+    EXPECT_FALSE(DeleteFolderTree(scratch / L"missing\\"));
+}
+
+TEST(DeleteFolderTree, RemovesALinkedFolderWithoutEnteringIt) {
+    testutil::ScratchFolder scratch;
+    const std::wstring outside = scratch / L"outside";
+    const std::wstring root = scratch / L"tree";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    ASSERT_TRUE(testutil::WriteFileBytes(outside + L"\\precious.txt", "keep"));
+    const std::wstring link = root + L"\\link";
+    if (!CreateSymbolicLinkW(link.c_str(), outside.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+        GTEST_SKIP() << "this system cannot make a folder link (error " << GetLastError() << ")";
+    }
+    EXPECT_TRUE(DeleteFolderTree(root));
+    EXPECT_FALSE(testutil::FileExists(root));
+    EXPECT_EQ("keep", testutil::ReadFileBytes(outside + L"\\precious.txt"));
+}
+
+} // namespace

@@ -1,0 +1,142 @@
+#include "tests/common/TestUtil.h"
+
+#include <cstdlib>
+#include <cwchar>
+#include <vector>
+
+namespace testutil {
+
+std::wstring Env(const wchar_t* name) {
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    if (size == 0) {
+        return std::wstring();
+    }
+    std::vector<wchar_t> buffer(size);
+    const DWORD length = GetEnvironmentVariableW(name, buffer.data(), size);
+    return std::wstring(buffer.data(), length < size ? length : 0);
+}
+
+int ServerPort(const wchar_t* name) {
+    const std::wstring value = Env((L"BC_" + std::wstring(name) + L"_PORT").c_str());
+    return value.empty() ? 0 : _wtoi(value.c_str());
+}
+
+std::wstring ServerDir(const wchar_t* name) {
+    std::wstring dir = Env((L"BC_" + std::wstring(name) + L"_DIR").c_str());
+    if (!dir.empty() && dir.back() != L'\\') {
+        dir += L'\\';
+    }
+    return dir;
+}
+
+std::wstring UnixToWindowsPath(const std::wstring& unixPath) {
+    std::wstring path = L"Z:" + unixPath;
+    for (wchar_t& c : path) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return path;
+}
+
+std::wstring SmallDiskFolder() {
+    const std::wstring unixPath = Env(L"BC_SMALL_DISK");
+    if (unixPath.empty()) {
+        return std::wstring();
+    }
+    std::wstring path = UnixToWindowsPath(unixPath);
+    if (path.back() != L'\\') {
+        path += L'\\';
+    }
+    return path;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return std::string();
+    }
+    std::string bytes;
+    char chunk[65536];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+        bytes.append(chunk, got);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < bytes.size()) {
+        DWORD wrote = 0;
+        const DWORD part = static_cast<DWORD>(bytes.size() - done > (1u << 20) ? (1u << 20)
+                                                                               : bytes.size() - done);
+        ok = WriteFile(file, bytes.data() + done, part, &wrote, nullptr) && wrote == part;
+        done += wrote;
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+namespace {
+
+void RemoveTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((folder + L"*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring child = folder + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+                SetFileAttributesW(child.c_str(), entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+            }
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child + L"\\");
+            } else {
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+} // namespace
+
+ScratchFolder::ScratchFolder() {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    static LONG counter = 0;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        wchar_t name[64];
+        swprintf(name, 64, L"bctest-%lu-%ld\\", GetCurrentProcessId(),
+                 InterlockedIncrement(&counter));
+        const std::wstring candidate = std::wstring(temp) + name;
+        if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+            path_ = candidate;
+            break;
+        }
+    }
+}
+
+ScratchFolder::~ScratchFolder() {
+    if (!path_.empty()) {
+        RemoveTree(path_);
+    }
+}
+
+} // namespace testutil

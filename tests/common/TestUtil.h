@@ -1,0 +1,45 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace testutil {
+
+// Value of an environment variable, empty when unset.
+std::wstring Env(const wchar_t* name);
+
+// Port and folder of a helper server started by the test launcher
+// (BC_<NAME>_PORT, BC_<NAME>_DIR); 0 / empty when it was not started.
+int ServerPort(const wchar_t* name);
+std::wstring ServerDir(const wchar_t* name);
+
+// A folder on a small file system that the test run mounted, for disk-full
+// cases (BC_SMALL_DISK, a Unix path, turned into its Z: drive form); empty
+// when the run could not mount one.
+std::wstring SmallDiskFolder();
+
+// Unix path to the path Wine shows for it under the Z: drive.
+std::wstring UnixToWindowsPath(const std::wstring& unixPath);
+
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool FileExists(const std::wstring& path);
+
+// A fresh private folder under the temporary folder, ending in a backslash,
+// removed with everything in it when the object goes away.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::wstring& path() const { return path_; }
+    std::wstring operator/(const std::wstring& name) const { return path_ + name; }
+
+private:
+    std::wstring path_;
+};
+
+} // namespace testutil

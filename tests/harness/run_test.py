@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""Runs one test executable with the helper servers it needs.
+
+  run_test.py [--timeout S] [--server NAME=SCRIPT[,ARG...]]... -- COMMAND...
+
+Each server is started as `python3 SCRIPT --port 0 --dir DIR [ARG...]`, where
+DIR is a fresh folder of its own. The server prints "PORT <n>" as its first
+line once it listens on 127.0.0.1. The command then runs with, per server,
+BC_<NAME>_PORT (the port) and BC_<NAME>_DIR (DIR as a Windows path under the
+Z: drive). The servers are stopped when the command ends, and the exit status
+is the command's.
+"""
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SERVER_START_SECONDS = 20
+
+
+def windows_path(unix_path):
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+def start_server(spec, scratch, env):
+    name, _, rest = spec.partition("=")
+    if not name or not rest:
+        raise SystemExit("run_test: bad --server %r" % spec)
+    parts = rest.split(",")
+    script, args = parts[0], parts[1:]
+    folder = os.path.join(scratch, name.lower())
+    os.makedirs(folder, exist_ok=True)
+    proc = subprocess.Popen(
+        [sys.executable, script, "--port", "0", "--dir", folder] + args,
+        stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
+        start_new_session=True)
+    deadline = time.monotonic() + SERVER_START_SECONDS
+    line = proc.stdout.readline()
+    if not line.startswith("PORT ") or time.monotonic() > deadline:
+        proc.kill()
+        raise SystemExit("run_test: server %s did not start (%r)" % (name, line))
+    port = int(line.split()[1])
+    key = "BC_%s" % name.upper()
+    env[key + "_PORT"] = str(port)
+    env[key + "_DIR"] = windows_path(folder)
+    return proc
+
+
+def stop(proc):
+    if proc.poll() is None:
+        try:
+            os.killpg(proc.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            return
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--server", action="append", default=[])
+    parser.add_argument("--timeout", type=float, default=1500)
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    opts = parser.parse_args()
+    command = opts.command[1:] if opts.command[:1] == ["--"] else opts.command
+    if not command:
+        raise SystemExit("run_test: no command")
+
+    scratch = tempfile.mkdtemp(prefix="bc-test-")
+    env = dict(os.environ)
+    env["BC_SCRATCH_DIR"] = windows_path(scratch)
+    servers = []
+    try:
+        for spec in opts.server:
+            servers.append(start_server(spec, scratch, env))
+        proc = subprocess.Popen(command, env=env, start_new_session=True)
+        try:
+            return proc.wait(opts.timeout)
+        except subprocess.TimeoutExpired:
+            print("run_test: timed out after %g s" % opts.timeout, file=sys.stderr)
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            return 124
+    finally:
+        for proc in servers:
+            stop(proc)
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
