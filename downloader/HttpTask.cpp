@@ -28,6 +28,20 @@ void FillResponseRange(const std::string& contentRange, int64_t contentLength,
     response.totalLength = contentLength;
 }
 
+int64_t ParseContentLength(const std::string& text) {
+    if (text.empty() || text.size() > 18) {
+        return -1;
+    }
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return -1;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
 namespace {
 
 constexpr DWORD kReceiveTimeoutMs = 30000;
@@ -266,7 +280,9 @@ void HttpTask::ProcessHeaders() {
         length = sizeof contentLength;
         if (!HttpQueryInfoA(requestHandle_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER64,
                             &contentLength, &length, nullptr)) {
-            contentLength = -1;
+            // Some WinINet implementations do not know the 64-bit number
+            // flag: read the header's text instead.
+            contentLength = ParseContentLength(QueryHeaderString(HTTP_QUERY_CONTENT_LENGTH));
         }
         FillResponseRange(contentRange, contentLength, response);
         callback_->OnResponse(std::move(response));

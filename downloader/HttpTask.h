@@ -21,4 +21,7 @@ ITask* CreateHttpTask(const wchar_t* url, HttpRangeRequest request, IHttpCallbac
 void FillResponseRange(const std::string& contentRange, int64_t contentLength,
                        HttpResponse& response);
 
+// The value of a Content-Length header: decimal digits only, else -1.
+int64_t ParseContentLength(const std::string& text);
+
 } // namespace downloader

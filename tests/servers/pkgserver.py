@@ -58,6 +58,8 @@ Misbehaviour rules
   GET /_control/meta?path=/name
                                writes DIR/name.meta: the size as 8 bytes
                                little-endian, then the SHA-1 of each 1 MiB block
+  GET /_control/etag?path=/name
+                               answers the ETag the file has now
 
 Request log
   GET /_control/log            every request to a file so far, oldest first,
@@ -235,6 +237,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     out.write(size.to_bytes(8, "little", signed=True))
                     out.write(b"".join(digests))
                 self.send_text(200, "OK %d\n" % (8 + 20 * len(digests)))
+            elif command == "etag":
+                target = state.file_path(args["path"])
+                self.send_text(200, etag_of(os.stat(target)))
             elif command == "log":
                 with state.lock:
                     blocks = []
