@@ -89,6 +89,15 @@ HostWindowData* GetHostWindowData(HWND window) {
 
 namespace {
 
+void OnDestroy(HWND window);
+
+// Refuses creation after undoing what WM_CREATE made: not every system sends
+// WM_DESTROY to a window whose WM_CREATE failed.
+LRESULT RefuseCreation(HWND window) {
+    OnDestroy(window);
+    return -1;
+}
+
 LRESULT OnCreate(HWND window, const CREATESTRUCTW* create) {
     const HostWindowParams* params =
         create ? static_cast<const HostWindowParams*>(create->lpCreateParams) : nullptr;
@@ -105,15 +114,15 @@ LRESULT OnCreate(HWND window, const CREATESTRUCTW* create) {
     data->quitFlag = params->quitFlag;
     SetWindowLongPtrW(window, 0, reinterpret_cast<LONG_PTR>(data));
     if (!data->client) {
-        return -1;
+        return RefuseCreation(window);
     }
     if (data->external) {
         data->external->SetHostWindow(window);
     }
-    if (!data->client->CreateBrowser()) {
-        return -1;
+    if (!data->client->CreateBrowser() || !data->client->NavigateTo(params->url)) {
+        return RefuseCreation(window);
     }
-    return data->client->NavigateTo(params->url) ? 0 : -1;
+    return 0;
 }
 
 void OnDestroy(HWND window) {

@@ -22,6 +22,13 @@ namespace {
 const DWORD IgnoredHostCommand1 = 6041;
 const DWORD IgnoredHostCommand2 = 6;
 
+// Context menu kinds for which the document shows its standard menu. Spelled
+// out: the cross-compiler's headers number the scroll-bar kinds one too low.
+const DWORD MenuForControl = 2;
+const DWORD MenuForTextSelection = 4;
+const DWORD MenuForVerticalScrollBar = 10;
+const DWORD MenuForHorizontalScrollBar = 11;
+
 } // namespace
 
 MSHTMLClient::MSHTMLClient(HWND hostWindow_, MSHTMLExternal* external_)
@@ -271,10 +278,10 @@ HRESULT STDMETHODCALLTYPE MSHTMLClient::Invoke(DISPID id, REFIID, LCID, WORD, DI
 
 HRESULT STDMETHODCALLTYPE MSHTMLClient::ShowContextMenu(DWORD id, POINT*, IUnknown*, IDispatch*) {
     switch (id) {
-    case CONTEXT_MENU_CONTROL:
-    case CONTEXT_MENU_TEXTSELECT:
-    case CONTEXT_MENU_VSCROLL:
-    case CONTEXT_MENU_HSCROLL:
+    case MenuForControl:
+    case MenuForTextSelection:
+    case MenuForVerticalScrollBar:
+    case MenuForHorizontalScrollBar:
         return S_FALSE; // the document's own menu
     default:
         return S_OK; // no menu at all
