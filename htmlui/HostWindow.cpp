@@ -78,8 +78,16 @@ bool RunHostWindow(const wchar_t* url, MSHTMLExternal* external) {
         return false;
     }
     HostWindowData* data = GetHostWindowData(window);
-    RunMessageLoop(data ? data->client : nullptr, &quit);
+    // The loop's own reference: the window may be destroyed while it runs.
+    MSHTMLClient* client = data ? data->client : nullptr;
+    if (client) {
+        client->AddRef();
+    }
+    RunMessageLoop(client, &quit);
     DestroyWindow(window);
+    if (client) {
+        client->Release();
+    }
     return true;
 }
 
@@ -131,6 +139,10 @@ void OnDestroy(HWND window) {
         return;
     }
     SetWindowLongPtrW(window, 0, 0);
+    // A window destroyed from elsewhere still ends its message loop.
+    if (data->quitFlag) {
+        *data->quitFlag = true;
+    }
     if (MSHTMLClient* client = data->client) {
         client->DetachBrowser();
         client->SetHostWindow(nullptr);

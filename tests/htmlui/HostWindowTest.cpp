@@ -465,6 +465,20 @@ TEST_F(HostWindow, CloseRequestEndsTheLoopAndTheWindowIsDestroyedAfterwards) {
     EXPECT_EQ((std::vector<HWND>{window, nullptr}), external->hostWindows);
 }
 
+TEST_F(HostWindow, WindowDestroyedWhileTheLoopRunsEndsTheLoop) {
+    ASSERT_EQ(S_OK, factory.Register());
+    HWND window = nullptr;
+    ASSERT_TRUE(scenario.Run(PagePath, external, {[&] {
+                                 window = Window();
+                                 ASSERT_TRUE(DestroyWindow(window));
+                                 EXPECT_EQ(nullptr, Document()->clientSite); // detached at once
+                             }}));
+    EXPECT_FALSE(scenario.timedOut);
+    EXPECT_FALSE(scenario.closePosted);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ((std::vector<HWND>{window, nullptr}), external->hostWindows);
+}
+
 TEST_F(HostWindow, QuitMessageEndsTheLoopAndStaysForTheOuterLoop) {
     ASSERT_EQ(S_OK, factory.Register());
     HWND window = nullptr;

@@ -242,9 +242,13 @@ TEST_F(ScriptEngine, ExpandoFunctionIsCalledWithTheArguments) {
                         L"external.f(4, 2);\n"
                         L"external.n = 7;\n"
                         L"external.n(1);\n"
-                        L"external.record(99);\n"))
+                        L"external.record(99);\n"
+                        // A call whose value is used asks for the member's
+                        // value (flags 3), which takes no arguments.
+                        L"try { var r = external.f(1, 1); external.record(-1); }\n"
+                        L"catch (e) { external.record(e.number); }\n"))
         << Errors();
-    EXPECT_EQ((std::vector<long>{42, 99}), object->recorded);
+    EXPECT_EQ((std::vector<long>{42, 99, DISP_E_BADPARAMCOUNT}), object->recorded);
 }
 
 TEST_F(ScriptEngine, WorkerThreadCallsThePageFunctionBack) {
