@@ -13,13 +13,19 @@
 #ifndef BC_ANALYTICS_PORT
 #error "BC_ANALYTICS_PORT must be defined by the build"
 #endif
-#ifndef BC_SERVICE_TIMEOUT_MS
-#define BC_SERVICE_TIMEOUT_MS 30000
+// Bounds on each request: finding and reaching the host, then each send or
+// receive. The tests shorten the second to see it end a stalled upload.
+#ifndef BC_SERVICE_CONNECT_TIMEOUT_MS
+#define BC_SERVICE_CONNECT_TIMEOUT_MS 10000
+#endif
+#ifndef BC_SERVICE_TRANSFER_TIMEOUT_MS
+#define BC_SERVICE_TRANSFER_TIMEOUT_MS 30000
 #endif
 
 const wchar_t kAnalyticsHost[] = L"" BC_ANALYTICS_HOST;
 const INTERNET_PORT kAnalyticsPort = BC_ANALYTICS_PORT;
-const DWORD kServiceTimeoutMs = BC_SERVICE_TIMEOUT_MS;
+const DWORD kServiceConnectTimeoutMs = BC_SERVICE_CONNECT_TIMEOUT_MS;
+const DWORD kServiceTransferTimeoutMs = BC_SERVICE_TRANSFER_TIMEOUT_MS;
 const wchar_t kServiceUserAgent[] = L"Vantor Message Client/1.0";
 const wchar_t kServiceContentType[] = L"Content-Type:application/xml";
 const wchar_t kAnalyticsPath[] = L"/v1/logAnalytics";
@@ -225,8 +231,10 @@ HINTERNET OpenServiceSession() {
     if (config.lpszProxyBypass) {
         GlobalFree(config.lpszProxyBypass);
     }
-    if (session && !WinHttpSetTimeouts(session, kServiceTimeoutMs, kServiceTimeoutMs,
-                                       kServiceTimeoutMs, kServiceTimeoutMs)) {
+    if (session && !WinHttpSetTimeouts(session, static_cast<int>(kServiceConnectTimeoutMs),
+                                       static_cast<int>(kServiceConnectTimeoutMs),
+                                       static_cast<int>(kServiceTransferTimeoutMs),
+                                       static_cast<int>(kServiceTransferTimeoutMs))) {
         // Without the bounds a silent network could block the caller for good.
         WinHttpCloseHandle(session);
         session = nullptr;

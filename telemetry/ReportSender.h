@@ -20,9 +20,11 @@ extern const wchar_t kServiceContentType[]; // "Content-Type:application/xml"
 extern const wchar_t kAnalyticsPath[];      // "/v1/logAnalytics"
 extern const wchar_t kReportErrorPath[];    // "/v1/reportError"
 
-// Bound on each stage of a request (name resolution, connection, sending,
-// receiving), so a silent network cannot hold the start or the end of a run.
-extern const DWORD kServiceTimeoutMs;
+// Bounds on each request, so a silent network cannot hold the start or the
+// end of a run: name resolution and connection each, then each send and
+// receive (WinHTTP's own defaults wait for ever to resolve a name).
+extern const DWORD kServiceConnectTimeoutMs;
+extern const DWORD kServiceTransferTimeoutMs;
 
 // The status word of the start (always "started") or end document; the end
 // reports 0 ("not started") as "canceled".

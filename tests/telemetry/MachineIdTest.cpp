@@ -495,6 +495,28 @@ TEST(RealMachine, AdapterAddressesAreWellFormed) {
     }
 }
 
+TEST(RealMachine, AskingOnAMultithreadedThreadLeavesItsApartmentAlone) {
+    HRESULT before = E_FAIL;
+    std::wstring id;
+    HRESULT after = E_FAIL;
+    std::thread worker([&] {
+        before = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        id = GetMachineIdString();
+        // Still in the apartment: joining it again only counts up.
+        after = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (SUCCEEDED(after)) {
+            CoUninitialize();
+        }
+        if (SUCCEEDED(before)) {
+            CoUninitialize();
+        }
+    });
+    worker.join();
+    ASSERT_EQ(S_OK, before);
+    EXPECT_EQ(S_FALSE, after) << "the caller's apartment was left";
+    EXPECT_EQ(kMachineIdLength, id.size());
+}
+
 // Keeps the machine's storage file as it was before the test.
 class RealStoreGuard {
 public:

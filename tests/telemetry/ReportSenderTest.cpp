@@ -458,8 +458,9 @@ TEST_F(Sink, ASendThatCannotProceedEnds) {
     const DWORD start = GetTickCount();
     EXPECT_FALSE(SendToService(body.data(), static_cast<DWORD>(body.size()), L"/stall", L"PUT"));
     const DWORD took = GetTickCount() - start;
-    std::printf("stalled send ended after %lu ms (time-out %lu ms)\n", took, kServiceTimeoutMs);
-    EXPECT_GE(took, kServiceTimeoutMs - 100);
+    std::printf("stalled send ended after %lu ms (time-out %lu ms)\n", took,
+                kServiceTransferTimeoutMs);
+    EXPECT_GE(took, kServiceTransferTimeoutMs - 100);
 }
 
 } // namespace
