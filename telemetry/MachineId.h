@@ -61,9 +61,10 @@ bool IsVirtualMachineModel(const std::wstring& model, const std::wstring& manufa
 // in enumeration order. False when there is none.
 bool GetAdapterMacAddresses(std::vector<std::wstring>& macs);
 
-// Whether an adapter looks like physical hardware: its device path does not
-// name the root, usb or bth enumerator near its start, and its description
-// does not begin with a "microsoft" virtual adapter's name.
+// Whether an adapter looks like physical hardware: "root", "usb" and "bth"
+// (any case) do not start in the first eight characters of its device path,
+// and "microsoft" (this case only) does not start in the first eight of its
+// description.
 bool IsPhysicalAdapter(const std::wstring& devicePath, const std::wstring& description);
 
 // "%02X:%02X:%02X:%02X:%02X:%02X".
