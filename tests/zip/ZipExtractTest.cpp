@@ -1,0 +1,208 @@
+#include "zip/ZipExtract.h"
+
+#include "tests/zip/ZipTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using ziptest::Fixture;
+using ziptest::Progress;
+using ziptest::Recorder;
+
+// Opens the zip as the product controller does and extracts it.
+bool ExtractFile(const std::wstring& zipPath, const std::wstring& folder, zip::ZipReporter* r) {
+    HANDLE file = CreateFileW(zipPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, file) << "cannot open fixture";
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool ok = zip::ZipExtractToFolder(file, folder, r);
+    CloseHandle(file);
+    return ok;
+}
+
+// Every file below `folder`, as relative names, in enumeration order of depth-first walk.
+void ListFiles(const std::wstring& folder, const std::wstring& prefix,
+               std::vector<std::wstring>& out) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((folder + prefix + L"*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            out.push_back(prefix + name + L"\\");
+            ListFiles(folder, prefix + name + L"\\", out);
+        } else {
+            out.push_back(prefix + name);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+std::vector<std::wstring> Tree(const std::wstring& folder) {
+    std::vector<std::wstring> files;
+    ListFiles(folder, L"", files);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+TEST(ZipExtract, MakesParentFoldersForNestedNamesWithoutDirectoryEntries) {
+    testutil::ScratchFolder scratch;
+    const std::wstring out = scratch / L"out\\";
+    Recorder r;
+    ASSERT_TRUE(ExtractFile(Fixture("nested.zip"), out, &r));
+    EXPECT_EQ("alpha", testutil::ReadFileBytes(out + L"sub\\a.txt"));
+    EXPECT_EQ("gamma in b", testutil::ReadFileBytes(out + L"sub\\b\\c.txt"));
+    EXPECT_EQ((std::vector<std::wstring>{L"sub\\", L"sub\\a.txt", L"sub\\b\\", L"sub\\b\\c.txt"}),
+              Tree(out));
+    EXPECT_EQ((Progress{{0, 2}, {1, 2}, {2, 2}}), r.progress);
+    EXPECT_TRUE(r.errors.empty());
+}
+
+TEST(ZipExtract, CreatesDirectoryEntriesAsFolders) {
+    testutil::ScratchFolder scratch;
+    const std::wstring out = scratch / L"out";
+    ASSERT_TRUE(ExtractFile(Fixture("dirs.zip"), out, nullptr));
+    EXPECT_EQ((std::vector<std::wstring>{L"top\\", L"top\\inner\\", L"top\\inner\\f.txt"}),
+              Tree(out + L"\\"));
+}
+
+TEST(ZipExtract, ReportsEveryEntryThenTheTotal) {
+    testutil::ScratchFolder scratch;
+    Recorder r;
+    ASSERT_TRUE(ExtractFile(Fixture("three.zip"), scratch.path(), &r));
+    EXPECT_EQ((Progress{{0, 3}, {1, 3}, {2, 3}, {3, 3}}), r.progress);
+    EXPECT_EQ(std::string(1000, '1'), testutil::ReadFileBytes(scratch / L"one.txt"));
+    std::string pattern;
+    for (int i = 0; i < 40; ++i) {
+        for (int b = 0; b < 256; ++b) {
+            pattern += static_cast<char>(b);
+        }
+    }
+    EXPECT_EQ(pattern, testutil::ReadFileBytes(scratch / L"two.bin"));
+    EXPECT_TRUE(testutil::FileExists(scratch / L"three.txt"));
+    EXPECT_EQ("", testutil::ReadFileBytes(scratch / L"three.txt"));
+}
+
+TEST(ZipExtract, ExtractsStoredEntries) {
+    testutil::ScratchFolder scratch;
+    ASSERT_TRUE(ExtractFile(Fixture("stored.zip"), scratch.path(), nullptr));
+    EXPECT_EQ(70000u, testutil::ReadFileBytes(scratch / L"s.bin").size());
+}
+
+TEST(ZipExtract, AnEmptyZipSucceedsWithOneProgressCall) {
+    testutil::ScratchFolder scratch;
+    Recorder r;
+    EXPECT_TRUE(ExtractFile(Fixture("empty.zip"), scratch.path(), &r));
+    EXPECT_EQ((Progress{{0, 0}}), r.progress);
+}
+
+TEST(ZipExtract, ANonZipFailsWithoutProgress) {
+    testutil::ScratchFolder scratch;
+    Recorder r;
+    EXPECT_FALSE(ExtractFile(Fixture("not-a-zip.zip"), scratch.path(), &r));
+    EXPECT_TRUE(r.progress.empty());
+    EXPECT_TRUE(Tree(scratch.path()).empty());
+}
+
+TEST(ZipExtract, ACorruptCrcDeletesThatFileAndStops) {
+    testutil::ScratchFolder scratch;
+    Recorder r;
+    EXPECT_FALSE(ExtractFile(Fixture("bad-crc.zip"), scratch.path(), &r));
+    EXPECT_EQ((std::vector<std::wstring>{L"good.txt"}), Tree(scratch.path()));
+    EXPECT_EQ((Progress{{0, 3}, {1, 3}, {3, 3}}), r.progress);
+    EXPECT_TRUE(r.errors.empty());
+}
+
+TEST(ZipExtract, ANameOverTheLimitFailsThatEntryWithoutWritingAnything) {
+    // Cut to 259 bytes the name still cannot be joined to any folder within
+    // the path limit, so the entry fails and nothing stray is written.
+    testutil::ScratchFolder scratch;
+    Recorder r;
+    EXPECT_FALSE(ExtractFile(Fixture("long-name.zip"), scratch.path(), &r));
+    EXPECT_EQ((std::vector<std::wstring>{L"first.txt"}), Tree(scratch.path()));
+    EXPECT_EQ((Progress{{0, 2}, {1, 2}, {2, 2}}), r.progress);
+}
+
+class ZipExtractEscape : public testing::TestWithParam<const char*> {};
+
+TEST_P(ZipExtractEscape, RefusesTheEntryAndWritesNothingOutside) {
+    testutil::ScratchFolder scratch;
+    const std::wstring out = scratch / L"deep\\out\\";
+    Recorder r;
+    EXPECT_FALSE(ExtractFile(Fixture(GetParam()), out, &r));
+    EXPECT_EQ((std::vector<std::wstring>{L"deep\\", L"deep\\out\\", L"deep\\out\\before.txt"}),
+              Tree(scratch.path()));
+    EXPECT_EQ((Progress{{0, 3}, {1, 3}, {3, 3}}), r.progress);
+    EXPECT_FALSE(testutil::FileExists(L"C:\\escape.txt"));
+    EXPECT_FALSE(testutil::FileExists(L"Z:\\escape.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, ZipExtractEscape,
+                         testing::Values("dotdot.zip", "deep-dotdot.zip", "absolute.zip",
+                                         "drive.zip", "dots-blank.zip"));
+
+TEST(ZipExtract, DiskFullReportsTheErrorAndDeletesThePartialFile) {
+    const std::wstring disk = testutil::SmallDiskFolder();
+    if (disk.empty()) {
+        GTEST_SKIP() << "no small file system mounted (BC_SMALL_DISK unset)";
+    }
+    const std::wstring out = disk + L"zip-extract\\";
+    Recorder r;
+    EXPECT_FALSE(ExtractFile(Fixture("big.zip"), out, &r));
+    ASSERT_FALSE(r.errors.empty());
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_DISK_FULL), r.errors.back());
+    EXPECT_EQ((Progress{{0, 2}, {1, 2}, {2, 2}}), r.progress);
+    EXPECT_EQ("fits", testutil::ReadFileBytes(out + L"small.txt"));
+    EXPECT_FALSE(testutil::FileExists(out + L"big.bin"));
+    DeleteFileW((out + L"small.txt").c_str());
+    RemoveDirectoryW(out.c_str());
+}
+
+struct NameCase {
+    std::string stored;
+    std::wstring expected;
+};
+
+class StoredName : public testing::TestWithParam<NameCase> {};
+
+TEST_P(StoredName, BecomesARelativeWindowsPath) {
+    std::wstring path;
+    ASSERT_TRUE(zip::StoredNameToRelativePath(GetParam().stored, path));
+    EXPECT_EQ(GetParam().expected, path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StoredName,
+    testing::Values(NameCase{"a.txt", L"a.txt"}, NameCase{"sub/b/c.txt", L"sub\\b\\c.txt"},
+                    NameCase{"dir/", L"dir\\"},
+                    NameCase{std::string(259, 'n'), std::wstring(259, L'n')},
+                    NameCase{std::string(300, 'n'), std::wstring(259, L'n')},
+                    NameCase{"d/" + std::string(298, 'x'), L"d\\" + std::wstring(257, L'x')},
+                    NameCase{"", L""}));
+
+TEST(IsSafeEntryName, AcceptsNamesInsideTheFolderOnly) {
+    const std::pair<const wchar_t*, bool> cases[] = {
+        {L"a.txt", true},      {L"sub\\a.txt", true},    {L"sub\\", true},
+        {L"a..b\\c", true},    {L".hidden", true},       {L"sub\\.\\a", true},
+        {L"..\\a", false},     {L"a\\..\\..\\b", false}, {L"a\\..", false},
+        {L"..", false},        {L"\\a", false},          {L"\\\\server\\share\\a", false},
+        {L"C:\\a", false},     {L"C:a", false},          {L"a.txt:stream", false},
+        {L"a\\...\\b", false}, {L"a\\.. \\b", false},    {L"", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.second, zip::IsSafeEntryName(c.first))
+            << testing::PrintToString(std::wstring(c.first));
+    }
+}
+
+} // namespace

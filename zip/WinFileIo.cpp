@@ -1,0 +1,113 @@
+#include "zip/WinFileIo.h"
+
+#include "zip/ZipReporter.h"
+
+#include <cstdio>
+
+namespace zip {
+namespace {
+
+voidpf ZCALLBACK Open(voidpf opaque, const void*, int) {
+    return opaque;
+}
+
+// Moves `size` bytes at the stream's position, call after call, until done
+// or a call fails or moves nothing; a short transfer is told to the reporter
+// with the error of the call that stopped it.
+template <typename Transfer>
+uLong Positioned(WinFileStream* stream, uLong size, Transfer transfer) {
+    uLong done = 0;
+    while (done < size) {
+        OVERLAPPED at = {};
+        const ULONGLONG position = stream->position + done;
+        at.Offset = static_cast<DWORD>(position);
+        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        DWORD moved = 0;
+        if (!transfer(done, size - done, &moved, &at) || moved == 0) {
+            const DWORD error = GetLastError();
+            stream->failed = true;
+            if (stream->reporter) {
+                stream->reporter->OnError(error);
+            }
+            break;
+        }
+        done += moved;
+    }
+    stream->position += done;
+    return done;
+}
+
+uLong ZCALLBACK Read(voidpf, voidpf s, void* buffer, uLong size) {
+    WinFileStream* stream = static_cast<WinFileStream*>(s);
+    char* bytes = static_cast<char*>(buffer);
+    return Positioned(stream, size, [&](uLong offset, uLong count, DWORD* moved, OVERLAPPED* at) {
+        return ReadFile(stream->file, bytes + offset, count, moved, at) != FALSE;
+    });
+}
+
+uLong ZCALLBACK Write(voidpf, voidpf s, const void* buffer, uLong size) {
+    WinFileStream* stream = static_cast<WinFileStream*>(s);
+    const char* bytes = static_cast<const char*>(buffer);
+    return Positioned(stream, size, [&](uLong offset, uLong count, DWORD* moved, OVERLAPPED* at) {
+        return WriteFile(stream->file, bytes + offset, count, moved, at) != FALSE;
+    });
+}
+
+ZPOS64_T ZCALLBACK Tell(voidpf, voidpf s) {
+    return static_cast<WinFileStream*>(s)->position;
+}
+
+long ZCALLBACK Seek(voidpf, voidpf s, ZPOS64_T offset, int origin) {
+    WinFileStream* stream = static_cast<WinFileStream*>(s);
+    ULONGLONG base = 0;
+    switch (origin) {
+    case ZLIB_FILEFUNC_SEEK_SET:
+        base = 0;
+        break;
+    case ZLIB_FILEFUNC_SEEK_CUR:
+        base = stream->position;
+        break;
+    case ZLIB_FILEFUNC_SEEK_END: {
+        LARGE_INTEGER size;
+        if (!GetFileSizeEx(stream->file, &size)) {
+            return -1;
+        }
+        base = static_cast<ULONGLONG>(size.QuadPart);
+        break;
+    }
+    default:
+        return -1;
+    }
+    stream->position = base + offset;
+    return 0;
+}
+
+int ZCALLBACK Close(voidpf, voidpf s) {
+    WinFileStream* stream = static_cast<WinFileStream*>(s);
+    if (stream->ownsFile && stream->file != INVALID_HANDLE_VALUE) {
+        CloseHandle(stream->file);
+        stream->file = INVALID_HANDLE_VALUE;
+    }
+    return 0;
+}
+
+int ZCALLBACK Error(voidpf, voidpf s) {
+    return static_cast<WinFileStream*>(s)->failed ? 1 : 0;
+}
+
+} // namespace
+
+zlib_filefunc64_def WinFileFunctions(WinFileStream* stream) {
+    zlib_filefunc64_def functions = {};
+    functions.zopen64_file = Open;
+    functions.zread_file = Read;
+    functions.zwrite_file = Write;
+    functions.ztell64_file = Tell;
+    functions.zseek64_file = Seek;
+    functions.zclose_file = Close;
+    functions.zerror_file = Error;
+    functions.opaque = stream;
+    return functions;
+}
+
+} // namespace zip
