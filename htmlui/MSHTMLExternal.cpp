@@ -226,7 +226,11 @@ HRESULT STDMETHODCALLTYPE MSHTMLExternal::InvokeEx(DISPID id, LCID locale, WORD 
     }
     VARIANT& value = dynamicMembers[row].value;
 
-    if (flags & DISPATCH_PROPERTYGET) {
+    // A call whose value the page uses comes with both the method and the
+    // get flag: a stored function is called then, not handed back.
+    const bool callsFunction =
+        (flags & DISPATCH_METHOD) && value.vt == VT_DISPATCH && value.pdispVal;
+    if ((flags & DISPATCH_PROPERTYGET) && !callsFunction) {
         if (params && (params->cArgs != 0 || params->cNamedArgs != 0)) {
             return DISP_E_BADPARAMCOUNT;
         }

@@ -243,12 +243,15 @@ TEST_F(ScriptEngine, ExpandoFunctionIsCalledWithTheArguments) {
                         L"external.n = 7;\n"
                         L"external.n(1);\n"
                         L"external.record(99);\n"
-                        // A call whose value is used asks for the member's
-                        // value (flags 3), which takes no arguments.
-                        L"try { var r = external.f(1, 1); external.record(-1); }\n"
+                        // A call whose value is used comes with flags 3: the
+                        // stored function is still called and its value returned.
+                        L"external.g = function (a, b) { return a * b; };\n"
+                        L"var r = external.g(3, 4); external.record(r);\n"
+                        // A value that is not a function cannot be called for its value.
+                        L"try { var q = external.n(1); external.record(-1); }\n"
                         L"catch (e) { external.record(e.number); }\n"))
         << Errors();
-    EXPECT_EQ((std::vector<long>{42, 99, DISP_E_BADPARAMCOUNT}), object->recorded);
+    EXPECT_EQ((std::vector<long>{42, 99, 12, DISP_E_BADPARAMCOUNT}), object->recorded);
 }
 
 TEST_F(ScriptEngine, WorkerThreadCallsThePageFunctionBack) {
