@@ -1,0 +1,67 @@
+#pragma once
+
+#include "app/LanguageTable.h"
+
+#include <map>
+#include <string>
+
+// The run's outcome as the page reports it.
+enum InstallStatus {
+    InstallStatusNotStarted = 0,
+    InstallStatusCompleted = 1,
+    InstallStatusError = 2,
+    InstallStatusCanceled = 3,
+    InstallStatusEnvironmentNotSupported = 4,
+};
+
+// Where the run failed; failureCode carries the code that came with it.
+enum FailureStage {
+    FailureStageNone = 0,
+    FailureStageDownload = 1,
+    FailureStageInstall = 2,
+    FailureStageProgramNotFound = 3,
+    FailureStageUnzip = 4,
+    FailureStageSetupMissing = 5,
+    FailureStageSetupNotStarted = 6,
+};
+
+// Texts used when a value cannot be had.
+extern const wchar_t kRequestTokenPlaceholder[]; // "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX"
+
+// "64" for an "x64" architecture (exactly), else "32": the page's "osbits".
+std::wstring OsBitsFor(const std::wstring& architecture);
+
+// The one record of the current run: what is installed and by which version
+// of this program, the languages, the page's status, the latest failure, the
+// machine's facts, and the properties the page reads. Built once on the main
+// thread; the script object guards `properties`, `failureStage` and
+// `failureCode` with its own lock once worker threads exist.
+class InstallerContext {
+public:
+    // Gathers the machine's facts; never fails (each has a fallback value).
+    InstallerContext(std::wstring productId, std::wstring managerVersion);
+
+    InstallerContext(const InstallerContext&) = delete;
+    InstallerContext& operator=(const InstallerContext&) = delete;
+
+    // Stores the install language and sets the page property "lang" to its code.
+    void SetInstallLanguage(LanguageIndex index);
+
+    std::wstring requestToken;
+    std::wstring country;
+    std::wstring productId;
+    std::wstring productVersion;
+    std::wstring channel;
+    LanguageIndex installLanguage;
+    int installStatus;
+    int failureStage;
+    int failureCode;
+    std::wstring osName;
+    LanguageIndex uiLanguage;
+    std::wstring architecture;
+    std::wstring defaultBrowser;
+    std::wstring managerVersion;
+    std::wstring machineId;
+    std::map<std::wstring, std::wstring> externalProperties;
+    std::map<std::wstring, std::wstring> properties;
+};

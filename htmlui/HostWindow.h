@@ -1,0 +1,59 @@
+#pragma once
+
+#include <windows.h>
+
+namespace htmlui {
+
+class MSHTMLClient;
+class MSHTMLExternal;
+
+// Class name of the one top-level window of the user interface; a second copy
+// of the program finds the running one by it.
+extern const wchar_t HostWindowClassName[];
+
+// Creation parameters of the host window (on RunHostWindow's stack).
+struct HostWindowParams {
+    const wchar_t* url;       // what to show first: a URL or a file path
+    MSHTMLExternal* external; // the script object (not owned)
+    bool* quitFlag;           // the message loop's stop flag
+};
+
+// Per-window record, kept in the window's extra bytes at index 0.
+struct HostWindowData {
+    MSHTMLClient* client;     // the browser site; the window holds one reference
+    MSHTMLExternal* external; // the script object (not owned)
+    HWND focusChild;          // focus at the last deactivation; NULL if none or the window
+    bool* quitFlag;           // copied from the creation parameters
+};
+
+// The atom of the registered class; 0 while it is not registered.
+ATOM HostWindowClassAtom();
+
+// Registers the "HTMLUI" class once per process.
+bool RegisterHostWindowClass();
+
+// Creates the window for `url` and `external`, runs the message loop until
+// the window is asked to close, and destroys it. False only when the window
+// could not be created (then no loop ran).
+bool RunHostWindow(const wchar_t* url, MSHTMLExternal* external);
+
+LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The host window's record, or NULL when `window` has none (yet).
+HostWindowData* GetHostWindowData(HWND window);
+
+// The UI thread's loop while the window lives: the document sees each message
+// first (keyboard accelerators); a WM_QUIT is posted again and ends the loop.
+void RunMessageLoop(MSHTMLClient* client, bool* quitFlag);
+
+// Outer window rectangle, in screen pixels, for a client area of
+// width x height 96-dpi units, centred on `reference` and kept inside
+// `workArea` (its left and top edges taking priority).
+RECT ComputeWindowPlacement(int dpi, DWORD style, DWORD exStyle, const RECT& reference,
+                            const RECT& workArea, int width, int height);
+
+// The same for `window`: system DPI, the window's styles, and the owner's
+// rectangle or else the work area of the monitor under the mouse cursor.
+RECT ComputeWindowPlacement(HWND window, int width, int height);
+
+} // namespace htmlui

@@ -1,0 +1,333 @@
+#include "payload/PayloadArchive.h"
+
+#include "app/TempFolders.h"
+#include "payload/LicenseDownload.h"
+
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cwchar>
+#include <memory>
+#include <new>
+
+const wchar_t kLicenseServerUrl[] = L"" BC_LICENSE_SERVER_URL;
+
+namespace {
+
+// Closes a file handle when it goes out of scope.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() { Close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return handle_; }
+    void Close() {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle_);
+            handle_ = INVALID_HANDLE_VALUE;
+        }
+    }
+
+private:
+    HANDLE handle_;
+};
+
+bool ReadWhole(HANDLE file, void* buffer, DWORD size) {
+    DWORD got = 0;
+    return ReadFile(file, buffer, size, &got, nullptr) && got == size;
+}
+
+bool IsReservedDeviceName(const wchar_t* segment, size_t length) {
+    // Windows opens a device for these whatever the folder or extension.
+    size_t base = 0;
+    while (base < length && segment[base] != L'.') {
+        ++base;
+    }
+    while (base > 0 && segment[base - 1] == L' ') {
+        --base;
+    }
+    const std::wstring stem(segment, base);
+    static const wchar_t* const kNames[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* reserved : kNames) {
+        if (_wcsicmp(stem.c_str(), reserved) == 0) {
+            return true;
+        }
+    }
+    if (stem.size() == 4 &&
+        (_wcsnicmp(stem.c_str(), L"COM", 3) == 0 || _wcsnicmp(stem.c_str(), L"LPT", 3) == 0)) {
+        return stem[3] >= L'0' && stem[3] <= L'9';
+    }
+    return false;
+}
+
+std::wstring Combine(const std::wstring& folder, const std::wstring& name) {
+    wchar_t combined[MAX_PATH] = {};
+    if (!PathCombineW(combined, folder.c_str(), name.c_str())) {
+        return std::wstring();
+    }
+    return combined;
+}
+
+std::wstring DecodeUtf8(const char* bytes, int size) {
+    if (size <= 0) {
+        return std::wstring();
+    }
+    // Invalid sequences become U+FFFD, so one bad byte does not hide the list.
+    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes, size, nullptr, 0);
+    if (length <= 0) {
+        return std::wstring();
+    }
+    std::wstring text(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes, size, &text[0], length);
+    return text;
+}
+
+} // namespace
+
+bool IsSafeRecordName(const wchar_t* name) {
+    const size_t length = wcslen(name);
+    if (length == 0 || length >= 260) {
+        return false;
+    }
+    size_t start = 0;
+    while (start <= length) {
+        size_t end = start;
+        while (end < length && name[end] != L'\\') {
+            ++end;
+        }
+        const size_t segment = end - start;
+        // Empty segments make absolute names ("\x", "\\server") and folder names.
+        if (segment == 0) {
+            return false;
+        }
+        for (size_t i = start; i < end; ++i) {
+            const wchar_t c = name[i];
+            if (c < 0x20 || wcschr(L"<>:\"/|?*", c)) {
+                return false;
+            }
+        }
+        // Windows drops trailing dots and blanks, which turns ".. " into "..".
+        const wchar_t last = name[end - 1];
+        if (last == L'.' || last == L' ') {
+            return false;
+        }
+        if (IsReservedDeviceName(name + start, segment)) {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+std::vector<std::wstring> ScanLanguageList(const std::wstring& text) {
+    std::vector<std::wstring> list;
+    const size_t key = text.find(L"\"LANG\"");
+    if (key == std::wstring::npos) {
+        return list;
+    }
+    bool inString = false;
+    size_t start = 0;
+    for (size_t i = key + 7; i < text.size() && text[i] != L']'; ++i) {
+        if (text[i] != L'"') {
+            continue;
+        }
+        if (inString) {
+            list.push_back(text.substr(start, i - start));
+        } else {
+            start = i + 1;
+        }
+        inString = !inString;
+    }
+    return list;
+}
+
+std::wstring LicenseUrl(const std::wstring& serverUrl, const std::wstring& productId,
+                        const std::wstring& languageCode) {
+    std::wstring base = serverUrl;
+    while (!base.empty() && base.back() == L'/') {
+        base.pop_back();
+    }
+    return base + L"/license/" + productId + L"/" + languageCode + L"/Eula.html";
+}
+
+PayloadArchive::PayloadArchive(LogFile& logFile) : isLoaded(false), log(logFile) {
+    std::wstring folder;
+    if (!GetTempFolderPath(folder) || !CreateUniqueSubfolder(folder)) {
+        log.LogError(L"create temporary folder failed!");
+        return;
+    }
+    temporaryFolder = folder;
+    if (LoadFromOwnFile(temporaryFolder)) {
+        isLoaded = true;
+        log.LogDebug(L"load resource success, temporary folder path : %s", temporaryFolder.c_str());
+    }
+}
+
+PayloadArchive::~PayloadArchive() {
+    if (!temporaryFolder.empty() && !DeleteFolderTree(temporaryFolder)) {
+        log.LogError(L"Delete Temp folder failed!");
+    }
+}
+
+bool PayloadArchive::LoadFromOwnFile(const std::wstring& folder) {
+    log.LogDebug(L"Load Resource from pe.");
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        // A cut-off name would open some other file.
+        log.LogError(L"get current app full path failed!");
+        return false;
+    }
+    return LoadFromFile(path, folder);
+}
+
+bool PayloadArchive::LoadFromFile(const std::wstring& path, const std::wstring& folder) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr));
+    if (!file.IsOpen()) {
+        log.LogError(L"open file : %s failed!", path.c_str());
+        return false;
+    }
+
+    LARGE_INTEGER fileSize = {};
+    DWORD firstRecord = 0;
+    LARGE_INTEGER tail = {};
+    if (GetFileSizeEx(file.Get(), &fileSize)) {
+        tail.QuadPart = fileSize.QuadPart - 4;
+    }
+    if (fileSize.QuadPart < 4 || !SetFilePointerEx(file.Get(), tail, nullptr, FILE_BEGIN) ||
+        !ReadWhole(file.Get(), &firstRecord, sizeof firstRecord)) {
+        log.LogError(L"read end of certification table failed!");
+        return false;
+    }
+    LARGE_INTEGER position = {};
+    position.QuadPart = firstRecord;
+    SetFilePointerEx(file.Get(), position, nullptr, FILE_BEGIN);
+
+    bool result = true;
+    for (;;) {
+        PayloadRecordHeader header;
+        if (!ReadWhole(file.Get(), &header, sizeof header)) {
+            log.LogError(L"read file info failed!");
+            result = false;
+            break;
+        }
+        position.QuadPart += sizeof header;
+        if (header.name[0] == L'\0') {
+            break;
+        }
+        // A size the rest of the file cannot hold is refused before any memory
+        // is set aside for it.
+        const LONGLONG left = fileSize.QuadPart - position.QuadPart;
+        std::unique_ptr<BYTE[]> data;
+        if (header.sizeHigh == 0 && static_cast<LONGLONG>(header.sizeLow) <= left) {
+            data.reset(new (std::nothrow) BYTE[header.sizeLow ? header.sizeLow : 1]);
+        }
+        if (!data || !ReadWhole(file.Get(), data.get(), header.sizeLow)) {
+            log.LogError(L"read file data failed!");
+            result = false;
+            break;
+        }
+        position.QuadPart += header.sizeLow;
+        if (!WriteArchiveEntry(header, data.get(), folder)) {
+            log.LogError(L"create %s failed!", folder.c_str());
+            result = false;
+            break;
+        }
+    }
+    file.Close();
+    log.LogDebug(L"Load Resource from pe finished.");
+    return result;
+}
+
+bool PayloadArchive::WriteArchiveEntry(const PayloadRecordHeader& header, const void* data,
+                                       const std::wstring& folder) {
+    if (header.sizeHigh != 0 || wmemchr(header.name, L'\0', 260) == nullptr ||
+        !IsSafeRecordName(header.name)) {
+        return false;
+    }
+    const std::wstring target = Combine(folder, header.name);
+    if (target.empty() || target.compare(0, folder.size(), folder) != 0) {
+        return false;
+    }
+
+    wchar_t parent[MAX_PATH] = {};
+    wcscpy(parent, target.c_str());
+    PathRemoveFileSpecW(parent);
+    if (!PathFileExistsW(parent) &&
+        SHCreateDirectoryExW(nullptr, parent, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+
+    FileHandle file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                CREATE_ALWAYS, 0, nullptr));
+    if (!file.IsOpen()) {
+        return false;
+    }
+    SetFilePointer(file.Get(), 0, nullptr, FILE_END);
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file.Get(), data, header.sizeLow, &written, nullptr);
+    file.Close();
+    return ok && written == header.sizeLow;
+}
+
+std::vector<std::wstring> PayloadArchive::ReadLanguageList() {
+    if (temporaryFolder.empty()) {
+        return std::vector<std::wstring>();
+    }
+    const std::wstring path = Combine(temporaryFolder, L"js\\installparams.js");
+    FileHandle file(path.empty() ? INVALID_HANDLE_VALUE
+                                 : CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsOpen()) {
+        return std::vector<std::wstring>();
+    }
+    const DWORD size = GetFileSize(file.Get(), nullptr);
+    if (size == INVALID_FILE_SIZE || size > 0x7FFFFFFF) {
+        return std::vector<std::wstring>();
+    }
+    std::unique_ptr<char[]> bytes(new (std::nothrow) char[size ? size : 1]);
+    DWORD got = 0;
+    if (!bytes || !ReadFile(file.Get(), bytes.get(), size, &got, nullptr)) {
+        return std::vector<std::wstring>();
+    }
+    file.Close();
+    return ScanLanguageList(DecodeUtf8(bytes.get(), static_cast<int>(got)));
+}
+
+void PayloadArchive::PrepareLicensePage(const std::wstring& productId,
+                                        const std::wstring& languageCode) {
+    PrepareLicensePage(productId, languageCode, kLicenseServerUrl, kLicenseDownloadTimeoutMs);
+}
+
+void PayloadArchive::PrepareLicensePage(const std::wstring& productId,
+                                        const std::wstring& languageCode,
+                                        const std::wstring& serverUrl, DWORD timeoutMs) {
+    if (temporaryFolder.empty()) {
+        return;
+    }
+    const std::wstring target = Combine(temporaryFolder, L"Eula.html");
+    const std::wstring source = Combine(temporaryFolder, L"Eula-" + languageCode + L".html");
+    const std::wstring temp = Combine(temporaryFolder, L"Eula.html-temp");
+    if (target.empty() || temp.empty()) {
+        return;
+    }
+    if (!source.empty() && PathFileExistsW(source.c_str())) {
+        MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+
+    const std::wstring url = LicenseUrl(serverUrl, productId, languageCode);
+    log.LogDebug(L"Dynamic license from %s.", url.c_str());
+    if (DownloadLicenseFile(url, temp, timeoutMs) == S_OK) {
+        MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+        log.LogDebug(L"Download license from %s success.", url.c_str());
+    } else {
+        // An aborted or refused transfer may have left part of a file or an
+        // error page behind.
+        DeleteFileW(temp.c_str());
+        log.LogDebug(L"Download license from %s failed.", url.c_str());
+    }
+}

@@ -1,0 +1,493 @@
+#include "telemetry/MachineId.h"
+
+#include <objbase.h>
+#include <setupapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+#include <wbemidl.h>
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <cwchar>
+
+const wchar_t kMachineIdPlaceholder[] = L"X-XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX";
+
+namespace {
+
+// Device interface class of network adapters.
+const GUID kNdisLanClass = {
+    0xad498944, 0x762f, 0x11d0, {0x8d, 0xcb, 0x00, 0xc0, 0x4f, 0xc3, 0x35, 0x8c}};
+const DWORD kIoctlNdisQueryGlobalStats = 0x00170002;
+const DWORD kOid8023PermanentAddress = 0x01010101;
+
+// Every program using this scheme protects with the same entropy.
+const char kEntropy[] = "quorvel";
+const DWORD kEntropyLength = 7;
+
+// The blob of a 38-character identifier is a few hundred bytes; a file far
+// larger than that is not one of ours and is replaced rather than read whole.
+const size_t kMaxStoredBytes = 64 * 1024;
+
+struct VirtualMachineRow {
+    const wchar_t* model;
+    const wchar_t* manufacturer;
+};
+
+const VirtualMachineRow kVirtualMachines[] = {
+    {L"VirtualBox", L"innotek GmbH"},
+    {L"VMware Virtual Platform", L"VMware, Inc."},
+    {L"Virtual Machine", L"Microsoft Corporation"},
+};
+
+template <typename T>
+class ComRef {
+public:
+    ComRef() = default;
+    ~ComRef() {
+        if (p) {
+            p->Release();
+        }
+    }
+    ComRef(const ComRef&) = delete;
+    ComRef& operator=(const ComRef&) = delete;
+    T* operator->() const { return p; }
+    T* p = nullptr;
+};
+
+class Bstr {
+public:
+    explicit Bstr(const wchar_t* text) : value(SysAllocString(text)) {}
+    ~Bstr() { SysFreeString(value); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    BSTR value;
+};
+
+// A string property of a WMI object; anything but a string reads as empty.
+bool ReadStringProperty(IWbemClassObject* object, const wchar_t* name, std::wstring& value) {
+    VARIANT v;
+    VariantInit(&v);
+    if (FAILED(object->Get(name, 0, &v, nullptr, nullptr))) {
+        return false;
+    }
+    value.clear();
+    if (v.vt == VT_BSTR && v.bstrVal) {
+        value.assign(v.bstrVal, SysStringLen(v.bstrVal));
+    }
+    VariantClear(&v);
+    return true;
+}
+
+bool IsAsciiAlnum(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
+// Whether `needle` first occurs in `text` at a position from 0 to 7.
+bool OccursNearStart(const std::wstring& text, const wchar_t* needle) {
+    const size_t position = text.find(needle);
+    return position != std::wstring::npos && position <= 7;
+}
+
+class HandleHolder {
+public:
+    explicit HandleHolder(HANDLE h) : handle(h) {}
+    ~HandleHolder() {
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+    }
+    HandleHolder(const HandleHolder&) = delete;
+    HandleHolder& operator=(const HandleHolder&) = delete;
+    HANDLE handle;
+};
+
+std::wstring& MachineIdCache() {
+    static std::wstring cache;
+    return cache;
+}
+
+} // namespace
+
+std::wstring GetMachineIdString() {
+    std::wstring result = kMachineIdPlaceholder;
+    // On a thread already in the multithreaded apartment this fails with
+    // RPC_E_CHANGED_MODE, COM is usable anyway, and there is nothing to undo.
+    const HRESULT init = CoInitialize(nullptr);
+    std::wstring id;
+    if (GetMachineId(id)) {
+        result = id;
+    }
+    if (SUCCEEDED(init)) {
+        CoUninitialize();
+    }
+    return result;
+}
+
+bool GetMachineId(std::wstring& id) {
+    std::wstring& cache = MachineIdCache();
+    if (!cache.empty()) {
+        id = cache;
+        return true;
+    }
+    MachineIdSources sources;
+    sources.isVirtualMachine = IsVirtualMachine;
+    sources.getAdapterMacAddresses = GetAdapterMacAddresses;
+    sources.readStoredId = [](std::wstring& stored) { return ReadStoredId(stored); };
+    sources.storeId = [](const std::wstring& value) { return StoreId(value); };
+    std::wstring obtained;
+    if (!ObtainMachineId(sources, obtained)) {
+        return false;
+    }
+    cache = obtained;
+    id = obtained;
+    return true;
+}
+
+bool ObtainMachineId(const MachineIdSources& sources, std::wstring& id) {
+    // A failed query counts as physical hardware.
+    bool isVirtual = false;
+    const bool virtualMachine = sources.isVirtualMachine(isVirtual) && isVirtual;
+
+    // A stored identifier is used whatever its prefix says.
+    std::wstring stored;
+    if (sources.readStoredId(stored) && stored.size() == kMachineIdLength) {
+        id = stored;
+        return true;
+    }
+
+    if (virtualMachine) {
+        std::wstring guid;
+        if (!NewGuidString(guid)) {
+            return false;
+        }
+        // A random identifier that cannot be stored would change every run.
+        const std::wstring made = L"V-" + guid;
+        if (!sources.storeId(made)) {
+            return false;
+        }
+        id = made;
+        return true;
+    }
+
+    std::vector<std::wstring> macs;
+    if (!sources.getAdapterMacAddresses(macs)) {
+        return false;
+    }
+    std::wstring made;
+    if (!MachineIdFromMacAddresses(macs, made)) {
+        return false;
+    }
+    // Derived again the same way next time, so it is used even unstored.
+    sources.storeId(made);
+    id = made;
+    return true;
+}
+
+bool IsVirtualMachineModel(const std::wstring& model, const std::wstring& manufacturer) {
+    for (const VirtualMachineRow& row : kVirtualMachines) {
+        if (model == row.model && manufacturer == row.manufacturer) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsVirtualMachine(bool& isVirtual) {
+    ComRef<IWbemLocator> locator;
+    if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                                reinterpret_cast<void**>(&locator.p)))) {
+        return false;
+    }
+    ComRef<IWbemServices> services;
+    Bstr space(L"ROOT\\CIMV2");
+    if (FAILED(locator->ConnectServer(space.value, nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                      &services.p))) {
+        return false;
+    }
+    if (FAILED(CoSetProxyBlanket(services.p, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                                 RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
+                                 EOAC_NONE))) {
+        return false;
+    }
+    ComRef<IEnumWbemClassObject> enumerator;
+    Bstr language(L"WQL");
+    Bstr query(L"SELECT * FROM Win32_ComputerSystem");
+    if (FAILED(services->ExecQuery(language.value, query.value,
+                                   WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
+                                   &enumerator.p))) {
+        return false;
+    }
+    ComRef<IWbemClassObject> object;
+    ULONG returned = 0;
+    // Bounded, so a stuck management service cannot hold up the start.
+    const HRESULT next = enumerator->Next(kWmiQueryTimeoutMs, 1, &object.p, &returned);
+    if (FAILED(next) || next == WBEM_S_TIMEDOUT) {
+        return false;
+    }
+    std::wstring model;
+    std::wstring manufacturer;
+    if (returned == 1 && object.p) {
+        if (!ReadStringProperty(object.p, L"model", model) ||
+            !ReadStringProperty(object.p, L"manufacturer", manufacturer)) {
+            return false;
+        }
+    }
+    isVirtual = IsVirtualMachineModel(model, manufacturer);
+    return true;
+}
+
+bool IsPhysicalAdapter(const std::wstring& devicePath, const std::wstring& description) {
+    std::wstring lower = devicePath;
+    for (wchar_t& c : lower) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+    }
+    if (OccursNearStart(lower, L"root") || OccursNearStart(lower, L"usb") ||
+        OccursNearStart(lower, L"bth")) {
+        return false;
+    }
+    return !OccursNearStart(description, L"microsoft");
+}
+
+std::wstring FormatMacAddress(const BYTE address[6]) {
+    wchar_t text[32] = {};
+    _snwprintf(text, 31, L"%02X:%02X:%02X:%02X:%02X:%02X", address[0], address[1], address[2],
+               address[3], address[4], address[5]);
+    return text;
+}
+
+bool GetAdapterMacAddresses(std::vector<std::wstring>& macs) {
+    struct Adapter {
+        std::wstring path;
+        std::wstring description;
+    };
+    std::vector<Adapter> adapters;
+    HDEVINFO set = SetupDiGetClassDevsW(&kNdisLanClass, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    for (DWORD n = 0;; ++n) {
+        SP_DEVICE_INTERFACE_DATA interfaceData = {};
+        interfaceData.cbSize = sizeof interfaceData;
+        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &kNdisLanClass, n, &interfaceData)) {
+            break;
+        }
+        DWORD size = 0;
+        SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, nullptr, 0, &size, nullptr);
+        if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+            break;
+        }
+        // One spare unit keeps the path terminated whatever the call writes.
+        std::vector<BYTE> buffer(size + sizeof(wchar_t), 0);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        if (!SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail, size, nullptr,
+                                              nullptr)) {
+            break;
+        }
+        Adapter adapter;
+        adapter.path = detail->DevicePath;
+        SP_DEVINFO_DATA deviceData = {};
+        deviceData.cbSize = sizeof deviceData;
+        wchar_t description[1024 + 1] = {};
+        if (SetupDiEnumDeviceInfo(set, n, &deviceData) &&
+            SetupDiGetDeviceRegistryPropertyW(set, &deviceData, SPDRP_DEVICEDESC, nullptr,
+                                              reinterpret_cast<BYTE*>(description), 2048,
+                                              nullptr)) {
+            adapter.description = description;
+        }
+        adapters.push_back(adapter);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+
+    for (const Adapter& adapter : adapters) {
+        if (!IsPhysicalAdapter(adapter.path, adapter.description)) {
+            continue;
+        }
+        HandleHolder device(CreateFileW(adapter.path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+        if (device.handle == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        DWORD oid = kOid8023PermanentAddress;
+        BYTE address[8] = {};
+        DWORD returned = 0;
+        if (DeviceIoControl(device.handle, kIoctlNdisQueryGlobalStats, &oid, sizeof oid, address,
+                            sizeof address, &returned, nullptr) &&
+            returned == 6) {
+            macs.push_back(FormatMacAddress(address));
+        }
+    }
+    return !macs.empty();
+}
+
+bool MachineIdFromMacAddresses(std::vector<std::wstring> macs, std::wstring& id) {
+    if (macs.empty()) {
+        return false;
+    }
+    std::sort(macs.begin(), macs.end());
+    const std::wstring& source = macs.front();
+    // Without a letter or digit the cycle below would never fill the text.
+    if (std::none_of(source.begin(), source.end(), IsAsciiAlnum)) {
+        return false;
+    }
+    std::wstring out;
+    size_t i = 0;
+    while (out.size() < 36) {
+        const size_t length = out.size();
+        if (length == 8 || length == 13 || length == 18 || length == 23) {
+            out += L'-';
+            continue;
+        }
+        if (IsAsciiAlnum(source[i])) {
+            out += source[i];
+        }
+        i = (i + 1) % source.size();
+    }
+    id = L"P-" + out;
+    return true;
+}
+
+bool GetStoredIdPath(std::wstring& path) {
+    wchar_t common[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr,
+                                SHGFP_TYPE_CURRENT, common))) {
+        return false;
+    }
+    wchar_t folder[MAX_PATH] = {};
+    if (!PathCombineW(folder, common, L"UniqueId")) {
+        return false;
+    }
+    if (!CreateDirectoryW(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return false;
+    }
+    wchar_t file[MAX_PATH] = {};
+    if (!PathCombineW(file, folder, L"data")) {
+        return false;
+    }
+    path = file;
+    return true;
+}
+
+HANDLE OpenStoreFileExclusive(const std::wstring& path, DWORD access, DWORD disposition) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        HANDLE file = CreateFileW(path.c_str(), access, 0, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            return file;
+        }
+        if (GetLastError() != ERROR_SHARING_VIOLATION ||
+            GetTickCount() - start >= kStoreOpenTimeoutMs) {
+            return INVALID_HANDLE_VALUE;
+        }
+        Sleep(kStoreOpenRetryMs);
+    }
+}
+
+bool ProtectIdBytes(const std::string& plain, std::string& blob) {
+    DATA_BLOB in = {static_cast<DWORD>(plain.size()),
+                    reinterpret_cast<BYTE*>(const_cast<char*>(plain.data()))};
+    DATA_BLOB entropy = {kEntropyLength, reinterpret_cast<BYTE*>(const_cast<char*>(kEntropy))};
+    DATA_BLOB out = {};
+    if (!CryptProtectData(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_LOCAL_MACHINE,
+                          &out)) {
+        return false;
+    }
+    blob.assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
+    LocalFree(out.pbData);
+    return true;
+}
+
+bool UnprotectIdBytes(const std::string& blob, std::string& plain) {
+    DATA_BLOB in = {static_cast<DWORD>(blob.size()),
+                    reinterpret_cast<BYTE*>(const_cast<char*>(blob.data()))};
+    DATA_BLOB entropy = {kEntropyLength, reinterpret_cast<BYTE*>(const_cast<char*>(kEntropy))};
+    DATA_BLOB out = {};
+    if (!CryptUnprotectData(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_LOCAL_MACHINE,
+                            &out)) {
+        return false;
+    }
+    plain.assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
+    LocalFree(out.pbData);
+    return true;
+}
+
+bool ReadStoredId(std::wstring& id) {
+    std::wstring path;
+    return GetStoredIdPath(path) && ReadStoredIdAt(path, id);
+}
+
+bool ReadStoredIdAt(const std::wstring& path, std::wstring& id) {
+    std::string blob;
+    {
+        HandleHolder file(OpenStoreFileExclusive(path, GENERIC_READ, OPEN_EXISTING));
+        if (file.handle == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        char chunk[64];
+        DWORD got = 0;
+        while (ReadFile(file.handle, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+            blob.append(chunk, got);
+            if (blob.size() > kMaxStoredBytes) {
+                return false;
+            }
+        }
+    }
+    if (blob.empty()) {
+        return false;
+    }
+    std::string plain;
+    if (!UnprotectIdBytes(blob, plain)) {
+        return false;
+    }
+    id.assign(reinterpret_cast<const wchar_t*>(plain.data()), plain.size() / sizeof(wchar_t));
+    return true;
+}
+
+bool StoreId(const std::wstring& id) {
+    std::wstring path;
+    return GetStoredIdPath(path) && StoreIdAt(path, id);
+}
+
+bool StoreIdAt(const std::wstring& path, const std::wstring& id) {
+    const std::string plain(reinterpret_cast<const char*>(id.data()), id.size() * sizeof(wchar_t));
+    std::string blob;
+    if (!ProtectIdBytes(plain, blob)) {
+        return false;
+    }
+    DWORD written = 0;
+    {
+        HandleHolder file(OpenStoreFileExclusive(path, GENERIC_WRITE, CREATE_ALWAYS));
+        if (file.handle == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        if (!WriteFile(file.handle, blob.data(), static_cast<DWORD>(blob.size()), &written,
+                       nullptr)) {
+            written = 0;
+        }
+    }
+    if (written < blob.size()) {
+        // Never leave a truncated blob for the next run to trip over.
+        DeleteFileW(path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool NewGuidString(std::wstring& text) {
+    GUID guid;
+    if (FAILED(CoCreateGuid(&guid))) {
+        return false;
+    }
+    wchar_t braced[64] = {};
+    const int length = StringFromGUID2(guid, braced, 64);
+    if (length < 3) {
+        return false;
+    }
+    // length counts the terminator; drop it and the braces.
+    text.assign(braced + 1, static_cast<size_t>(length - 3));
+    return true;
+}

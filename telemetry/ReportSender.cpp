@@ -1,0 +1,284 @@
+#include "telemetry/ReportSender.h"
+
+#include "app/TempFolders.h"
+#include "telemetry/MachineId.h"
+#include "zip/ZipAddFile.h"
+
+#include <cwchar>
+
+// The service's address is fixed when the program is built.
+#ifndef BC_ANALYTICS_HOST
+#error "BC_ANALYTICS_HOST (a narrow string literal) must be defined by the build"
+#endif
+#ifndef BC_ANALYTICS_PORT
+#error "BC_ANALYTICS_PORT must be defined by the build"
+#endif
+// Bounds on each request: finding and reaching the host, then each send or
+// receive. The tests shorten the second to see it end a stalled upload.
+#ifndef BC_SERVICE_CONNECT_TIMEOUT_MS
+#define BC_SERVICE_CONNECT_TIMEOUT_MS 10000
+#endif
+#ifndef BC_SERVICE_TRANSFER_TIMEOUT_MS
+#define BC_SERVICE_TRANSFER_TIMEOUT_MS 30000
+#endif
+
+const wchar_t kAnalyticsHost[] = L"" BC_ANALYTICS_HOST;
+const INTERNET_PORT kAnalyticsPort = BC_ANALYTICS_PORT;
+const DWORD kServiceConnectTimeoutMs = BC_SERVICE_CONNECT_TIMEOUT_MS;
+const DWORD kServiceTransferTimeoutMs = BC_SERVICE_TRANSFER_TIMEOUT_MS;
+const wchar_t kServiceUserAgent[] = L"Vantor Message Client/1.0";
+const wchar_t kServiceContentType[] = L"Content-Type:application/xml";
+const wchar_t kAnalyticsPath[] = L"/v1/logAnalytics";
+const wchar_t kReportErrorPath[] = L"/v1/reportError";
+
+namespace {
+
+const wchar_t* const kStatusWords[] = {L"started", L"completed", L"error occurred", L"canceled",
+                                       L"environment not supported"};
+
+void AppendElement(std::wstring& document, const wchar_t* name, const std::wstring& value) {
+    document += L'<';
+    document += name;
+    document += L'>';
+    document += EscapeXmlText(value);
+    document += L"</";
+    document += name;
+    document += L'>';
+}
+
+// Closes the WinHTTP handles that were opened, request first.
+class ServiceHandles {
+public:
+    ~ServiceHandles() {
+        if (request) {
+            WinHttpCloseHandle(request);
+        }
+        if (connection) {
+            WinHttpCloseHandle(connection);
+        }
+        if (session) {
+            WinHttpCloseHandle(session);
+        }
+    }
+    HINTERNET session = nullptr;
+    HINTERNET connection = nullptr;
+    HINTERNET request = nullptr;
+};
+
+} // namespace
+
+std::wstring AnalyticsStatusWord(int installStatus, bool isStart) {
+    if (isStart) {
+        return kStatusWords[0];
+    }
+    if (installStatus == InstallStatusNotStarted) {
+        return kStatusWords[InstallStatusCanceled];
+    }
+    // The page can only set 0 to 4; anything else is reported as the default.
+    if (installStatus < 0 || installStatus > InstallStatusEnvironmentNotSupported) {
+        return kStatusWords[InstallStatusEnvironmentNotSupported];
+    }
+    return kStatusWords[installStatus];
+}
+
+std::wstring EscapeXmlText(const std::wstring& text) {
+    if (text.find_first_of(L"<>&\"'") == std::wstring::npos) {
+        return text;
+    }
+    std::wstring escaped;
+    escaped.reserve(text.size() + 16);
+    for (wchar_t c : text) {
+        switch (c) {
+        case L'<':
+            escaped += L"&lt;";
+            break;
+        case L'>':
+            escaped += L"&gt;";
+            break;
+        case L'&':
+            escaped += L"&amp;";
+            break;
+        case L'"':
+            escaped += L"&quot;";
+            break;
+        case L'\'':
+            escaped += L"&apos;";
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::wstring BuildAnalyticsDocument(const InstallerContext& context, bool isStart) {
+    std::wstring document = L"<KESTRAnalytics>";
+    AppendElement(document, L"requestToken", context.requestToken);
+    AppendElement(document, L"country", context.country);
+    document += L"<mainApp>";
+    AppendElement(document, L"productId", context.productId);
+    AppendElement(document, L"productVersion", context.productVersion);
+    AppendElement(document, L"channelId", context.channel);
+    AppendElement(document, L"installLanguage", GetLanguageName(context.installLanguage));
+    AppendElement(document, L"status", AnalyticsStatusWord(context.installStatus, isStart));
+    if (!context.externalProperties.empty()) {
+        document += L"<externalProperties>";
+        for (const auto& entry : context.externalProperties) {
+            document += L"<property>";
+            AppendElement(document, L"name", entry.first);
+            AppendElement(document, L"value", entry.second);
+            document += L"</property>";
+        }
+        document += L"</externalProperties>";
+    }
+    document += L"</mainApp>";
+    document += L"<error>";
+    AppendElement(document, L"wrapperError", std::to_wstring(context.failureStage));
+    AppendElement(document, L"msiError", std::to_wstring(context.failureCode));
+    document += L"</error>";
+    document += L"<userEnvironment>";
+    AppendElement(document, L"OS", context.osName);
+    AppendElement(document, L"language", GetLanguageName(context.uiLanguage));
+    AppendElement(document, L"architecture", context.architecture);
+    AppendElement(document, L"defaultBrowser", context.defaultBrowser);
+    document += L"</userEnvironment>";
+    AppendElement(document, L"KESTRVersion", context.managerVersion);
+    AppendElement(document, L"machineId", context.machineId);
+    document += L"</KESTRAnalytics>";
+    return document;
+}
+
+std::string ToUtf8(const std::wstring& text) {
+    if (text.empty()) {
+        return std::string();
+    }
+    const int length = static_cast<int>(text.size());
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+        return std::string();
+    }
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
+
+bool SendAnalytics(const InstallerContext& context, bool isStart) {
+    const std::string body = ToUtf8(BuildAnalyticsDocument(context, isStart));
+    return SendToService(body.data(), static_cast<DWORD>(body.size()), kAnalyticsPath, L"POST");
+}
+
+bool SendCrashReport(const std::wstring& filePath) {
+    return PutReportFile(filePath, std::wstring(), GetMachineIdString());
+}
+
+std::wstring ReportErrorPath(const std::wstring& token, const std::wstring& machineId) {
+    return std::wstring(kReportErrorPath) + L"?token=" + token + L"&machineId=" + machineId;
+}
+
+bool PutReportFile(const std::wstring& filePath, const std::wstring& token,
+                   const std::wstring& machineId) {
+    HANDLE file = CreateFileW(filePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD high = 0;
+    const DWORD size = GetFileSize(file, &high);
+    bool complete = !(size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) && high == 0;
+    std::string body;
+    if (complete) {
+        body.resize(size);
+        DWORD done = 0;
+        while (done < size) {
+            DWORD got = 0;
+            if (!ReadFile(file, &body[done], size - done, &got, nullptr) || got == 0) {
+                break;
+            }
+            done += got;
+        }
+        // A report cut short would only mislead; send it whole or not at all.
+        complete = done == size;
+    }
+    CloseHandle(file);
+    if (!complete) {
+        return false;
+    }
+    return SendToService(body.data(), size, ReportErrorPath(token, machineId), L"PUT");
+}
+
+ServiceProxy ChooseServiceProxy(const wchar_t* proxy, const wchar_t* bypass) {
+    if (proxy && *proxy) {
+        return {WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy, bypass};
+    }
+    return {WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS};
+}
+
+HINTERNET OpenServiceSession() {
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
+    const bool haveConfig = WinHttpGetIEProxyConfigForCurrentUser(&config) != FALSE;
+    const ServiceProxy route = haveConfig
+                                   ? ChooseServiceProxy(config.lpszProxy, config.lpszProxyBypass)
+                                   : ChooseServiceProxy(nullptr, nullptr);
+    HINTERNET session =
+        WinHttpOpen(kServiceUserAgent, route.accessType, route.proxy, route.bypass, 0);
+    if (config.lpszAutoConfigUrl) {
+        GlobalFree(config.lpszAutoConfigUrl);
+    }
+    if (config.lpszProxy) {
+        GlobalFree(config.lpszProxy);
+    }
+    if (config.lpszProxyBypass) {
+        GlobalFree(config.lpszProxyBypass);
+    }
+    if (session && !WinHttpSetTimeouts(session, static_cast<int>(kServiceConnectTimeoutMs),
+                                       static_cast<int>(kServiceConnectTimeoutMs),
+                                       static_cast<int>(kServiceTransferTimeoutMs),
+                                       static_cast<int>(kServiceTransferTimeoutMs))) {
+        // Without the bounds a silent network could block the caller for good.
+        WinHttpCloseHandle(session);
+        session = nullptr;
+    }
+    return session;
+}
+
+bool SendToService(const void* body, DWORD length, const std::wstring& path,
+                   const std::wstring& verb) {
+    ServiceHandles handles;
+    handles.session = OpenServiceSession();
+    if (!handles.session) {
+        return false;
+    }
+    handles.connection = WinHttpConnect(handles.session, kAnalyticsHost, kAnalyticsPort, 0);
+    if (!handles.connection) {
+        return false;
+    }
+    handles.request =
+        WinHttpOpenRequest(handles.connection, verb.c_str(), path.c_str(), nullptr,
+                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_REFRESH);
+    if (!handles.request) {
+        return false;
+    }
+    void* data = length ? const_cast<void*>(body) : WINHTTP_NO_REQUEST_DATA;
+    return WinHttpSendRequest(handles.request, kServiceContentType,
+                              static_cast<DWORD>(wcslen(kServiceContentType)), data, length, length,
+                              0) != FALSE;
+}
+
+ReportSender::ReportSender(const InstallerContext& contextValue) : context(contextValue) {}
+
+bool ReportSender::SendErrorReport() {
+    std::wstring folder;
+    if (!GetTempFolderPath(folder) || !CreateUniqueSubfolder(folder)) {
+        return false;
+    }
+    // The folder path ends in a backslash.
+    const std::wstring zipPath = folder + L"log.zip";
+    for (const std::wstring& path : attachments) {
+        // A missing or unreadable file is left out; the others still go.
+        zip::ZipAddFile(path, zipPath);
+    }
+    // Without any attachment there is no zip, and this sends nothing.
+    PutReportFile(zipPath, context.requestToken, context.machineId);
+    return DeleteFolderTree(folder);
+}

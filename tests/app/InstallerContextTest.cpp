@@ -1,0 +1,104 @@
+#include "app/InstallerContext.h"
+#include "telemetry/MachineId.h"
+#include "telemetry/SystemInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <cwctype>
+
+namespace {
+
+bool IsUpperHex(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F');
+}
+
+// "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" with upper-case hexadecimal digits.
+bool IsGuidText(const std::wstring& text) {
+    if (text.size() != 36) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? text[i] != L'-' : !IsUpperHex(text[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST(InstallerContext, StartsAFreshRun) {
+    InstallerContext context(L"TLW", L"1.0.25.1");
+    EXPECT_TRUE(IsGuidText(context.requestToken)) << "token: " << context.requestToken.c_str();
+    EXPECT_EQ(L"TLW", context.productId);
+    EXPECT_EQ(L"1.0.25.1", context.managerVersion);
+    EXPECT_EQ(L"", context.productVersion);
+    EXPECT_EQ(L"", context.channel);
+    EXPECT_EQ(0, context.installLanguage);
+    EXPECT_EQ(InstallStatusEnvironmentNotSupported, context.installStatus);
+    EXPECT_EQ(4, context.installStatus);
+    EXPECT_EQ(0, context.failureStage);
+    EXPECT_EQ(0, context.failureCode);
+    EXPECT_TRUE(context.externalProperties.empty());
+    ASSERT_EQ(1u, context.properties.size());
+    EXPECT_EQ(OsBitsFor(context.architecture), context.properties.at(L"osbits"));
+}
+
+TEST(InstallerContext, GathersTheMachinesFacts) {
+    InstallerContext context(L"TLW", L"1.0.25.1");
+    EXPECT_EQ(GetOsName(), context.osName);
+    EXPECT_EQ(GetArchitecture(), context.architecture);
+    EXPECT_EQ(GetDefaultBrowser(), context.defaultBrowser);
+    EXPECT_EQ(GetCountryCode(), context.country);
+    EXPECT_EQ(GetUiLanguageIndex(), context.uiLanguage);
+    // The identifier or its placeholder: both have the fixed length.
+    EXPECT_EQ(kMachineIdLength, context.machineId.size()) << context.machineId.c_str();
+    EXPECT_EQ(L'-', context.machineId[1]);
+    const bool x64 = context.architecture == L"x64";
+    EXPECT_TRUE(x64 || context.architecture == L"x86");
+    EXPECT_EQ(x64 ? L"64" : L"32", context.properties.at(L"osbits"));
+}
+
+TEST(InstallerContext, EachRunHasItsOwnToken) {
+    InstallerContext first(L"TLW", L"1.0.25.1");
+    InstallerContext second(L"TLW", L"1.0.25.1");
+    EXPECT_NE(first.requestToken, second.requestToken);
+    EXPECT_TRUE(IsGuidText(second.requestToken));
+}
+
+TEST(InstallerContext, SetInstallLanguageSetsTheLangProperty) {
+    InstallerContext context(L"TLW", L"1.0.25.1");
+    context.SetInstallLanguage(5);
+    EXPECT_EQ(5, context.installLanguage);
+    EXPECT_EQ(L"jp", context.properties.at(L"lang"));
+    context.SetInstallLanguage(1);
+    EXPECT_EQ(1, context.installLanguage);
+    EXPECT_EQ(L"en", context.properties.at(L"lang"));
+    EXPECT_EQ(2u, context.properties.size());
+}
+
+TEST(InstallerContext, PropertiesAreOrderedByCodeUnits) {
+    InstallerContext context(L"TLW", L"1.0.25.1");
+    context.properties[L"installProgress"] = L"0";
+    context.properties[L"Zeta"] = L"1";
+    context.properties[L"downloadTotal"] = L"1";
+    std::wstring keys;
+    for (const auto& entry : context.properties) {
+        keys += entry.first + L",";
+    }
+    EXPECT_EQ(L"Zeta,downloadTotal,installProgress,osbits,", keys);
+}
+
+struct OsBitsCase {
+    const wchar_t* architecture;
+    const wchar_t* expected;
+};
+
+TEST(OsBitsFor, IsSixtyFourOnlyForExactlyX64) {
+    const OsBitsCase cases[] = {
+        {L"x64", L"64"}, {L"x86", L"32"}, {L"X64", L"32"}, {L"x64 ", L"32"}, {L"", L"32"}};
+    for (const OsBitsCase& c : cases) {
+        EXPECT_EQ(std::wstring(c.expected), OsBitsFor(c.architecture)) << c.architecture;
+    }
+}
+
+} // namespace

@@ -1,0 +1,295 @@
+// The script object driven by the platform's real JScript engine, hosted
+// through IActiveScript with the object as the named item "external", the
+// way a page reaches window.external.
+
+#include "app/LogFile.h"
+#include "htmlui/MSHTMLExternal.h"
+#include "tests/common/TestUtil.h"
+#include "tests/htmlui/TestExternal.h"
+
+#include <activscp.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+using htmltest::TestExternal;
+
+namespace {
+
+// The JScript engine's class id.
+const CLSID JScriptClassId = {
+    0xf414c260, 0x6ac0, 0x11cf, {0xb6, 0xd1, 0x00, 0xaa, 0x00, 0xbb, 0xbb, 0x58}};
+
+const DISPID Dynamic0 = static_cast<DISPID>(0x80000000u);
+
+// Minimal script site: offers one named item and keeps the errors.
+class ScriptSite final : public IActiveScriptSite {
+public:
+    explicit ScriptSite(IUnknown* item) : external(item) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (iid == IID_IUnknown || iid == __uuidof(IActiveScriptSite)) {
+            *object = static_cast<IActiveScriptSite*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
+
+    HRESULT STDMETHODCALLTYPE GetLCID(LCID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown** item,
+                                          ITypeInfo** info) override {
+        if (info) {
+            *info = nullptr;
+        }
+        if (wcscmp(name, L"external") != 0) {
+            return TYPE_E_ELEMENTNOTFOUND;
+        }
+        if ((mask & SCRIPTINFO_IUNKNOWN) && item) {
+            *item = external;
+            external->AddRef();
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetDocVersionString(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OnScriptTerminate(const VARIANT*, const EXCEPINFO*) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnStateChange(SCRIPTSTATE) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnScriptError(IActiveScriptError* error) override {
+        EXCEPINFO info = {};
+        std::wstring text = L"script error";
+        if (SUCCEEDED(error->GetExceptionInfo(&info))) {
+            wchar_t code[32];
+            _snwprintf(code, 32, L" %08lx ", static_cast<unsigned long>(info.scode));
+            text += code;
+            if (info.bstrDescription) {
+                text += info.bstrDescription;
+            }
+            SysFreeString(info.bstrSource);
+            SysFreeString(info.bstrDescription);
+            SysFreeString(info.bstrHelpFile);
+        }
+        errors.push_back(text);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnEnterScript() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnLeaveScript() override { return S_OK; }
+
+    IUnknown* external;
+    LONG refs = 0;
+    std::vector<std::wstring> errors;
+};
+
+std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
+class ScriptEngine : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+        comReady = true;
+        object = new TestExternal(&log);
+        site = new ScriptSite(static_cast<IDispatchEx*>(object));
+        HRESULT hr = CoCreateInstance(JScriptClassId, nullptr, CLSCTX_INPROC_SERVER,
+                                      __uuidof(IActiveScript), reinterpret_cast<void**>(&engine));
+        ASSERT_EQ(S_OK, hr) << "the JScript engine is not available";
+        ASSERT_EQ(S_OK, engine->QueryInterface(__uuidof(IActiveScriptParse32),
+                                               reinterpret_cast<void**>(&parser)));
+        ASSERT_EQ(S_OK, engine->SetScriptSite(site));
+        ASSERT_EQ(S_OK, parser->InitNew());
+        ASSERT_EQ(S_OK, engine->AddNamedItem(L"external", SCRIPTITEM_ISVISIBLE));
+        ASSERT_EQ(S_OK, engine->SetScriptState(SCRIPTSTATE_CONNECTED));
+    }
+
+    void TearDown() override {
+        if (object) {
+            EXPECT_TRUE(object->JoinWorkers(10000));
+        }
+        if (parser) {
+            parser->Release();
+        }
+        if (engine) {
+            engine->Close();
+            EXPECT_EQ(0u, engine->Release());
+        }
+        if (object) {
+            // The engine let go of every reference it took, functions included.
+            EXPECT_EQ(0u, object->Release());
+        }
+        if (site) {
+            EXPECT_EQ(0, site->refs);
+            delete site;
+        }
+        if (comReady) {
+            CoUninitialize();
+        }
+    }
+
+    // Runs script text; S_OK when it ran without an uncaught error.
+    HRESULT Run(const wchar_t* code) {
+        EXCEPINFO info = {};
+        const HRESULT hr = parser->ParseScriptText(code, nullptr, nullptr, nullptr, 0, 0,
+                                                   SCRIPTTEXT_ISVISIBLE, nullptr, &info);
+        SysFreeString(info.bstrSource);
+        SysFreeString(info.bstrDescription);
+        SysFreeString(info.bstrHelpFile);
+        return hr;
+    }
+
+    std::string Errors() const {
+        std::string all;
+        for (const std::wstring& error : site->errors) {
+            all += Narrow(error) + "\n";
+        }
+        return all;
+    }
+
+    LogFile log;
+    bool comReady = false;
+    TestExternal* object = nullptr;
+    ScriptSite* site = nullptr;
+    IActiveScript* engine = nullptr;
+    IActiveScriptParse32* parser = nullptr;
+};
+
+TEST_F(ScriptEngine, PageCallsMethodsOfTheTable) {
+    ASSERT_EQ(S_OK, Run(L"external.record(external.add(2, 3));\n"
+                        L"external.download('http://packages.test/p.zip');\n"
+                        L"var s = external.echo('h\\u00e9llo');\n"
+                        L"external.recordText(s + '!');\n"))
+        << Errors();
+    EXPECT_EQ(std::vector<long>{5}, object->recorded);
+    EXPECT_EQ((std::vector<std::wstring>{L"http://packages.test/p.zip", L"h\u00e9llo!"}),
+              object->texts);
+}
+
+TEST_F(ScriptEngine, HandlerErrorsReachThePageAsExceptions) {
+    ASSERT_EQ(S_OK,
+              Run(L"function code(f) { try { f(); return 0; } catch (e) { return e.number; } }\n"
+                  L"external.record(code(function () { var v = external.add(1.5, 2); }));\n"
+                  L"external.record(code(function () { var v = external.add('1', 2); }));\n"
+                  L"external.record(code(function () { var v = external.add(1); }));\n"
+                  L"external.record(code(function () { external.add(1, 2); }));\n"
+                  L"external.record(code(function () { external.record(); }));\n"
+                  L"external.record(code(function () { external.download(7); }));\n"
+                  L"external.record(code(function () { var v = external.record(1); }));\n"
+                  L"external.record(code(function () { external.Record(1); }) != 0 ? 1 : 0);\n"
+                  L"external.record(code(function () { var v = external.add(1, 2); }));\n"
+                  L"external.record(code(function () { external.record(2147483648); }));\n"
+                  L"external.record(code(function () { external.record(-1); }));\n"))
+        << Errors();
+    // A call whose value the page uses comes with flags 3, a statement with 1.
+    const std::vector<long> expected = {
+        DISP_E_TYPEMISMATCH,   // a fraction is no VT_I4
+        DISP_E_TYPEMISMATCH,   // nor is a numeric string
+        DISP_E_BADPARAMCOUNT,  // one argument short
+        DISP_E_MEMBERNOTFOUND, // "add" returns a value: a statement call is refused
+        DISP_E_BADPARAMCOUNT,  // no argument
+        DISP_E_TYPEMISMATCH,   // a number where text is expected
+        DISP_E_MEMBERNOTFOUND, // the value of a method that returns nothing
+        1,                     // names are case-sensitive: "Record" is no method
+        0,                     // a correct call
+        DISP_E_TYPEMISMATCH,   // beyond 32 bits the engine passes a double
+        -1,                    // recorded by the inner call...
+        0,                     // ...which succeeded
+    };
+    EXPECT_EQ(expected, object->recorded);
+}
+
+TEST_F(ScriptEngine, ExpandoMembersAreAssignedReadAndDeleted) {
+    ASSERT_EQ(S_OK, Run(L"external.x = 5;\n"
+                        L"external.record(external.x);\n"
+                        L"external.x = external.x + 1;\n"
+                        L"external.record(external.x);\n"
+                        L"external.label = 'ready';\n"
+                        L"external.recordText(external.label);\n"))
+        << Errors();
+    EXPECT_EQ((std::vector<long>{5, 6}), object->recorded);
+    ASSERT_EQ(2u, object->DynamicMemberCount());
+    EXPECT_STREQ(L"x", object->DynamicMembers()[0].name);
+    EXPECT_EQ(VT_I4, object->DynamicMembers()[0].value.vt);
+
+    ASSERT_EQ(S_OK, Run(L"delete external.x;\n"
+                        L"external.recordText(typeof external.x);\n"))
+        << Errors();
+    EXPECT_EQ((std::vector<std::wstring>{L"ready", L"undefined"}), object->texts);
+
+    BSTR x = SysAllocString(L"x");
+    DISPID id = 0;
+    EXPECT_EQ(DISP_E_UNKNOWNNAME, object->GetDispID(x, 0, &id));
+    EXPECT_EQ(-1, id);
+    EXPECT_EQ(S_OK, object->GetDispID(x, fdexNameEnsure, &id));
+    EXPECT_EQ(Dynamic0, id);
+    EXPECT_EQ(VT_EMPTY, object->DynamicMembers()[0].value.vt);
+    SysFreeString(x);
+
+    // Assigned again from the page after deletion: the same row lives again.
+    ASSERT_EQ(S_OK, Run(L"delete external.x; external.x = 9; external.record(external.x);"))
+        << Errors();
+    EXPECT_EQ((std::vector<long>{5, 6, 9}), object->recorded);
+    EXPECT_EQ(2u, object->DynamicMemberCount());
+}
+
+TEST_F(ScriptEngine, ExpandoFunctionIsCalledWithTheArguments) {
+    ASSERT_EQ(S_OK, Run(L"external.f = function (a, b) { external.record(a * 10 + b); };\n"
+                        L"external.f(4, 2);\n"
+                        L"external.n = 7;\n"
+                        L"external.n(1);\n"
+                        L"external.record(99);\n"
+                        // A call whose value is used comes with flags 3: the
+                        // stored function is still called and its value returned.
+                        L"external.g = function (a, b) { return a * b; };\n"
+                        L"var r = external.g(3, 4); external.record(r);\n"
+                        // A value that is not a function cannot be called for its value.
+                        L"try { var q = external.n(1); external.record(-1); }\n"
+                        L"catch (e) { external.record(e.number); }\n"))
+        << Errors();
+    EXPECT_EQ((std::vector<long>{42, 99, 12, DISP_E_BADPARAMCOUNT}), object->recorded);
+}
+
+TEST_F(ScriptEngine, WorkerThreadCallsThePageFunctionBack) {
+    ASSERT_EQ(S_OK, Run(L"external.runLater(function (v) { external.record(v); }, 3);\n"
+                        L"external.runLater(function (v) { external.record(v * 100); }, 4);\n"))
+        << Errors();
+    // The calls arrive only while this (UI) thread pumps its messages.
+    EXPECT_TRUE(object->recorded.empty());
+    EXPECT_TRUE(htmltest::PumpUntil([this] { return object->recorded.size() == 2; }, 15000))
+        << "callbacks seen: " << object->recorded.size();
+    ASSERT_TRUE(object->JoinWorkers(10000));
+    std::vector<long> seen = object->recorded;
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ((std::vector<long>{3, 400}), seen);
+    EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK}), object->callbackResults);
+
+    const std::string text = testutil::ReadFileBytes(log.path);
+    size_t calls = 0;
+    for (size_t at = text.find("DEBUG] call js callback."); at != std::string::npos;
+         at = text.find("DEBUG] call js callback.", at + 1)) {
+        ++calls;
+    }
+    EXPECT_EQ(2u, calls) << text;
+    EXPECT_NE(std::string::npos, text.find("DEBUG] callJscallback return 0.")) << text;
+}
+
+TEST_F(ScriptEngine, FunctionThatThrowsReportsAFailureToTheWorker) {
+    ASSERT_EQ(S_OK, Run(L"external.runLater(function (v) { external.record(v); throw 1; }, 5);"))
+        << Errors();
+    EXPECT_TRUE(htmltest::PumpUntil([this] { return !object->recorded.empty(); }, 15000));
+    ASSERT_TRUE(object->JoinWorkers(10000));
+    EXPECT_EQ(std::vector<long>{5}, object->recorded);
+    ASSERT_EQ(1u, object->callbackResults.size());
+    EXPECT_TRUE(FAILED(object->callbackResults[0]));
+    char expected[64];
+    snprintf(expected, sizeof expected, "DEBUG] callJscallback return %x.",
+             static_cast<unsigned>(object->callbackResults[0]));
+    EXPECT_NE(std::string::npos, testutil::ReadFileBytes(log.path).find(expected));
+}
+
+} // namespace

@@ -1,0 +1,153 @@
+#include "app/LogFile.h"
+#include "payload/LicenseDownload.h"
+#include "payload/PayloadArchive.h"
+#include "tests/common/TestUtil.h"
+#include "tests/payload/PayloadTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace payloadtest;
+
+namespace {
+
+TEST(LicenseUrl, PutsProductAndLanguageUnderTheServersLicencePath) {
+    EXPECT_EQ(L"http://license.test/license/TLW/en/Eula.html",
+              LicenseUrl(L"http://license.test", L"TLW", L"en"));
+    EXPECT_EQ(L"http://127.0.0.1:8080/license/TLW/fr/Eula.html",
+              LicenseUrl(L"http://127.0.0.1:8080/", L"TLW", L"fr"));
+}
+
+TEST(LicenseUrl, TheBuiltInServerIsTheConfiguredOne) {
+    EXPECT_EQ(std::wstring(L"" BC_TEST_LICENSE_SERVER_URL), kLicenseServerUrl);
+    EXPECT_EQ(0u, std::wstring(kLicenseServerUrl).find(L"http://"));
+}
+
+std::wstring ServerUrl() {
+    return L"http://127.0.0.1:" + std::to_wstring(testutil::ServerPort(L"LICENSE"));
+}
+
+// What the licence server holds for one language.
+enum class Server { Serves, Refuses, Stalls, Trickles, IsNotThere };
+
+// Which licence "Eula.html" holds afterwards.
+enum class Shows { Downloaded, Translation, Default };
+
+struct LicenseCase {
+    const char* label;
+    const wchar_t* product;
+    const wchar_t* language;
+    Server server;
+    Shows shows;
+};
+
+const char kDownloaded[] =
+    "<html><body>Licence from the server \xe2\x80\x94 version 2</body></html>";
+
+// Short, so the time-out cases stay quick; the program's own limit is longer.
+constexpr DWORD kTestTimeoutMs = 2000;
+
+class LicensePage : public testing::TestWithParam<LicenseCase> {
+protected:
+    void SetUp() override {
+        ASSERT_NE(0, testutil::ServerPort(L"LICENSE")) << "the licence server runs";
+    }
+
+    // Puts what the server should answer for `language` into its folder.
+    void Prepare(const std::wstring& product, const std::wstring& language, Server server) {
+        const std::wstring dir = testutil::ServerDir(L"LICENSE") + product + L"\\";
+        CreateDirectoryW(dir.c_str(), nullptr);
+        CreateDirectoryW((dir + language).c_str(), nullptr);
+        const std::wstring base = dir + language + L"\\Eula.html";
+        if (server == Server::Serves) {
+            ASSERT_TRUE(testutil::WriteFileBytes(base, kDownloaded));
+        } else if (server == Server::Stalls) {
+            ASSERT_TRUE(testutil::WriteFileBytes(base + L".stall", ""));
+        } else if (server == Server::Trickles) {
+            ASSERT_TRUE(testutil::WriteFileBytes(base + L".trickle", ""));
+        }
+    }
+};
+
+TEST_P(LicensePage, ShowsTheBestLicenceAvailable) {
+    const LicenseCase& c = GetParam();
+    Prepare(c.product, c.language, c.server);
+    const std::wstring base = c.server == Server::IsNotThere ? L"http://127.0.0.1:1" : ServerUrl();
+    const std::wstring url = base + L"/license/" + c.product + L"/" + c.language + L"/Eula.html";
+    const std::wstring translation = std::wstring(L"Eula-") + c.language + L".html";
+    const std::map<std::wstring, std::string> pages = Pages();
+
+    LogFile log;
+    PayloadArchive archive(log);
+    ASSERT_TRUE(archive.isLoaded);
+    const std::wstring folder = archive.temporaryFolder;
+    const DWORD start = GetTickCount();
+    archive.PrepareLicensePage(c.product, c.language, base, kTestTimeoutMs);
+    const DWORD elapsed = GetTickCount() - start;
+
+    std::string expected;
+    switch (c.shows) {
+    case Shows::Downloaded:
+        expected = kDownloaded;
+        break;
+    case Shows::Translation:
+        expected = pages.at(translation);
+        break;
+    case Shows::Default:
+        expected = pages.at(L"Eula.html");
+        break;
+    }
+    EXPECT_EQ(expected, testutil::ReadFileBytes(folder + L"Eula.html"));
+    EXPECT_FALSE(testutil::FileExists(folder + L"Eula.html-temp"));
+    EXPECT_FALSE(testutil::FileExists(folder + translation))
+        << "a translation is moved, not copied";
+
+    const std::vector<std::string> messages = LogMessages(testutil::ReadFileBytes(log.path));
+    ASSERT_EQ(5u, messages.size());
+    EXPECT_EQ("DEBUG Dynamic license from " + Utf8(url) + ".", messages[3]);
+    EXPECT_EQ("DEBUG Download license from " + Utf8(url) +
+                  (c.shows == Shows::Downloaded ? " success." : " failed."),
+              messages[4]);
+
+    if (c.server == Server::Stalls || c.server == Server::Trickles) {
+        EXPECT_LT(elapsed, 60000u) << "a silent server is given up on";
+    }
+    if (c.server != Server::IsNotThere) {
+        const std::string requests =
+            testutil::ReadFileBytes(testutil::ServerDir(L"LICENSE") + L"requests.log");
+        EXPECT_NE(std::string::npos, requests.find(Utf8(url.substr(base.size())) + "\n"))
+            << requests;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LicensePage,
+    testing::Values(
+        LicenseCase{"DownloadReplacesTheTranslation", L"TLW", L"fr", Server::Serves,
+                    Shows::Downloaded},
+        LicenseCase{"DownloadReplacesTheDefault", L"TLW", L"it", Server::Serves, Shows::Downloaded},
+        LicenseCase{"RefusedKeepsTheTranslation", L"TLW", L"de", Server::Refuses,
+                    Shows::Translation},
+        LicenseCase{"RefusedKeepsTheDefault", L"TLW", L"es", Server::Refuses, Shows::Default},
+        LicenseCase{"StalledServerKeepsTheTranslation", L"STALL", L"fr", Server::Stalls,
+                    Shows::Translation},
+        LicenseCase{"TricklingServerKeepsTheDefault", L"TRICKLE", L"nl", Server::Trickles,
+                    Shows::Default},
+        LicenseCase{"NoServerKeepsTheDefault", L"TLW", L"jp", Server::IsNotThere, Shows::Default}),
+    [](const testing::TestParamInfo<LicenseCase>& info) { return std::string(info.param.label); });
+
+TEST(LicenseDownload, GivesUpOnASilentServerAfterItsTimeLimit) {
+    const std::wstring dir = testutil::ServerDir(L"LICENSE") + L"TLW\\";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    CreateDirectoryW((dir + L"quiet").c_str(), nullptr);
+    ASSERT_TRUE(testutil::WriteFileBytes(dir + L"quiet\\Eula.html.stall", ""));
+    testutil::ScratchFolder scratch;
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_TIMEOUT),
+              DownloadLicenseFile(ServerUrl() + L"/license/TLW/quiet/Eula.html",
+                                  scratch / L"Eula.html", 1000));
+    const DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, 900u) << "not before the time limit";
+    EXPECT_LT(elapsed, 60000u);
+}
+
+} // namespace

@@ -1,0 +1,1 @@
+var installParams = {"VISIBLE_IN_WEB":"1","DOWNLOAD_URL":"http://download.brightcast.example/${osbits}/TLWSetup.zip","CHNL":"web","LANG":["en","fr","de","it","jp","nl","tw"],"PRODUCT_FILE_NAME":"TLWSetup.zip","TYP_URL":"http://www.brightcast.example/thanks","EXE_PARAMETERS":"","STUB":"0"};
