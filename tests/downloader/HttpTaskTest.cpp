@@ -2,6 +2,8 @@
 
 #include "tests/downloader/ServerFixture.h"
 
+#include <urlmon.h>
+
 #include <cstdio>
 
 namespace {
@@ -58,7 +60,11 @@ TEST_F(HttpTaskTest, WholeResourceSendsNeitherRangeNorIfRange) {
     EXPECT_EQ("/whole.bin", log[0].target);
     EXPECT_FALSE(log[0].HasHeader("Range"));
     EXPECT_FALSE(log[0].HasHeader("If-Range"));
-    EXPECT_FALSE(log[0].Header("User-Agent").empty());
+    // The user agent is the system browser engine's.
+    char agent[1024] = {};
+    DWORD agentSize = sizeof agent;
+    ASSERT_EQ(S_OK, ObtainUserAgentString(0, agent, &agentSize));
+    EXPECT_EQ(std::string(agent), log[0].Header("User-Agent"));
     // The task has let go of its callback.
     EXPECT_TRUE(testutil::WaitForRefCount(recorder.get(), 1));
 }
