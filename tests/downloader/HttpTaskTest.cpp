@@ -1,4 +1,6 @@
 #include "downloader/HttpTask.h"
+#include "downloader/HttpToFileTask.h"
+#include "downloader/HttpToMemTask.h"
 
 #include "tests/downloader/ServerFixture.h"
 
@@ -249,6 +251,13 @@ TEST_F(HttpTaskTest, OtherSchemesEndInsideStartWithInvalidUrl) {
         EXPECT_TRUE(testutil::WaitForRefCount(recorder.get(), 1));
     }
     EXPECT_TRUE(server.Log().empty());
+}
+
+TEST(TaskFactories, RefuseAMissingCallback) {
+    EXPECT_EQ(nullptr, downloader::CreateHttpTask(L"http://127.0.0.1/", Range(0, 0), nullptr));
+    EXPECT_EQ(nullptr, downloader::CreateHttpToMemTask(L"http://127.0.0.1/", nullptr));
+    EXPECT_EQ(nullptr, downloader::CreateHttpToFileTask(L"http://127.0.0.1/", INVALID_HANDLE_VALUE,
+                                                        0, 1, nullptr));
 }
 
 TEST_F(HttpTaskTest, UnreachableServerGivesTheWinInetError) {
