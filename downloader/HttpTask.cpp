@@ -400,6 +400,9 @@ void CALLBACK HttpTask::StatusCallback(HINTERNET, DWORD_PTR context, DWORD statu
 } // namespace
 
 ITask* CreateHttpTask(const wchar_t* url, HttpRangeRequest request, IHttpCallback* callback) {
+    if (callback == nullptr) {
+        return nullptr;
+    }
     return details::Object<HttpTask>::Create(url != nullptr ? url : L"", std::move(request),
                                              callback);
 }

@@ -9,7 +9,8 @@ namespace downloader {
 // One HTTP GET over WinINet in asynchronous mode, optionally of a byte range
 // with an If-Range validator. Reports OnResponse at most once, OnData in
 // order, then OnComplete once; any status code is delivered, not judged.
-// The callback is referenced; null when memory is exhausted.
+// The callback is referenced; null when memory is exhausted or there is no
+// callback.
 ITask* CreateHttpTask(const wchar_t* url, HttpRangeRequest request, IHttpCallback* callback);
 
 // Fills rangeOffset, rangeLength and totalLength of a response from its

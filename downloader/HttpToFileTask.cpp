@@ -220,6 +220,9 @@ void HttpToFileTask::Finish() {
 
 ITask* CreateHttpToFileTask(const wchar_t* url, HANDLE file, int64_t offset, int64_t length,
                             IHttpToFileCallback* callback) {
+    if (callback == nullptr) {
+        return nullptr;
+    }
     return details::Object<HttpToFileTask>::Create(url != nullptr ? url : L"", file, offset, length,
                                                    callback);
 }

@@ -9,7 +9,7 @@ namespace downloader {
 // caller's). When a request ends early it asks for the rest, with the ETag of
 // an accepted 200 response as If-Range. Reports OnWritten after every write,
 // then one OnComplete. The callback is referenced; null when memory is
-// exhausted.
+// exhausted or there is no callback.
 ITask* CreateHttpToFileTask(const wchar_t* url, HANDLE file, int64_t offset, int64_t length,
                             IHttpToFileCallback* callback);
 

@@ -235,6 +235,9 @@ void HttpToMemTask::Finish() {
 } // namespace
 
 ITask* CreateHttpToMemTask(const wchar_t* url, ITaskCallback<HttpToMemResult&&>* callback) {
+    if (callback == nullptr) {
+        return nullptr;
+    }
     return details::Object<HttpToMemTask>::Create(url != nullptr ? url : L"", callback);
 }
 

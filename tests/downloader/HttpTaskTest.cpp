@@ -1,6 +1,10 @@
 #include "downloader/HttpTask.h"
+#include "downloader/HttpToFileTask.h"
+#include "downloader/HttpToMemTask.h"
 
 #include "tests/downloader/ServerFixture.h"
+
+#include <urlmon.h>
 
 #include <cstdio>
 
@@ -58,7 +62,11 @@ TEST_F(HttpTaskTest, WholeResourceSendsNeitherRangeNorIfRange) {
     EXPECT_EQ("/whole.bin", log[0].target);
     EXPECT_FALSE(log[0].HasHeader("Range"));
     EXPECT_FALSE(log[0].HasHeader("If-Range"));
-    EXPECT_FALSE(log[0].Header("User-Agent").empty());
+    // The user agent is the system browser engine's.
+    char agent[1024] = {};
+    DWORD agentSize = sizeof agent;
+    ASSERT_EQ(S_OK, ObtainUserAgentString(0, agent, &agentSize));
+    EXPECT_EQ(std::string(agent), log[0].Header("User-Agent"));
     // The task has let go of its callback.
     EXPECT_TRUE(testutil::WaitForRefCount(recorder.get(), 1));
 }
@@ -243,6 +251,13 @@ TEST_F(HttpTaskTest, OtherSchemesEndInsideStartWithInvalidUrl) {
         EXPECT_TRUE(testutil::WaitForRefCount(recorder.get(), 1));
     }
     EXPECT_TRUE(server.Log().empty());
+}
+
+TEST(TaskFactories, RefuseAMissingCallback) {
+    EXPECT_EQ(nullptr, downloader::CreateHttpTask(L"http://127.0.0.1/", Range(0, 0), nullptr));
+    EXPECT_EQ(nullptr, downloader::CreateHttpToMemTask(L"http://127.0.0.1/", nullptr));
+    EXPECT_EQ(nullptr, downloader::CreateHttpToFileTask(L"http://127.0.0.1/", INVALID_HANDLE_VALUE,
+                                                        0, 1, nullptr));
 }
 
 TEST_F(HttpTaskTest, UnreachableServerGivesTheWinInetError) {

@@ -171,7 +171,7 @@ TEST_F(HttpToMemTaskTest, CancelWhileStalledKeepsWhatArrived) {
     for (int i = 0; i < 200 && (server.Log().empty() || server.Log()[0].sent < 20000); ++i) {
         Sleep(10);
     }
-    Sleep(200);
+    Sleep(1000); // for the task to take in what was sent
     task->Cancel();
     ASSERT_TRUE(recorder->WaitDone());
     EXPECT_EQ(kCancelled, recorder->result());

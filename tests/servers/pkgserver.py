@@ -28,7 +28,8 @@ Files are sent with sendfile(), so large files go out at loopback speed.
 Misbehaviour rules
   GET /_control/add?path=/name&times=N&<behaviour>...
       Appends a rule. A request takes the first rule whose path matches (the
-      URL path without the query; "*" matches every path) and whose "when"
+      path of the file it is served from, so "/name.meta" for "/name?q.meta";
+      "*" matches every path) and whose "when"
       fits, and uses one of its N turns (times=0: forever; default 1). A rule
       without behaviour parameters answers normally but still uses a turn, so
       rules can be lined up per request. Answers "OK <rule number>".
@@ -183,6 +184,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if path.startswith("/_control/"):
             self.control(path[len("/_control/"):], urllib.parse.parse_qs(parts.query))
             return
+        if parts.query.endswith(".meta"):
+            path += ".meta"
         has_range = self.headers.get("Range") is not None
         rule = state.take_rule(path, has_range)
         entry = {"method": self.command, "target": self.path,
@@ -190,7 +193,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                  "status": 0, "sent": 0, "rule": rule.number if rule else 0}
         with state.lock:
             state.log.append(entry)
-        self.serve_file(state, path, parts.query, rule.behaviour if rule else {}, entry)
+        self.serve_file(state, path, rule.behaviour if rule else {}, entry)
 
     def do_HEAD(self):
         self.send_text(405, "GET only\n")
@@ -270,7 +273,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     # ---- files ------------------------------------------------------------
 
-    def serve_file(self, state, path, query, behaviour, entry):
+    def serve_file(self, state, path, behaviour, entry):
         delay = float(behaviour.get("delay", "0"))
         if delay:
             time.sleep(delay)
@@ -290,8 +293,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             entry["sent"] = self.send_text(entry["status"], "status %s\n" % behaviour["status"])
             return
 
-        if query.endswith(".meta"):
-            path += ".meta"
         file_path = state.file_path(path)
         if file_path is None or not os.path.isfile(file_path):
             entry["status"] = 404
