@@ -1,0 +1,410 @@
+#include "downloader/HttpTask.h"
+
+#include "downloader/Object.h"
+#include "downloader/TaskLock.h"
+
+#include <urlmon.h>
+#include <wininet.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace downloader {
+
+void FillResponseRange(const std::string& contentRange, int64_t contentLength,
+                       HttpResponse& response) {
+    long long first = 0;
+    long long last = 0;
+    long long total = 0;
+    if (!contentRange.empty() &&
+        std::sscanf(contentRange.c_str(), "bytes %lld-%lld/%lld", &first, &last, &total) == 3) {
+        response.rangeOffset = first;
+        response.rangeLength = last - first + 1;
+        response.totalLength = total;
+        return;
+    }
+    response.rangeOffset = 0;
+    response.rangeLength = contentLength > 0 ? contentLength : 0;
+    response.totalLength = contentLength;
+}
+
+int64_t ParseContentLength(const std::string& text) {
+    if (text.empty() || text.size() > 18) {
+        return -1;
+    }
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return -1;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+namespace {
+
+constexpr DWORD kReceiveTimeoutMs = 30000;
+constexpr DWORD kUserAgentFirstSize = 256;
+// ObtainUserAgentString names the size it needs; asking more than a few
+// times would mean it keeps changing its mind.
+constexpr int kUserAgentAttempts = 4;
+constexpr int kHeaderQueryAttempts = 4;
+
+// INTERNET_FLAG_RELOAD | NO_CACHE_WRITE | KEEP_CONNECTION | NO_UI, and for
+// HTTPS also INTERNET_FLAG_SECURE.
+constexpr DWORD kHttpRequestFlags = 0x84400200;
+constexpr DWORD kHttpsRequestFlags = 0x84C00200;
+
+long HResultFromLastError() {
+    const DWORD error = GetLastError();
+    return error != 0 ? HResultFromWin32(error) : E_FAIL;
+}
+
+class HttpTask : public ITask, public TaskLock<HttpTask, long> {
+public:
+    HttpTask(const wchar_t* url, HttpRangeRequest&& request, IHttpCallback* callback)
+        : url_(url), request_(std::move(request)), callback_(callback) {
+        callback_->AddRef();
+    }
+
+    void Start() override;
+    void Cancel() override { Close(kErrorCancelled); }
+
+protected:
+    ~HttpTask() = default;
+
+private:
+    friend class TaskLock<HttpTask, long>;
+
+    void OnClosed() { InternetCloseHandle(requestHandle_); }
+
+    long OpenRoot();
+    long OpenRequest();
+    void FailStart(long result);
+    void Send();
+    void OnSendComplete();
+    void ProcessHeaders();
+    std::string QueryHeaderString(DWORD level);
+    void ReadLoop();
+    bool ReadChunk();
+    void OnReadComplete();
+    void OnHandleClosing();
+
+    static void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
+                                        LPVOID information, DWORD informationLength);
+
+    std::wstring url_;
+    HttpRangeRequest request_;
+    IHttpCallback* callback_;
+    HINTERNET rootHandle_ = nullptr;
+    HINTERNET connectionHandle_ = nullptr;
+    HINTERNET requestHandle_ = nullptr;
+    // Written by WinINet when a pending InternetQueryDataAvailable completes.
+    DWORD bytesAvailable_ = 0;
+    long result_ = S_OK;
+    void (HttpTask::*continuation_)() = nullptr;
+};
+
+void HttpTask::Start() {
+    if (!BeginStart()) {
+        return;
+    }
+    long hr = OpenRoot();
+    if (FAILED(hr)) {
+        FailStart(hr);
+        return;
+    }
+    hr = OpenRequest();
+    if (FAILED(hr)) {
+        InternetCloseHandle(rootHandle_);
+        rootHandle_ = nullptr;
+        FailStart(hr);
+        return;
+    }
+    // Held until the handle-closing notification has reported the result.
+    AddRef();
+    Send();
+    Leave();
+}
+
+// Set-up failed before any request existed: report at once. The task stays
+// closed with this thread counted inside, so nothing else can run.
+void HttpTask::FailStart(long result) {
+    Close(result);
+    AddRef();
+    IHttpCallback* callback = callback_;
+    callback_ = nullptr;
+    callback->OnComplete(result_);
+    callback->Release();
+    Release();
+}
+
+long HttpTask::OpenRoot() {
+    DWORD size = kUserAgentFirstSize;
+    char* agent = static_cast<char*>(std::malloc(size));
+    if (agent == nullptr) {
+        return E_OUTOFMEMORY;
+    }
+    HRESULT hr = ObtainUserAgentString(0, agent, &size);
+    for (int attempt = 1; hr == E_OUTOFMEMORY && attempt < kUserAgentAttempts; ++attempt) {
+        std::free(agent);
+        agent = static_cast<char*>(std::malloc(size));
+        if (agent == nullptr) {
+            return E_OUTOFMEMORY;
+        }
+        hr = ObtainUserAgentString(0, agent, &size);
+    }
+    if (FAILED(hr)) {
+        std::free(agent);
+        return hr;
+    }
+    rootHandle_ =
+        InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, INTERNET_FLAG_ASYNC);
+    if (rootHandle_ == nullptr) {
+        hr = HResultFromLastError();
+    } else {
+        DWORD timeout = kReceiveTimeoutMs;
+        InternetSetOptionA(rootHandle_, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+    }
+    std::free(agent);
+    return hr;
+}
+
+long HttpTask::OpenRequest() {
+    URL_COMPONENTSW parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUserNameLength = static_cast<DWORD>(-1);
+    parts.dwPasswordLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    if (!InternetCrackUrlW(url_.c_str(), 0, 0, &parts)) {
+        return HResultFromLastError();
+    }
+    DWORD flags = 0;
+    if (parts.nScheme == INTERNET_SCHEME_HTTP) {
+        flags = kHttpRequestFlags;
+    } else if (parts.nScheme == INTERNET_SCHEME_HTTPS) {
+        flags = kHttpsRequestFlags;
+    } else {
+        return kErrorInvalidUrl;
+    }
+    try {
+        const std::wstring host(parts.lpszHostName ? parts.lpszHostName : L"",
+                                parts.lpszHostName ? parts.dwHostNameLength : 0);
+        const bool hasUser = parts.lpszUserName != nullptr && parts.dwUserNameLength > 0;
+        const bool hasPassword = parts.lpszPassword != nullptr && parts.dwPasswordLength > 0;
+        const std::wstring user(hasUser ? parts.lpszUserName : L"",
+                                hasUser ? parts.dwUserNameLength : 0);
+        const std::wstring password(hasPassword ? parts.lpszPassword : L"",
+                                    hasPassword ? parts.dwPasswordLength : 0);
+        connectionHandle_ = InternetConnectW(
+            rootHandle_, host.c_str(), parts.nPort, hasUser ? user.c_str() : nullptr,
+            hasPassword ? password.c_str() : nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    if (connectionHandle_ == nullptr) {
+        return HResultFromLastError();
+    }
+    // The object name runs from the path to the end of the URL, query included.
+    const wchar_t* object = parts.lpszUrlPath != nullptr ? parts.lpszUrlPath : L"";
+    requestHandle_ = HttpOpenRequestW(connectionHandle_, nullptr, object, nullptr, nullptr, nullptr,
+                                      flags, reinterpret_cast<DWORD_PTR>(this));
+    long hr = S_OK;
+    if (requestHandle_ == nullptr) {
+        hr = HResultFromLastError();
+    } else if (InternetSetStatusCallbackA(requestHandle_, &HttpTask::StatusCallback) ==
+               INTERNET_INVALID_STATUS_CALLBACK) {
+        // Without the callback the task could never learn its end.
+        hr = HResultFromLastError();
+        InternetCloseHandle(requestHandle_);
+        requestHandle_ = nullptr;
+    }
+    if (FAILED(hr)) {
+        InternetCloseHandle(connectionHandle_);
+        connectionHandle_ = nullptr;
+    }
+    return hr;
+}
+
+void HttpTask::Send() {
+    if (request_.length != 0) {
+        char range[64];
+        std::snprintf(range, sizeof range, "Range: bytes=%lld-%lld",
+                      static_cast<long long>(request_.offset),
+                      static_cast<long long>(request_.offset + request_.length - 1));
+        HttpAddRequestHeadersA(requestHandle_, range, static_cast<DWORD>(-1),
+                               HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+        if (!request_.ifRange.empty()) {
+            try {
+                const std::string ifRange = "If-Range: " + request_.ifRange;
+                HttpAddRequestHeadersA(requestHandle_, ifRange.c_str(), static_cast<DWORD>(-1),
+                                       HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+            } catch (const std::bad_alloc&) {
+                Close(E_OUTOFMEMORY);
+                return;
+            }
+        }
+    }
+    continuation_ = &HttpTask::OnSendComplete;
+    if (HttpSendRequestA(requestHandle_, nullptr, 0, nullptr, 0)) {
+        OnSendComplete();
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
+        Close(HResultFromWin32(error));
+    }
+}
+
+void HttpTask::OnSendComplete() {
+    ProcessHeaders();
+    continuation_ = &HttpTask::OnReadComplete;
+    ReadLoop();
+}
+
+void HttpTask::ProcessHeaders() {
+    try {
+        HttpResponse response;
+        DWORD status = static_cast<DWORD>(-1);
+        DWORD length = sizeof status;
+        if (!HttpQueryInfoA(requestHandle_, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                            &status, &length, nullptr)) {
+            status = static_cast<DWORD>(-1);
+        }
+        response.statusCode = static_cast<int32_t>(status);
+        response.etag = QueryHeaderString(HTTP_QUERY_ETAG);
+        const std::string contentRange = QueryHeaderString(HTTP_QUERY_CONTENT_RANGE);
+        long long contentLength = -1;
+        length = sizeof contentLength;
+        if (!HttpQueryInfoA(requestHandle_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER64,
+                            &contentLength, &length, nullptr)) {
+            // Some WinINet implementations do not know the 64-bit number
+            // flag: read the header's text instead.
+            contentLength = ParseContentLength(QueryHeaderString(HTTP_QUERY_CONTENT_LENGTH));
+        }
+        FillResponseRange(contentRange, contentLength, response);
+        callback_->OnResponse(std::move(response));
+    } catch (const std::bad_alloc&) {
+        Close(E_OUTOFMEMORY);
+    }
+}
+
+std::string HttpTask::QueryHeaderString(DWORD level) {
+    std::string value;
+    DWORD length = 0;
+    for (int attempt = 0; attempt < kHeaderQueryAttempts; ++attempt) {
+        if (HttpQueryInfoA(requestHandle_, level, value.empty() ? nullptr : &value[0], &length,
+                           nullptr)) {
+            value.resize(value.empty() ? 0 : length);
+            return value;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0) {
+            break;
+        }
+        value.assign(length, '\0');
+    }
+    return std::string();
+}
+
+// Reads while data is available at once. Stops early once the task is
+// closed: a cancelled or refused transfer must not go on reading a large
+// body that is available without waiting.
+void HttpTask::ReadLoop() {
+    while (!IsClosed()) {
+        if (!InternetQueryDataAvailable(requestHandle_, &bytesAvailable_, 0, 0)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                Close(HResultFromWin32(error));
+            }
+            return;
+        }
+        if (!ReadChunk()) {
+            return;
+        }
+    }
+}
+
+bool HttpTask::ReadChunk() {
+    const DWORD available = bytesAvailable_;
+    if (available == 0) {
+        Close(S_OK);
+        return false;
+    }
+    void* buffer = std::malloc(available);
+    if (buffer == nullptr) {
+        Close(E_OUTOFMEMORY);
+        return false;
+    }
+    DWORD read = 0;
+    if (!InternetReadFile(requestHandle_, buffer, available, &read)) {
+        const long hr = HResultFromLastError();
+        std::free(buffer);
+        Close(hr);
+        return false;
+    }
+    if (read < available) {
+        std::free(buffer);
+        Close(kErrorShortRead);
+        return false;
+    }
+    callback_->OnData(HttpData{buffer, read});
+    std::free(buffer);
+    return true;
+}
+
+void HttpTask::OnReadComplete() {
+    if (ReadChunk()) {
+        ReadLoop();
+    }
+}
+
+void HttpTask::OnHandleClosing() {
+    InternetCloseHandle(connectionHandle_);
+    InternetCloseHandle(rootHandle_);
+    connectionHandle_ = nullptr;
+    rootHandle_ = nullptr;
+    requestHandle_ = nullptr;
+    IHttpCallback* callback = callback_;
+    callback_ = nullptr;
+    callback->OnComplete(result_);
+    callback->Release();
+    Release();
+}
+
+void CALLBACK HttpTask::StatusCallback(HINTERNET, DWORD_PTR context, DWORD status,
+                                       LPVOID information, DWORD) {
+    HttpTask* task = reinterpret_cast<HttpTask*>(context);
+    switch (status) {
+    case INTERNET_STATUS_REQUEST_COMPLETE: {
+        const auto* outcome = static_cast<const INTERNET_ASYNC_RESULT*>(information);
+        if (outcome->dwResult != 0) {
+            if (task->TryEnter()) {
+                (task->*(task->continuation_))();
+                task->Leave();
+            }
+        } else if (outcome->dwError != ERROR_INTERNET_OPERATION_CANCELLED) {
+            task->Close(HResultFromWin32(outcome->dwError));
+        }
+        break;
+    }
+    case INTERNET_STATUS_HANDLE_CLOSING:
+        task->OnHandleClosing();
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+ITask* CreateHttpTask(const wchar_t* url, HttpRangeRequest request, IHttpCallback* callback) {
+    if (callback == nullptr) {
+        return nullptr;
+    }
+    return details::Object<HttpTask>::Create(url != nullptr ? url : L"", std::move(request),
+                                             callback);
+}
+
+} // namespace downloader

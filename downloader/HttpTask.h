@@ -1,0 +1,28 @@
+#pragma once
+
+#include "downloader/Task.h"
+
+#include <string>
+
+namespace downloader {
+
+// One HTTP GET over WinINet in asynchronous mode, optionally of a byte range
+// with an If-Range validator. Reports OnResponse at most once, OnData in
+// order, then OnComplete once; any status code is delivered, not judged.
+// The callback is referenced; null when memory is exhausted or there is no
+// callback.
+ITask* CreateHttpTask(const wchar_t* url, HttpRangeRequest request, IHttpCallback* callback);
+
+// Fills rangeOffset, rangeLength and totalLength of a response from its
+// Content-Range header text (empty when absent) and its Content-Length (-1
+// when absent): "bytes first-last/total" gives first, last - first + 1 and
+// total; anything else (no header, "*" as total, another unit) counts as no
+// Content-Range, and then the Content-Length is the total length and, when
+// above 0, the range length.
+void FillResponseRange(const std::string& contentRange, int64_t contentLength,
+                       HttpResponse& response);
+
+// The value of a Content-Length header: decimal digits only, else -1.
+int64_t ParseContentLength(const std::string& text);
+
+} // namespace downloader

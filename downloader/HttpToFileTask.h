@@ -1,0 +1,16 @@
+#pragma once
+
+#include "downloader/Task.h"
+
+namespace downloader {
+
+// Fetches `length` bytes of a resource from `offset` into an open file at
+// the file's current position (the caller positions it; the handle stays the
+// caller's). When a request ends early it asks for the rest, with the ETag of
+// an accepted 200 response as If-Range. Reports OnWritten after every write,
+// then one OnComplete. The callback is referenced; null when memory is
+// exhausted or there is no callback.
+ITask* CreateHttpToFileTask(const wchar_t* url, HANDLE file, int64_t offset, int64_t length,
+                            IHttpToFileCallback* callback);
+
+} // namespace downloader

@@ -1,0 +1,244 @@
+#include "downloader/HttpToMemTask.h"
+
+#include "downloader/HttpTask.h"
+#include "downloader/Object.h"
+#include "downloader/TaskLock.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace downloader {
+namespace {
+
+// The largest resource the buffer takes is 2147483646 bytes.
+constexpr int64_t kTooLarge = 0x7FFFFFFF;
+
+class HttpToMemTask : public ITask, public TaskLock<HttpToMemTask, long> {
+public:
+    HttpToMemTask(const wchar_t* url, ITaskCallback<HttpToMemResult&&>* callback)
+        : url_(url), callback_(callback) {
+        httpCallback_ = details::Object<HttpToMemHttpCallback>::Create(this);
+        callback_->AddRef();
+    }
+
+    void Start() override;
+    void Cancel() override { Close(kErrorCancelled); }
+
+protected:
+    ~HttpToMemTask() {
+        if (httpCallback_ != nullptr) {
+            httpCallback_->Release();
+        }
+        std::free(outcome_.data);
+    }
+
+private:
+    friend class TaskLock<HttpToMemTask, long>;
+
+    // Receives the events of this task's HttpTasks; holds no reference to
+    // the owner, which keeps itself alive while it runs.
+    class HttpToMemHttpCallback : public IHttpCallback {
+    public:
+        explicit HttpToMemHttpCallback(HttpToMemTask* owner) : owner_(owner) {}
+        void OnComplete(long result) override { owner_->OnHttpComplete(result); }
+        void OnResponse(HttpResponse&& response) override {
+            owner_->OnHttpResponse(std::move(response));
+        }
+        void OnData(const HttpData& chunk) override { owner_->OnHttpData(chunk); }
+
+    protected:
+        ~HttpToMemHttpCallback() = default;
+
+    private:
+        HttpToMemTask* owner_;
+    };
+
+    void OnClosed() {
+        // Whoever takes the sub-task out of the member owns its reference, so
+        // this and Finish never both release it.
+        if (ITask* task = subTask_.exchange(nullptr)) {
+            task->Cancel();
+            task->Release();
+        }
+    }
+
+    bool BeginRequest();
+    void OnHttpResponse(HttpResponse&& response);
+    void OnHttpData(const HttpData& chunk);
+    void OnHttpComplete(long result);
+    void ReleaseSubTask();
+    void Finish();
+
+    std::wstring url_;
+    ITaskCallback<HttpToMemResult&&>* callback_;
+    details::Object<HttpToMemHttpCallback>* httpCallback_ = nullptr;
+    std::atomic<ITask*> subTask_{nullptr};
+    std::string etag_;
+    int64_t received_ = 0;
+    HttpToMemResult outcome_ = {S_OK, nullptr, 0};
+    long result_ = S_OK;
+    bool sized_ = false;   // a 200 response has fixed the buffer
+    int64_t furthest_ = 0; // most bytes ever held of this version
+    int requestsWithoutProgress_ = 0;
+};
+
+void HttpToMemTask::Start() {
+    if (!BeginStart()) {
+        return;
+    }
+    AddRef(); // until Finish
+    AddRef(); // keeps this alive until Leave, should the request end at once
+    if (!BeginRequest()) {
+        Close(E_OUTOFMEMORY);
+        Finish();
+    } else {
+        Leave();
+    }
+    Release();
+}
+
+bool HttpToMemTask::BeginRequest() {
+    if (httpCallback_ == nullptr) {
+        return false;
+    }
+    ITask* task = nullptr;
+    try {
+        HttpRangeRequest request;
+        if (sized_) {
+            // The length asked is the whole size, not what is missing: the
+            // server clamps the end to the last byte.
+            request.offset = received_;
+            request.length = outcome_.size;
+            request.ifRange = etag_;
+        }
+        task = CreateHttpTask(url_.c_str(), std::move(request), httpCallback_);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (task == nullptr) {
+        return false;
+    }
+    subTask_.store(task);
+    task->Start();
+    return true;
+}
+
+void HttpToMemTask::OnHttpResponse(HttpResponse&& response) {
+    if (IsClosed()) {
+        return;
+    }
+    switch (response.statusCode) {
+    case 200:
+        // A 200 covers the whole resource from its first byte; one that
+        // names another start would put bytes in the wrong place.
+        if (response.totalLength < 0 || response.rangeOffset != 0) {
+            Close(kErrorIncorrectFormat);
+            return;
+        }
+        if (response.totalLength >= kTooLarge) {
+            Close(E_OUTOFMEMORY);
+            return;
+        }
+        if (response.totalLength != outcome_.size) {
+            std::free(outcome_.data);
+            outcome_.data = nullptr;
+            outcome_.size = 0;
+            if (response.totalLength > 0) {
+                outcome_.data = std::malloc(static_cast<size_t>(response.totalLength));
+                if (outcome_.data == nullptr) {
+                    Close(E_OUTOFMEMORY);
+                    return;
+                }
+            }
+            outcome_.size = static_cast<uint32_t>(response.totalLength);
+        }
+        if (sized_ && response.etag != etag_) {
+            furthest_ = 0; // a new version of the resource: progress counts anew
+        }
+        etag_ = std::move(response.etag);
+        received_ = 0;
+        sized_ = true;
+        return;
+    case 206:
+        if (response.totalLength != outcome_.size || response.rangeOffset != received_ ||
+            response.rangeOffset + response.rangeLength != response.totalLength) {
+            Close(kErrorIncorrectFormat);
+        }
+        return;
+    default:
+        Close(kErrorIncorrectFormat);
+        return;
+    }
+}
+
+void HttpToMemTask::OnHttpData(const HttpData& chunk) {
+    // Chunks that still arrive after the task closed itself (a refused
+    // response, a cancel) are not stored.
+    if (IsClosed()) {
+        return;
+    }
+    if (received_ + chunk.size > outcome_.size) {
+        Close(kErrorIncorrectFormat);
+        return;
+    }
+    std::memcpy(static_cast<char*>(outcome_.data) + received_, chunk.data, chunk.size);
+    received_ += chunk.size;
+}
+
+void HttpToMemTask::OnHttpComplete(long result) {
+    if (!TryEnter()) {
+        Finish();
+        return;
+    }
+    if (result >= 0 && received_ != outcome_.size) {
+        if (received_ > furthest_) {
+            furthest_ = received_;
+            requestsWithoutProgress_ = 0;
+        } else if (++requestsWithoutProgress_ >= kMaxRequestsWithoutProgress) {
+            Close(kErrorNoProgress);
+            Finish();
+            return;
+        }
+        ReleaseSubTask();
+        AddRef(); // keeps this alive until Leave, should the request end at once
+        if (!BeginRequest()) {
+            Close(E_OUTOFMEMORY);
+            Finish();
+        } else {
+            Leave();
+        }
+        Release();
+        return;
+    }
+    Close(result);
+    Finish();
+}
+
+void HttpToMemTask::ReleaseSubTask() {
+    if (ITask* task = subTask_.exchange(nullptr)) {
+        task->Release();
+    }
+}
+
+void HttpToMemTask::Finish() {
+    ReleaseSubTask();
+    outcome_.result = result_;
+    ITaskCallback<HttpToMemResult&&>* callback = callback_;
+    callback_ = nullptr;
+    callback->OnComplete(HttpToMemResult(outcome_));
+    callback->Release();
+    Release();
+}
+
+} // namespace
+
+ITask* CreateHttpToMemTask(const wchar_t* url, ITaskCallback<HttpToMemResult&&>* callback) {
+    if (callback == nullptr) {
+        return nullptr;
+    }
+    return details::Object<HttpToMemTask>::Create(url != nullptr ? url : L"", callback);
+}
+
+} // namespace downloader

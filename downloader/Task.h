@@ -1,0 +1,142 @@
+#pragma once
+
+// The download engine's shared interfaces and records. Every task is a
+// reference-counted object started once; it reports its end exactly once
+// through OnComplete, and intermediate events through the further slots of
+// its callback interface. Objects are destroyed only through Release, so no
+// interface has a virtual destructor.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace downloader {
+
+class IObject {
+public:
+    // Returns the count before the increment.
+    virtual long AddRef() = 0;
+    // Returns the count after the decrement; at zero the object is gone.
+    virtual long Release() = 0;
+
+protected:
+    ~IObject() = default;
+};
+
+class ITask : public IObject {
+public:
+    virtual void Start() = 0;
+    virtual void Cancel() = 0;
+
+protected:
+    ~ITask() = default;
+};
+
+template <class T>
+class ITaskCallback : public IObject {
+public:
+    virtual void OnComplete(T result) = 0;
+
+protected:
+    ~ITaskCallback() = default;
+};
+
+class IDownloadCallback : public ITaskCallback<long> {
+public:
+    virtual void OnProgress(int64_t bytesDone, int64_t bytesTotal) = 0;
+
+protected:
+    ~IDownloadCallback() = default;
+};
+
+// What an HttpTask asks for. length 0: the whole resource, no Range header;
+// ifRange empty: no If-Range header (it is only ever sent with a Range).
+struct HttpRangeRequest {
+    int64_t offset = 0;
+    int64_t length = 0;
+    std::string ifRange;
+};
+
+// Status and headers of one response. statusCode is -1 when it could not be
+// read; totalLength is -1 when the response gives no length.
+struct HttpResponse {
+    int32_t statusCode = -1;
+    std::string etag;
+    int64_t rangeOffset = 0;
+    int64_t rangeLength = 0;
+    int64_t totalLength = -1;
+};
+
+// One body chunk, valid only during the call that receives it.
+struct HttpData {
+    const void* data;
+    uint32_t size;
+};
+
+// Outcome of an HttpToMemTask. The buffer belongs to the task and is valid
+// only during OnComplete.
+struct HttpToMemResult {
+    long result;
+    void* data;
+    uint32_t size;
+};
+
+enum class HashResult : int32_t {
+    Completed = 0, // end of file reached, every block reported
+    Stopped = 1,   // by Cancel
+    Failed = 2,    // starting, allocating, reading or hashing failed
+};
+
+class IHttpCallback : public ITaskCallback<long> {
+public:
+    virtual void OnResponse(HttpResponse&& response) = 0;
+    virtual void OnData(const HttpData& chunk) = 0;
+
+protected:
+    ~IHttpCallback() = default;
+};
+
+class IHttpToFileCallback : public ITaskCallback<long> {
+public:
+    virtual void OnWritten(int64_t offset, int64_t count) = 0;
+
+protected:
+    ~IHttpToFileCallback() = default;
+};
+
+class IHashCallback : public ITaskCallback<HashResult> {
+public:
+    virtual void OnBlockHash(const uint8_t digest[20]) = 0;
+
+protected:
+    ~IHashCallback() = default;
+};
+
+// HRESULT_FROM_WIN32: only values above 0 change; 0 and negative values
+// (already HRESULTs) pass unchanged.
+inline long HResultFromWin32(unsigned long error) {
+    const long value = static_cast<long>(error);
+    return value <= 0 ? value : static_cast<long>((error & 0xFFFF) | 0x80070000UL);
+}
+
+// The engine's own result codes besides S_OK, E_ABORT, E_FAIL and E_OUTOFMEMORY.
+constexpr long kVerifyFailed = 1;
+// ERROR_INTERNET_INTERNAL_ERROR: a read returned fewer bytes than announced.
+constexpr long kErrorShortRead = static_cast<long>(0x80072EE4UL);
+// ERROR_INTERNET_INVALID_URL: the scheme is neither HTTP nor HTTPS.
+constexpr long kErrorInvalidUrl = static_cast<long>(0x80072EE5UL);
+// ERROR_INTERNET_OPERATION_CANCELLED: an HTTP-level task was cancelled.
+constexpr long kErrorCancelled = static_cast<long>(0x80072EF1UL);
+// ERROR_INTERNET_INCORRECT_FORMAT: the response does not fit the request.
+constexpr long kErrorIncorrectFormat = static_cast<long>(0x80072EFBUL);
+// ERROR_INTERNET_CONNECTION_ABORTED: the server kept ending requests
+// successfully without delivering a new byte (see kMaxRequestsWithoutProgress).
+constexpr long kErrorNoProgress = static_cast<long>(0x80072EFEUL);
+
+// A transfer that continues with range requests after early ends gives up
+// when this many requests in a row ended successfully without bringing it a
+// byte further.
+constexpr int kMaxRequestsWithoutProgress = 3;
+
+} // namespace downloader

@@ -1,0 +1,230 @@
+#include "downloader/HttpToMemTask.h"
+
+#include "tests/downloader/ServerFixture.h"
+
+namespace {
+
+using downloader::ITask;
+using testutil::MakeRecorder;
+using testutil::MemRecorder;
+using testutil::Ref;
+
+constexpr long kIncorrectFormat = static_cast<long>(0x80072EFB);
+constexpr long kCancelled = static_cast<long>(0x80072EF1);
+
+class HttpToMemTaskTest : public testutil::ServerTest {
+protected:
+    bool Run(const std::wstring& url, MemRecorder* recorder) {
+        Ref<ITask> task(downloader::CreateHttpToMemTask(url.c_str(), recorder));
+        if (!task) {
+            return false;
+        }
+        task->Start();
+        return recorder->WaitDone();
+    }
+};
+
+TEST_F(HttpToMemTaskTest, SmallResourceInOneResponse) {
+    const std::string content = Publish(L"small.meta", 28);
+    Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+    ASSERT_TRUE(Run(UrlOf(L"small.meta"), recorder.get()));
+    EXPECT_EQ(S_OK, recorder->result());
+    EXPECT_EQ(28u, recorder->size());
+    EXPECT_TRUE(recorder->data() == content);
+    EXPECT_EQ(1, recorder->completions());
+    const auto log = server.Log();
+    ASSERT_EQ(1u, log.size());
+    EXPECT_FALSE(log[0].HasHeader("Range"));
+    EXPECT_FALSE(log[0].HasHeader("If-Range"));
+    EXPECT_TRUE(testutil::WaitForRefCount(recorder.get(), 1));
+}
+
+TEST_F(HttpToMemTaskTest, EmptyResource) {
+    Publish(L"empty.meta", 0);
+    Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+    ASSERT_TRUE(Run(UrlOf(L"empty.meta"), recorder.get()));
+    EXPECT_EQ(S_OK, recorder->result());
+    EXPECT_EQ(0u, recorder->size());
+}
+
+TEST_F(HttpToMemTaskTest, EarlyEndContinuesFromWhereTheBufferEndsWithIfRange) {
+    const std::string content = Publish(L"cut.bin", 1000);
+    const std::string etag = server.ETagOf(L"cut.bin");
+    ASSERT_TRUE(server.AddRule("path=/cut.bin&end=600"));
+    Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+    ASSERT_TRUE(Run(UrlOf(L"cut.bin"), recorder.get()));
+    EXPECT_EQ(S_OK, recorder->result());
+    EXPECT_TRUE(recorder->data() == content);
+
+    const auto log = server.Log();
+    ASSERT_EQ(2u, log.size());
+    EXPECT_FALSE(log[0].HasHeader("Range"));
+    EXPECT_EQ(600, log[0].sent);
+    // The range asks for the whole size again from the end of the buffer;
+    // the server clamps it to bytes 600-999.
+    EXPECT_EQ("bytes=600-1599", log[1].Header("Range"));
+    EXPECT_EQ(etag, log[1].Header("If-Range"));
+    EXPECT_EQ(206, log[1].status);
+}
+
+TEST_F(HttpToMemTaskTest, ChangedResourceStartsOverFromItsNewFirstResponse) {
+    const std::string content = Publish(L"changed.bin", 1000);
+    // The first response names an ETag that no longer matches: the server
+    // answers the continuation with the whole resource.
+    ASSERT_TRUE(server.AddRule("path=/changed.bin&end=600&etag=%22old%22"));
+    Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+    ASSERT_TRUE(Run(UrlOf(L"changed.bin"), recorder.get()));
+    EXPECT_EQ(S_OK, recorder->result());
+    EXPECT_TRUE(recorder->data() == content);
+    const auto log = server.Log();
+    ASSERT_EQ(2u, log.size());
+    EXPECT_EQ("\"old\"", log[1].Header("If-Range"));
+    EXPECT_EQ(200, log[1].status);
+}
+
+TEST_F(HttpToMemTaskTest, ResponsesThatDoNotFitAreRefused) {
+    struct Case {
+        const char* rules[2];
+        long result;
+    };
+    const Case cases[] = {
+        {{"status=404", nullptr}, kIncorrectFormat},
+        {{"status=500", nullptr}, kIncorrectFormat},
+        {{"nolength=1", nullptr}, kIncorrectFormat},
+        // The continuation's range starts elsewhere than the buffer ends.
+        {{"end=600", "contentrange=bytes%20500-999/1000"}, kIncorrectFormat},
+        // ... or names another total.
+        {{"end=600", "contentrange=bytes%20600-999/2000"}, kIncorrectFormat},
+        // ... or does not reach the end.
+        {{"end=600", "contentrange=bytes%20600-899/1000"}, kIncorrectFormat},
+        // More body than the range announces.
+        {{"contentrange=bytes%200-499/500", nullptr}, kIncorrectFormat},
+        // A 200 that says it starts in the middle.
+        {{"contentrange=bytes%20500-999/1000", nullptr}, kIncorrectFormat},
+        // Too large for memory.
+        {{"length=2147483647", nullptr}, E_OUTOFMEMORY},
+    };
+    const std::string content = Publish(L"refused.bin", 1000);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.rules[0]) +
+                     (c.rules[1] ? std::string(" then ") + c.rules[1] : ""));
+        ASSERT_TRUE(server.Reset());
+        for (const char* rule : c.rules) {
+            if (rule != nullptr) {
+                ASSERT_TRUE(server.AddRule(std::string("path=/refused.bin&") + rule));
+            }
+        }
+        Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+        ASSERT_TRUE(Run(UrlOf(L"refused.bin"), recorder.get()));
+        EXPECT_EQ(c.result, recorder->result());
+        EXPECT_EQ(1, recorder->completions());
+    }
+}
+
+// A server that keeps ending requests without a new byte: the task gives up
+// after a bounded number of fruitless requests in a row.
+TEST_F(HttpToMemTaskTest, RequestsWithoutProgressAreBounded) {
+    const std::string content = Publish(L"stuck.bin", 1000);
+    ASSERT_TRUE(server.AddRule("path=/stuck.bin&end=600"));
+    ASSERT_TRUE(server.AddRule("path=/stuck.bin&end=0&times=0"));
+    Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+    ASSERT_TRUE(Run(UrlOf(L"stuck.bin"), recorder.get()));
+    EXPECT_EQ(downloader::kErrorNoProgress, recorder->result());
+    EXPECT_EQ(static_cast<size_t>(1 + downloader::kMaxRequestsWithoutProgress),
+              server.Log().size());
+    // What was received stays in the buffer.
+    EXPECT_EQ(1000u, recorder->size());
+    EXPECT_TRUE(recorder->data().substr(0, 600) == content.substr(0, 600));
+}
+
+TEST_F(HttpToMemTaskTest, ServerThatAlwaysStartsOverIsBounded) {
+    Publish(L"restart.bin", 1000);
+    ASSERT_TRUE(server.AddRule("path=/restart.bin&ignorerange=1&end=600&times=0"));
+    Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+    ASSERT_TRUE(Run(UrlOf(L"restart.bin"), recorder.get()));
+    EXPECT_EQ(downloader::kErrorNoProgress, recorder->result());
+    EXPECT_EQ(static_cast<size_t>(1 + downloader::kMaxRequestsWithoutProgress),
+              server.Log().size());
+}
+
+TEST_F(HttpToMemTaskTest, ProgressResetsTheCountOfFruitlessRequests) {
+    const std::string content = Publish(L"slow.bin", 1000);
+    const char* rules[] = {"end=100", "end=0", "end=0", "end=100", "end=0", "end=0"};
+    for (const char* rule : rules) {
+        ASSERT_TRUE(server.AddRule(std::string("path=/slow.bin&") + rule));
+    }
+    Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+    ASSERT_TRUE(Run(UrlOf(L"slow.bin"), recorder.get()));
+    EXPECT_EQ(S_OK, recorder->result());
+    EXPECT_TRUE(recorder->data() == content);
+    EXPECT_EQ(7u, server.Log().size());
+}
+
+TEST_F(HttpToMemTaskTest, CancelWhileStalledKeepsWhatArrived) {
+    const std::string content = Publish(L"stall.bin", 50000);
+    ASSERT_TRUE(server.AddRule("path=/stall.bin&end=20000&stall=5"));
+    Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+    Ref<ITask> task(downloader::CreateHttpToMemTask(UrlOf(L"stall.bin").c_str(), recorder.get()));
+    ASSERT_TRUE(task);
+    task->Start();
+    // Wait until the server has sent its part, then cancel.
+    for (int i = 0; i < 200 && (server.Log().empty() || server.Log()[0].sent < 20000); ++i) {
+        Sleep(10);
+    }
+    Sleep(1000); // for the task to take in what was sent
+    task->Cancel();
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(kCancelled, recorder->result());
+    EXPECT_EQ(50000u, recorder->size());
+    EXPECT_TRUE(recorder->data().substr(0, 20000) == content.substr(0, 20000));
+    EXPECT_EQ(1u, server.Log().size());
+}
+
+// Cancel races the task's own end from another thread: every run ends
+// exactly once, either complete or cancelled.
+TEST_F(HttpToMemTaskTest, CancelRacingCompletion) {
+    const std::string content = Publish(L"race.bin", 3000);
+    for (int round = 0; round < 40; ++round) {
+        Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+        Ref<ITask> task(
+            downloader::CreateHttpToMemTask(UrlOf(L"race.bin").c_str(), recorder.get()));
+        ASSERT_TRUE(task);
+        task->Start();
+        Sleep(round % 8);
+        task->Cancel();
+        ASSERT_TRUE(recorder->WaitDone());
+        const long result = recorder->result();
+        ASSERT_TRUE(result == S_OK || result == kCancelled) << std::hex << result;
+        if (result == S_OK) {
+            ASSERT_TRUE(recorder->data() == content);
+        }
+        ASSERT_TRUE(testutil::WaitForRefCount(recorder.get(), 1));
+        ASSERT_EQ(1, recorder->completions());
+    }
+}
+
+TEST_F(HttpToMemTaskTest, ReleasedRightAfterStartStillCompletes) {
+    const std::string content = Publish(L"orphan.meta", 5000);
+    ASSERT_TRUE(server.AddRule("path=/orphan.meta&end=3000"));
+    Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+    ITask* task = downloader::CreateHttpToMemTask(UrlOf(L"orphan.meta").c_str(), recorder.get());
+    ASSERT_NE(nullptr, task);
+    task->Start();
+    task->Release();
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(S_OK, recorder->result());
+    EXPECT_TRUE(recorder->data() == content);
+    EXPECT_TRUE(testutil::WaitForRefCount(recorder.get(), 1));
+}
+
+TEST_F(HttpToMemTaskTest, InvalidSchemeEndsInsideStart) {
+    Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+    Ref<ITask> task(downloader::CreateHttpToMemTask(L"ftp://127.0.0.1/x.meta", recorder.get()));
+    ASSERT_TRUE(task);
+    task->Start();
+    EXPECT_TRUE(recorder->IsDone());
+    EXPECT_EQ(static_cast<long>(0x80072EE5), recorder->result());
+    EXPECT_FALSE(recorder->hadBuffer());
+}
+
+} // namespace
