@@ -9,25 +9,50 @@
 
 namespace downloader {
 
-bool Sha1Digest(const void* data, size_t size, uint8_t digest[20]) {
-    HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-        return false;
+namespace {
+
+// One CryptoAPI provider context, acquired for the first digest, and a
+// fresh hash object for each digest.
+class Sha1Hasher {
+public:
+    Sha1Hasher() = default;
+    ~Sha1Hasher() {
+        if (provider_ != 0) {
+            CryptReleaseContext(provider_, 0);
+        }
     }
-    bool ok = false;
-    HCRYPTHASH hash = 0;
-    if (CryptCreateHash(provider, CALG_SHA1, 0, 0, &hash)) {
+    Sha1Hasher(const Sha1Hasher&) = delete;
+    Sha1Hasher& operator=(const Sha1Hasher&) = delete;
+
+    bool Digest(const void* data, size_t size, uint8_t digest[20]) {
+        if (provider_ == 0 && !CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_FULL,
+                                                    CRYPT_VERIFYCONTEXT)) {
+            provider_ = 0;
+            return false;
+        }
+        HCRYPTHASH hash = 0;
+        if (!CryptCreateHash(provider_, CALG_SHA1, 0, 0, &hash)) {
+            return false;
+        }
         DWORD length = 20;
-        ok = CryptHashData(hash, static_cast<const BYTE*>(data), static_cast<DWORD>(size), 0) &&
-             CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0) && length == 20;
+        bool ok =
+            CryptHashData(hash, static_cast<const BYTE*>(data), static_cast<DWORD>(size), 0) &&
+            CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0) && length == 20;
         if (!CryptDestroyHash(hash)) {
             ok = false;
         }
+        return ok;
     }
-    if (!CryptReleaseContext(provider, 0)) {
-        ok = false;
-    }
-    return ok;
+
+private:
+    HCRYPTPROV provider_ = 0;
+};
+
+} // namespace
+
+bool Sha1Digest(const void* data, size_t size, uint8_t digest[20]) {
+    Sha1Hasher hasher;
+    return hasher.Digest(data, size, digest);
 }
 
 namespace {
@@ -91,6 +116,10 @@ HashResult HashTask::Run() {
     if (buffer == nullptr) {
         return HashResult::Failed;
     }
+    // One provider context for the whole pass: acquiring one per block costs
+    // several times the hashing itself where the provider is set up anew
+    // each time its last context is released.
+    Sha1Hasher hasher;
     HashResult outcome = HashResult::Completed;
     for (;;) {
         if (state_.load() == kStopRequested) {
@@ -106,7 +135,7 @@ HashResult HashTask::Run() {
             break; // end of file: Completed
         }
         uint8_t digest[20];
-        if (!Sha1Digest(buffer, got, digest)) {
+        if (!hasher.Digest(buffer, got, digest)) {
             outcome = HashResult::Failed;
             break;
         }

@@ -11,7 +11,8 @@ constexpr uint32_t kHashBlockSize = 1048576;
 
 // SHA-1 of each consecutive 1 MiB block of an open file, from the file's
 // current position to its end, on a system thread-pool thread: OnBlockHash
-// per block in file order, then one OnComplete. The handle stays the
+// per block in file order, then one OnComplete. Hashes through CryptoAPI,
+// with one provider context for the run and one hash object per block. The handle stays the
 // caller's, who must not use it while the task runs. Cancel (also from inside
 // OnBlockHash) stops the work before its next read. The callback is
 // referenced; null when memory is exhausted or there is no callback.

@@ -212,6 +212,22 @@ TEST_F(HashTaskTest, AHashingFailureFails) {
     EXPECT_TRUE(downloader::Sha1Digest("abc", 3, digest)) << "the provider setting came back";
 }
 
+TEST_F(HashTaskTest, AFileAtItsEndNeedsNoHashing) {
+    PublishWithDigests(L"hash.bin", kMiB);
+    Ref<HashRecorder> recorder(MakeRecorder<HashRecorder>());
+    Ref<ITask> task(
+        downloader::CreateHashTask(Open(L"hash.bin", GENERIC_READ, kMiB), recorder.get()));
+    ASSERT_TRUE(task);
+    {
+        testutil::BrokenDefaultHashProvider broken;
+        ASSERT_TRUE(broken.active());
+        task->Start();
+        ASSERT_TRUE(recorder->WaitDone());
+    }
+    EXPECT_EQ(HashResult::Completed, recorder->outcome());
+    EXPECT_TRUE(recorder->digests().empty());
+}
+
 TEST_F(HashTaskTest, ReleasedRightAfterStartItStillCompletes) {
     const auto expected = PublishWithDigests(L"hash.bin", 3 * kMiB);
     Ref<HashRecorder> recorder(MakeRecorder<HashRecorder>());
