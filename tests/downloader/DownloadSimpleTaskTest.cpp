@@ -381,6 +381,21 @@ TEST_F(DownloadSimpleTaskTest, CancelDuringADownloadPass) {
     EXPECT_EQ(static_cast<size_t>(size), Contents(target).size());
 }
 
+TEST_F(DownloadSimpleTaskTest, CancelWhileFetchingTheCompanion) {
+    PublishPackage(L"pkg.bin", 2 * kMiB);
+    ASSERT_TRUE(server.AddRule("path=/pkg.bin.meta&delay=2"));
+    const std::wstring target = scratch / L"pkg.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    Ref<ITask> task(Start(UrlOf(L"pkg.bin"), target, recorder.get()));
+    ASSERT_TRUE(task);
+    task->Cancel();
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(E_ABORT, recorder->result());
+    EXPECT_TRUE(recorder->progress().empty());
+    EXPECT_FALSE(testutil::FileExists(target));
+    EXPECT_TRUE(PackageRequests().empty());
+}
+
 TEST_F(DownloadSimpleTaskTest, CancelBeforeStartIsIgnored) {
     const std::string content = PublishPackage(L"pkg.bin", kMiB + 10);
     const std::wstring target = scratch / L"pkg.bin";
