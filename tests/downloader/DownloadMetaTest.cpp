@@ -108,7 +108,7 @@ TEST(DownloadMetaLayout, NegativeSizesAreRefused) {
     EXPECT_EQ(-1, MetaBlockCount(INT64_MIN, 8));
 }
 
-TEST(DownloadMetaParse, NoBufferIsMalformed) {
+TEST(DownloadMetaBytes, NoBufferIsMalformed) {
     DownloadMeta meta;
     EXPECT_EQ(E_FAIL, ParseDownloadMeta(nullptr, 0, meta));
 }
