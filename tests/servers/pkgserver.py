@@ -57,8 +57,9 @@ Misbehaviour rules
   GET /_control/create?path=/name&size=N[&seed=S]
                                writes DIR/name with N pseudo-random bytes
   GET /_control/meta?path=/name
-                               writes DIR/name.meta: the size as 8 bytes
-                               little-endian, then the SHA-1 of each 1 MiB block
+                               writes DIR/name.meta with tools/makemeta (the
+                               release tool): the size as 8 bytes little-endian,
+                               then the SHA-1 of each 1 MiB block
   GET /_control/etag?path=/name
                                answers the ETag the file has now
 
@@ -75,7 +76,6 @@ Control requests are not logged.
 """
 import argparse
 import base64
-import hashlib
 import http.server
 import json
 import os
@@ -83,6 +83,7 @@ import random
 import re
 import socket
 import socketserver
+import subprocess
 import sys
 import threading
 import time
@@ -90,6 +91,8 @@ import urllib.parse
 
 BLOCK = 1 << 20
 COPY_CHUNK = 1 << 20
+# Companions are written by the same tool that release engineers use.
+MAKEMETA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "makemeta")
 
 
 class Rule:
@@ -228,18 +231,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_text(200, "OK %d\n" % size)
             elif command == "meta":
                 target = state.file_path(args["path"])
-                digests = []
-                with open(target, "rb") as source:
-                    while True:
-                        block = source.read(BLOCK)
-                        if not block:
-                            break
-                        digests.append(hashlib.sha1(block).digest())
-                    size = source.tell()
-                with open(target + ".meta", "wb") as out:
-                    out.write(size.to_bytes(8, "little", signed=True))
-                    out.write(b"".join(digests))
-                self.send_text(200, "OK %d\n" % (8 + 20 * len(digests)))
+                done = subprocess.run([sys.executable, MAKEMETA, target],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                if done.returncode != 0:
+                    raise ValueError(done.stderr.decode(errors="replace").strip())
+                self.send_text(200, "OK %d\n" % os.path.getsize(target + ".meta"))
             elif command == "etag":
                 target = state.file_path(args["path"])
                 self.send_text(200, etag_of(os.stat(target)))

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "downloader/Task.h"
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+namespace downloader {
+
+// The parsed ".meta" companion of a package: its size and the SHA-1 of every
+// 1 MiB block, the last one possibly shorter.
+struct DownloadMeta {
+    int64_t fileSize = 0;
+    std::vector<std::array<uint8_t, 20>> blockDigests;
+};
+
+// A companion lists fewer blocks than this (a package below 64 TiB).
+constexpr int64_t kMaxMetaBlocks = 0x4000000;
+
+// The number of blocks a companion of `length` bytes that states the size
+// `fileSize` lists, or -1 when such a companion is not valid: the size must
+// not be negative, the block count ceil(fileSize / 1 MiB) must be below
+// kMaxMetaBlocks, and the length must be exactly 8 + 20 bytes per block.
+int64_t MetaBlockCount(int64_t fileSize, uint64_t length);
+
+// Parses a companion: the size as a signed 64-bit little-endian number, then
+// one 20-byte digest per block, nothing else. S_OK; E_FAIL when the bytes are
+// not a valid companion; E_OUTOFMEMORY when the digest list cannot be held.
+long ParseDownloadMeta(const void* data, size_t length, DownloadMeta& meta);
+
+// HRESULT_FROM_WIN32(ERROR_CRC): the server keeps sending package data that
+// does not match its companion.
+constexpr long kErrorDataMismatch = static_cast<long>(0x80070017UL);
+
+// A download pass counts as making no progress when the verification after
+// it does not get past the block the pass started at. After this many such
+// passes in a row the download ends with kErrorDataMismatch; any pass that
+// brings a block further starts the count again.
+constexpr int kMaxPassesWithoutProgress = 3;
+
+// Brings the file at filePath to exactly the package at url, as its
+// companion (url + ".meta") describes: sizes the file, verifies the blocks on
+// disk and downloads with one range request from the first block that does
+// not match, until every block matches. Reports OnProgress(bytesDone,
+// bytesTotal) and one OnComplete with an HRESULT: S_OK; E_ABORT after Cancel;
+// E_FAIL for a malformed companion; 1 when reading or hashing the file
+// failed; kErrorDataMismatch (see above); otherwise the error of the request,
+// file or disk (0x80070070 for a full disk). The callback is referenced; null
+// when memory is exhausted or there is no callback.
+ITask* CreateDownloadSimpleTask(const wchar_t* url, const wchar_t* filePath,
+                                IDownloadCallback* callback);
+
+} // namespace downloader

@@ -1,0 +1,504 @@
+#include "downloader/DownloadSimpleTask.h"
+
+#include "tests/downloader/CryptoFault.h"
+#include "tests/downloader/DownloadRecorders.h"
+#include "tests/downloader/ServerFixture.h"
+
+#include <algorithm>
+
+namespace {
+
+using downloader::ITask;
+using testutil::DownloadRecorder;
+using testutil::MakeRecorder;
+using testutil::PkgRequest;
+using testutil::Ref;
+
+constexpr int64_t kMiB = 1048576;
+constexpr long kIncorrectFormat = static_cast<long>(0x80072EFB);
+constexpr long kDiskFull = static_cast<long>(0x80070070);
+
+using Progress = std::vector<std::pair<int64_t, int64_t>>;
+
+class DownloadSimpleTaskTest : public testutil::ServerTest {
+protected:
+    void TearDown() override {
+        if (!smallDiskFile_.empty()) {
+            DeleteFileW(smallDiskFile_.c_str());
+        }
+    }
+
+    // Publishes a package of `size` pattern bytes with its companion, as the
+    // release tool writes it; returns the package's bytes.
+    std::string PublishPackage(const std::wstring& name, size_t size, unsigned seed = 1) {
+        std::string bytes = Publish(name, size, seed);
+        EXPECT_TRUE(server.Control("meta?path=/" + Narrow(name)));
+        return bytes;
+    }
+
+    static std::string Narrow(const std::wstring& text) {
+        return std::string(text.begin(), text.end());
+    }
+
+    // Creates the task for `url` into `path`, starts it and waits for its end.
+    ITask* Start(const std::wstring& url, const std::wstring& path, DownloadRecorder* recorder) {
+        ITask* task = downloader::CreateDownloadSimpleTask(url.c_str(), path.c_str(), recorder);
+        if (task != nullptr) {
+            task->Start();
+        }
+        return task;
+    }
+    long Run(const std::wstring& url, const std::wstring& path, DownloadRecorder* recorder) {
+        Ref<ITask> task(Start(url, path, recorder));
+        if (!task) {
+            ADD_FAILURE() << "no task";
+            return S_FALSE;
+        }
+        if (!recorder->WaitDone()) {
+            ADD_FAILURE() << "the download did not end in time";
+            task->Cancel();
+            recorder->WaitDone();
+            return S_FALSE;
+        }
+        EXPECT_EQ(1, recorder->completions());
+        EXPECT_FALSE(recorder->eventAfterComplete());
+        EXPECT_TRUE(testutil::WaitForRefCount(recorder, 1)) << "the task kept its callback";
+        return recorder->result();
+    }
+
+    // Requests for the package itself (not its companion), in order.
+    std::vector<PkgRequest> PackageRequests() const {
+        std::vector<PkgRequest> found;
+        for (const PkgRequest& request : server.Log()) {
+            const std::string& target = request.target;
+            if (target.size() < 5 || target.compare(target.size() - 5, 5, ".meta") != 0) {
+                found.push_back(request);
+            }
+        }
+        return found;
+    }
+    size_t CompanionRequests() const { return server.Log().size() - PackageRequests().size(); }
+
+    static std::string Contents(const std::wstring& path) { return testutil::ReadFileBytes(path); }
+
+    // Progress reports of a verification of every block from the first.
+    static Progress BlockProgress(int64_t size) {
+        Progress expected;
+        for (int64_t block = 1; (block - 1) * kMiB < size; ++block) {
+            expected.emplace_back(std::min(block * kMiB, size), size);
+        }
+        return expected;
+    }
+
+    testutil::ScratchFolder scratch;
+    std::wstring smallDiskFile_;
+};
+
+TEST_F(DownloadSimpleTaskTest, FreshDownloadBringsTheWholePackage) {
+    const int64_t size = 7 * kMiB / 2;
+    const std::string content = PublishPackage(L"pkg.bin", size);
+    const std::wstring target = scratch / L"pkg.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(S_OK, Run(UrlOf(L"pkg.bin"), target, recorder.get()));
+    EXPECT_TRUE(Contents(target) == content);
+
+    const auto log = server.Log();
+    ASSERT_EQ(2u, log.size());
+    EXPECT_EQ("/pkg.bin.meta", log[0].target);
+    EXPECT_FALSE(log[0].HasHeader("Range"));
+    EXPECT_EQ("/pkg.bin", log[1].target);
+    EXPECT_EQ("bytes=0-3670015", log[1].Header("Range"));
+
+    // Companion, first block differs (the new file holds zeros), the pass
+    // from 0 and its writes up to the end, then the size again for every block
+    // of the last verification pass (never lower than before).
+    const Progress progress = recorder->progress();
+    const size_t blocks = 4;
+    ASSERT_GT(progress.size(), 2 + blocks);
+    EXPECT_EQ(std::make_pair(int64_t{0}, size), progress[0]);
+    EXPECT_EQ(std::make_pair(int64_t{0}, size), progress[1]);
+    EXPECT_EQ(Progress(blocks, {size, size}), Progress(progress.end() - blocks, progress.end()));
+    int64_t last = 0;
+    for (size_t i = 2; i < progress.size() - blocks; ++i) {
+        EXPECT_GT(progress[i].first, last) << "writes move forward";
+        last = progress[i].first;
+        EXPECT_EQ(size, progress[i].second);
+    }
+    EXPECT_EQ(size, last);
+}
+
+TEST_F(DownloadSimpleTaskTest, EmptyPackageNeedsNoPackageRequest) {
+    PublishPackage(L"empty.bin", 0);
+    const struct {
+        const char* what;
+        bool exists;
+    } cases[] = {{"no file", false}, {"a file with old content", true}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(server.Reset());
+        const std::wstring target = scratch / L"empty.bin";
+        DeleteFileW(target.c_str());
+        if (c.exists) {
+            ASSERT_TRUE(testutil::WriteFileBytes(target, std::string(5000, 'x')));
+        }
+        Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+        EXPECT_EQ(S_OK, Run(UrlOf(L"empty.bin"), target, recorder.get())) << c.what;
+        EXPECT_TRUE(testutil::FileExists(target)) << c.what;
+        EXPECT_EQ(0u, Contents(target).size()) << c.what;
+        EXPECT_EQ(Progress({{0, 0}}), recorder->progress()) << c.what;
+        EXPECT_EQ(1u, server.Log().size()) << c.what << ": only the companion";
+        EXPECT_TRUE(PackageRequests().empty()) << c.what;
+    }
+}
+
+TEST_F(DownloadSimpleTaskTest, CompleteFileIsVerifiedWithoutAPackageRequest) {
+    const int64_t size = 7 * kMiB / 2;
+    const std::string content = PublishPackage(L"pkg.bin", size);
+    const std::wstring target = scratch / L"pkg.bin";
+    ASSERT_TRUE(testutil::WriteFileBytes(target, content));
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(S_OK, Run(UrlOf(L"pkg.bin"), target, recorder.get()));
+
+    Progress expected = {{0, size}};
+    const Progress blocks = BlockProgress(size);
+    expected.insert(expected.end(), blocks.begin(), blocks.end());
+    EXPECT_EQ(expected, recorder->progress());
+    EXPECT_EQ(1u, server.Log().size());
+    EXPECT_TRUE(PackageRequests().empty());
+    EXPECT_TRUE(Contents(target) == content);
+}
+
+TEST_F(DownloadSimpleTaskTest, PartialFileResumesFromTheFirstBadBlock) {
+    // 5 MiB package; on disk 2.5 MiB, of which the first 2 MiB are right.
+    const int64_t size = 5 * kMiB;
+    const std::string content = PublishPackage(L"pkg.bin", size);
+    const std::wstring target = scratch / L"pkg.bin";
+    std::string partial = content.substr(0, 2 * kMiB) + std::string(kMiB / 2, '\x5A');
+    ASSERT_TRUE(testutil::WriteFileBytes(target, partial));
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(S_OK, Run(UrlOf(L"pkg.bin"), target, recorder.get()));
+    EXPECT_TRUE(Contents(target) == content);
+
+    const auto requests = PackageRequests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ("bytes=2097152-5242879", requests[0].Header("Range"));
+    EXPECT_EQ(206, requests[0].status);
+    EXPECT_EQ(3 * kMiB, requests[0].sent);
+
+    // 0, 1 MiB, 2 MiB (blocks 0 and 1), 2 MiB (pass start), the writes up to
+    // 5 MiB, and 5 MiB for each of blocks 2 to 4 in the last pass.
+    const Progress progress = recorder->progress();
+    ASSERT_GE(progress.size(), 8u);
+    const Progress head = {{0, size}, {kMiB, size}, {2 * kMiB, size}, {2 * kMiB, size}};
+    EXPECT_EQ(head, Progress(progress.begin(), progress.begin() + 4));
+    const Progress tail = {{size, size}, {size, size}, {size, size}};
+    EXPECT_EQ(tail, Progress(progress.end() - 3, progress.end()));
+    int64_t last = 2 * kMiB;
+    for (size_t i = 4; i < progress.size() - 3; ++i) {
+        EXPECT_GT(progress[i].first, last);
+        last = progress[i].first;
+    }
+    EXPECT_EQ(size, last);
+}
+
+TEST_F(DownloadSimpleTaskTest, LongerFileIsCutToThePackageSize) {
+    const int64_t size = 2 * kMiB + 1000;
+    const std::string content = PublishPackage(L"pkg.bin", size);
+    const std::wstring target = scratch / L"pkg.bin";
+    ASSERT_TRUE(testutil::WriteFileBytes(target, content + std::string(3 * kMiB, 'z')));
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(S_OK, Run(UrlOf(L"pkg.bin"), target, recorder.get()));
+    EXPECT_TRUE(Contents(target) == content);
+    EXPECT_TRUE(PackageRequests().empty());
+}
+
+TEST_F(DownloadSimpleTaskTest, CompanionOfAUrlWithAQueryComesAfterTheQuery) {
+    const std::string content = PublishPackage(L"pkg.bin", 3 * kMiB / 2);
+    const std::wstring target = scratch / L"pkg.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(S_OK, Run(server.Url(L"/pkg.bin?os=64&ch=beta"), target, recorder.get()));
+    EXPECT_TRUE(Contents(target) == content);
+    const auto log = server.Log();
+    ASSERT_EQ(2u, log.size());
+    EXPECT_EQ("/pkg.bin?os=64&ch=beta.meta", log[0].target);
+    EXPECT_EQ("/pkg.bin?os=64&ch=beta", log[1].target);
+}
+
+TEST_F(DownloadSimpleTaskTest, CompanionFailuresEndTheTaskBeforeTheFileIsTouched) {
+    PublishPackage(L"pkg.bin", 2 * kMiB);
+    const std::string companion = Contents(server.FilePath(L"pkg.bin.meta"));
+    const struct {
+        const char* what;
+        std::string rule;  // for the companion request
+        std::string bytes; // replaces the companion when not empty
+        bool removeCompanion;
+        long expected;
+    } cases[] = {
+        {"no companion", "", "", true, kIncorrectFormat},
+        {"server error", "status=500", "", false, kIncorrectFormat},
+        {"one byte more", "", companion + "x", false, E_FAIL},
+        {"one byte less", "", companion.substr(0, companion.size() - 1), false, E_FAIL},
+        {"negative size", "", std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8), false, E_FAIL},
+        {"too short for a size", "", std::string("\x01\x02\x03", 3), false, E_FAIL},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(server.Reset());
+        const std::wstring meta = server.FilePath(L"pkg.bin.meta");
+        if (c.removeCompanion) {
+            DeleteFileW(meta.c_str());
+        } else {
+            ASSERT_TRUE(testutil::WriteFileBytes(meta, c.bytes.empty() ? companion : c.bytes));
+        }
+        if (!c.rule.empty()) {
+            ASSERT_TRUE(server.AddRule("path=/pkg.bin.meta&" + c.rule));
+        }
+        const std::wstring target = scratch / L"never.bin";
+        Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+        EXPECT_EQ(c.expected, Run(UrlOf(L"pkg.bin"), target, recorder.get())) << c.what;
+        EXPECT_TRUE(recorder->progress().empty()) << c.what;
+        EXPECT_FALSE(testutil::FileExists(target)) << c.what;
+        EXPECT_TRUE(PackageRequests().empty()) << c.what;
+    }
+}
+
+TEST_F(DownloadSimpleTaskTest, UnreachableServerGivesTheConnectionError) {
+    // Nothing listens on port 1 of the loopback address.
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    const long result =
+        Run(L"http://127.0.0.1:1/pkg.bin", scratch / L"unreachable.bin", recorder.get());
+    EXPECT_EQ(HRESULT_FROM_WIN32(12029), result); // ERROR_INTERNET_CANNOT_CONNECT
+    EXPECT_FALSE(testutil::FileExists(scratch / L"unreachable.bin"));
+}
+
+TEST_F(DownloadSimpleTaskTest, AFailedDownloadPassKeepsTheFileAtItsSize) {
+    const int64_t size = 3 * kMiB;
+    const std::string content = PublishPackage(L"pkg.bin", size);
+    ASSERT_TRUE(server.AddRule("path=/pkg.bin&status=503"));
+    const std::wstring target = scratch / L"pkg.bin";
+    ASSERT_TRUE(testutil::WriteFileBytes(target, content.substr(0, kMiB)));
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(kIncorrectFormat, Run(UrlOf(L"pkg.bin"), target, recorder.get()));
+    const std::string kept = Contents(target);
+    ASSERT_EQ(static_cast<size_t>(size), kept.size());
+    EXPECT_TRUE(kept.substr(0, kMiB) == content.substr(0, kMiB));
+    // A later run continues from the first bad block.
+    ASSERT_TRUE(server.Reset());
+    Ref<DownloadRecorder> again(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(S_OK, Run(UrlOf(L"pkg.bin"), target, again.get()));
+    EXPECT_TRUE(Contents(target) == content);
+    const auto requests = PackageRequests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ("bytes=1048576-3145727", requests[0].Header("Range"));
+}
+
+TEST_F(DownloadSimpleTaskTest, AFileHeldElsewhereGivesASharingViolation) {
+    PublishPackage(L"pkg.bin", kMiB);
+    const std::wstring target = scratch / L"held.bin";
+    HANDLE held = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION),
+              Run(UrlOf(L"pkg.bin"), target, recorder.get()));
+    CloseHandle(held);
+    EXPECT_EQ(Progress({{0, kMiB}}), recorder->progress());
+    EXPECT_TRUE(PackageRequests().empty());
+}
+
+TEST_F(DownloadSimpleTaskTest, AVerificationFailureGivesOne) {
+    const int64_t size = 2 * kMiB;
+    PublishPackage(L"pkg.bin", size);
+    const std::wstring target = scratch / L"pkg.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    long result = S_FALSE;
+    {
+        testutil::BrokenDefaultHashProvider broken;
+        ASSERT_TRUE(broken.active());
+        result = Run(UrlOf(L"pkg.bin"), target, recorder.get());
+    }
+    EXPECT_EQ(1, result);
+    EXPECT_EQ(Progress({{0, size}}), recorder->progress());
+    EXPECT_TRUE(PackageRequests().empty());
+    EXPECT_EQ(static_cast<size_t>(size), Contents(target).size()) << "sized, then left";
+}
+
+TEST_F(DownloadSimpleTaskTest, CancelDuringAVerificationPass) {
+    const int64_t size = 8 * kMiB;
+    const std::string content = PublishPackage(L"pkg.bin", size);
+    const std::wstring target = scratch / L"pkg.bin";
+    ASSERT_TRUE(testutil::WriteFileBytes(target, content));
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    recorder->HoldAtProgress(2); // the first verified block, on the hashing thread
+    Ref<ITask> task(Start(UrlOf(L"pkg.bin"), target, recorder.get()));
+    ASSERT_TRUE(task);
+    ASSERT_TRUE(recorder->WaitHeld());
+    task->Cancel();
+    recorder->Resume();
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(E_ABORT, recorder->result());
+    // The pass stopped after the block it was in.
+    EXPECT_EQ(Progress({{0, size}, {kMiB, size}}), recorder->progress());
+    EXPECT_TRUE(PackageRequests().empty());
+    EXPECT_TRUE(Contents(target) == content) << "the file is kept";
+    task->Cancel(); // after the end: nothing
+    EXPECT_EQ(1, recorder->completions());
+}
+
+TEST_F(DownloadSimpleTaskTest, CancelFromItsOwnProgressReport) {
+    const int64_t size = 6 * kMiB;
+    const std::string content = PublishPackage(L"pkg.bin", size);
+    const std::wstring target = scratch / L"pkg.bin";
+    ASSERT_TRUE(testutil::WriteFileBytes(target, content));
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    Ref<ITask> task(downloader::CreateDownloadSimpleTask(UrlOf(L"pkg.bin").c_str(), target.c_str(),
+                                                         recorder.get()));
+    ASSERT_TRUE(task);
+    recorder->CancelAtProgress(task.get(), 3); // inside the second block's report
+    task->Start();
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(E_ABORT, recorder->result());
+    EXPECT_EQ(Progress({{0, size}, {kMiB, size}, {2 * kMiB, size}}), recorder->progress());
+}
+
+TEST_F(DownloadSimpleTaskTest, CancelDuringADownloadPass) {
+    const int64_t size = 4 * kMiB;
+    PublishPackage(L"pkg.bin", size);
+    // The package request sends 1 MiB, then nothing for a while, then ends.
+    ASSERT_TRUE(server.AddRule("path=/pkg.bin&end=1048576&stall=5"));
+    const std::wstring target = scratch / L"pkg.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    Ref<ITask> task(Start(UrlOf(L"pkg.bin"), target, recorder.get()));
+    ASSERT_TRUE(task);
+    ASSERT_TRUE(recorder->WaitForProgress(kMiB));
+    task->Cancel();
+    // Wine's WinINet ends a receive that is under way only when it returns
+    // (here when the stall ends); on Windows closing the request ends it at once.
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(E_ABORT, recorder->result());
+    // No request for the rest followed the early end.
+    Sleep(200);
+    EXPECT_EQ(1u, PackageRequests().size());
+    EXPECT_TRUE(testutil::WaitForRefCount(recorder.get(), 1));
+    EXPECT_EQ(static_cast<size_t>(size), Contents(target).size());
+}
+
+TEST_F(DownloadSimpleTaskTest, CancelWhileFetchingTheCompanion) {
+    PublishPackage(L"pkg.bin", 2 * kMiB);
+    ASSERT_TRUE(server.AddRule("path=/pkg.bin.meta&delay=2"));
+    const std::wstring target = scratch / L"pkg.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    Ref<ITask> task(Start(UrlOf(L"pkg.bin"), target, recorder.get()));
+    ASSERT_TRUE(task);
+    task->Cancel();
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(E_ABORT, recorder->result());
+    EXPECT_TRUE(recorder->progress().empty());
+    EXPECT_FALSE(testutil::FileExists(target));
+    EXPECT_TRUE(PackageRequests().empty());
+}
+
+TEST_F(DownloadSimpleTaskTest, CancelBeforeStartIsIgnored) {
+    const std::string content = PublishPackage(L"pkg.bin", kMiB + 10);
+    const std::wstring target = scratch / L"pkg.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    Ref<ITask> task(downloader::CreateDownloadSimpleTask(UrlOf(L"pkg.bin").c_str(), target.c_str(),
+                                                         recorder.get()));
+    ASSERT_TRUE(task);
+    task->Cancel();
+    task->Start();
+    task->Start(); // a second Start is ignored
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(S_OK, recorder->result());
+    EXPECT_TRUE(Contents(target) == content);
+    Sleep(100);
+    EXPECT_EQ(1, recorder->completions());
+    EXPECT_EQ(1u, CompanionRequests());
+}
+
+TEST_F(DownloadSimpleTaskTest, ReleasedRightAfterStartItRunsToItsEnd) {
+    const std::string content = PublishPackage(L"pkg.bin", 2 * kMiB + 7);
+    const std::wstring target = scratch / L"pkg.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    ITask* task = Start(UrlOf(L"pkg.bin"), target, recorder.get());
+    ASSERT_NE(nullptr, task);
+    task->Release();
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(S_OK, recorder->result());
+    EXPECT_TRUE(testutil::WaitForRefCount(recorder.get(), 1));
+    // The file handle is closed before OnComplete: it opens without sharing.
+    HANDLE file = CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, file);
+    CloseHandle(file);
+    EXPECT_TRUE(Contents(target) == content);
+}
+
+TEST_F(DownloadSimpleTaskTest, NeverStartedItReleasesItsCallback) {
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    ITask* task = downloader::CreateDownloadSimpleTask(L"http://127.0.0.1/x", L"x", recorder.get());
+    ASSERT_NE(nullptr, task);
+    EXPECT_EQ(2, testutil::RefCount(recorder.get()));
+    task->Release();
+    EXPECT_EQ(1, testutil::RefCount(recorder.get()));
+    EXPECT_EQ(nullptr, downloader::CreateDownloadSimpleTask(L"http://127.0.0.1/x", L"x", nullptr));
+}
+
+TEST_F(DownloadSimpleTaskTest, FullDiskGivesDiskFullAndKeepsWhatWasWritten) {
+    const std::wstring smallDisk = testutil::SmallDiskFolder();
+    if (smallDisk.empty()) {
+        GTEST_SKIP() << "no small file system was mounted (BC_SMALL_DISK unset): "
+                        "the disk-full case cannot run here";
+    }
+    const int64_t size = 6 * kMiB; // more than the 4 MiB the small disk holds
+    const std::string content = PublishPackage(L"large.bin", size);
+    smallDiskFile_ = smallDisk + L"verified-" + std::to_wstring(GetCurrentProcessId()) + L".bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(kDiskFull, Run(UrlOf(L"large.bin"), smallDiskFile_, recorder.get()));
+    // Whether sizing or writing met the full disk, what reached it stays.
+    const std::string kept = Contents(smallDiskFile_);
+    if (!kept.empty()) {
+        EXPECT_EQ(static_cast<size_t>(size), kept.size());
+        const Progress progress = recorder->progress();
+        const size_t written = static_cast<size_t>(progress.back().first);
+        EXPECT_GT(written, 0u);
+        EXPECT_TRUE(kept.substr(0, written) == content.substr(0, written));
+    }
+}
+
+TEST_F(DownloadSimpleTaskTest, PassesThatBringNoBlockFurtherAreBounded) {
+    const int64_t size = 3 * kMiB;
+    const std::string content = PublishPackage(L"pkg.bin", size);
+    // Every answer for the package carries a wrong byte in its second block.
+    ASSERT_TRUE(server.AddRule("path=/pkg.bin&times=0&corrupt=1500000"));
+    const std::wstring target = scratch / L"pkg.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(downloader::kErrorDataMismatch, Run(UrlOf(L"pkg.bin"), target, recorder.get()));
+
+    // The first pass brings block 0 (progress); then passes from block 1 that
+    // bring nothing, up to the bound.
+    const auto requests = PackageRequests();
+    ASSERT_EQ(static_cast<size_t>(1 + downloader::kMaxPassesWithoutProgress), requests.size());
+    EXPECT_EQ("bytes=0-3145727", requests[0].Header("Range"));
+    for (size_t i = 1; i < requests.size(); ++i) {
+        EXPECT_EQ("bytes=1048576-3145727", requests[i].Header("Range")) << i;
+    }
+    const std::string kept = Contents(target);
+    ASSERT_EQ(static_cast<size_t>(size), kept.size());
+    EXPECT_TRUE(kept.substr(0, kMiB) == content.substr(0, kMiB));
+}
+
+TEST_F(DownloadSimpleTaskTest, AWrongByteOnceIsMendedByTheNextPass) {
+    const int64_t size = 3 * kMiB;
+    const std::string content = PublishPackage(L"pkg.bin", size);
+    ASSERT_TRUE(server.AddRule("path=/pkg.bin&times=2&corrupt=2500000"));
+    const std::wstring target = scratch / L"pkg.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(S_OK, Run(UrlOf(L"pkg.bin"), target, recorder.get()));
+    EXPECT_TRUE(Contents(target) == content);
+    const auto requests = PackageRequests();
+    ASSERT_EQ(3u, requests.size());
+    EXPECT_EQ("bytes=0-3145727", requests[0].Header("Range"));
+    EXPECT_EQ("bytes=2097152-3145727", requests[1].Header("Range"));
+    EXPECT_EQ("bytes=2097152-3145727", requests[2].Header("Range"));
+}
+
+} // namespace

@@ -1,0 +1,256 @@
+#include "downloader/HashTask.h"
+
+#include "tests/downloader/CryptoFault.h"
+#include "tests/downloader/DownloadRecorders.h"
+#include "tests/downloader/ServerFixture.h"
+
+#include <cstdio>
+
+namespace {
+
+using downloader::HashResult;
+using downloader::ITask;
+using testutil::HashRecorder;
+using testutil::MakeRecorder;
+using testutil::Ref;
+
+constexpr size_t kMiB = 1048576;
+
+std::string Hex(const std::string& bytes) {
+    std::string text;
+    char two[3];
+    for (unsigned char c : bytes) {
+        std::snprintf(two, sizeof two, "%02x", c);
+        text += two;
+    }
+    return text;
+}
+
+struct DigestCase {
+    std::string input;
+    const char* sha1;
+};
+
+TEST(Sha1Digest, KnownVectors) {
+    const DigestCase cases[] = {
+        {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+        {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+        {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
+    };
+    for (const DigestCase& c : cases) {
+        uint8_t digest[20];
+        ASSERT_TRUE(downloader::Sha1Digest(c.input.data(), c.input.size(), digest));
+        EXPECT_EQ(c.sha1, Hex(std::string(reinterpret_cast<char*>(digest), 20)))
+            << c.input.size() << " bytes";
+    }
+}
+
+// Files are hashed where the package server keeps them, so that the
+// reference digests come from the companion that the release tool writes.
+class HashTaskTest : public testutil::ServerTest {
+protected:
+    void TearDown() override {
+        if (file_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(file_);
+        }
+    }
+
+    // Publishes `size` bytes as `name` with its companion; returns the
+    // companion's block digests.
+    std::vector<std::string> PublishWithDigests(const std::wstring& name, size_t size) {
+        Publish(name, size);
+        std::string path(name.begin(), name.end());
+        EXPECT_TRUE(server.Control("meta?path=/" + path));
+        const std::string meta = testutil::ReadFileBytes(server.FilePath(name + L".meta"));
+        std::vector<std::string> digests;
+        for (size_t at = 8; at + 20 <= meta.size(); at += 20) {
+            digests.push_back(meta.substr(at, 20));
+        }
+        return digests;
+    }
+
+    HANDLE Open(const std::wstring& name, DWORD access = GENERIC_READ, int64_t offset = 0) {
+        file_ = CreateFileW(server.FilePath(name).c_str(), access, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_NE(INVALID_HANDLE_VALUE, file_);
+        LARGE_INTEGER to;
+        to.QuadPart = offset;
+        EXPECT_TRUE(SetFilePointerEx(file_, to, nullptr, FILE_BEGIN));
+        return file_;
+    }
+
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(HashTaskTest, EachBlockFromTheStartThenCompleted) {
+    const auto expected = PublishWithDigests(L"hash.bin", 5 * kMiB / 2);
+    ASSERT_EQ(3u, expected.size());
+    Ref<HashRecorder> recorder(MakeRecorder<HashRecorder>());
+    Ref<ITask> task(downloader::CreateHashTask(Open(L"hash.bin"), recorder.get()));
+    ASSERT_TRUE(task);
+    task->Start();
+    ASSERT_TRUE(recorder->WaitDone());
+
+    EXPECT_EQ(HashResult::Completed, recorder->outcome());
+    EXPECT_EQ(1, recorder->completions());
+    EXPECT_EQ(expected, recorder->digests());
+    EXPECT_EQ("HC", recorder->sequence());
+    // On a pool thread, the same one for every event of the task.
+    EXPECT_NE(GetCurrentThreadId(), recorder->completionThread());
+    for (DWORD thread : recorder->digestThreads()) {
+        EXPECT_EQ(recorder->completionThread(), thread);
+    }
+    EXPECT_TRUE(testutil::WaitForRefCount(task.get(), 1));
+    EXPECT_TRUE(testutil::WaitForRefCount(recorder.get(), 1));
+}
+
+TEST_F(HashTaskTest, StartsAtTheFilesPosition) {
+    const auto expected = PublishWithDigests(L"hash.bin", 5 * kMiB / 2);
+    Ref<HashRecorder> recorder(MakeRecorder<HashRecorder>());
+    Ref<ITask> task(
+        downloader::CreateHashTask(Open(L"hash.bin", GENERIC_READ, kMiB), recorder.get()));
+    ASSERT_TRUE(task);
+    task->Start();
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(HashResult::Completed, recorder->outcome());
+    EXPECT_EQ(std::vector<std::string>(expected.begin() + 1, expected.end()), recorder->digests());
+}
+
+TEST_F(HashTaskTest, BlockCountFollowsTheLength) {
+    const struct {
+        size_t size;
+        size_t digests;
+    } cases[] = {{0, 0}, {1, 1}, {kMiB, 1}, {kMiB + 1, 2}, {2 * kMiB, 2}};
+    for (const auto& c : cases) {
+        const auto expected = PublishWithDigests(L"sizes.bin", c.size);
+        ASSERT_EQ(c.digests, expected.size());
+        Ref<HashRecorder> recorder(MakeRecorder<HashRecorder>());
+        Ref<ITask> task(downloader::CreateHashTask(Open(L"sizes.bin"), recorder.get()));
+        ASSERT_TRUE(task);
+        task->Start();
+        ASSERT_TRUE(recorder->WaitDone());
+        EXPECT_EQ(HashResult::Completed, recorder->outcome()) << c.size;
+        EXPECT_EQ(expected, recorder->digests()) << c.size;
+        CloseHandle(file_);
+        file_ = INVALID_HANDLE_VALUE;
+    }
+}
+
+TEST_F(HashTaskTest, CancelInsideTheFirstDigestStops) {
+    PublishWithDigests(L"hash.bin", 4 * kMiB);
+    Ref<HashRecorder> recorder(MakeRecorder<HashRecorder>());
+    Ref<ITask> task(downloader::CreateHashTask(Open(L"hash.bin"), recorder.get()));
+    ASSERT_TRUE(task);
+    recorder->CancelAtDigest(task.get(), 1);
+    task->Start();
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(HashResult::Stopped, recorder->outcome());
+    EXPECT_EQ(1u, recorder->digests().size());
+    EXPECT_EQ(1, recorder->completions());
+    // The file was not read past the first block.
+    LARGE_INTEGER zero = {};
+    LARGE_INTEGER position = {};
+    ASSERT_TRUE(SetFilePointerEx(file_, zero, &position, FILE_CURRENT));
+    EXPECT_EQ(static_cast<LONGLONG>(kMiB), position.QuadPart);
+}
+
+TEST_F(HashTaskTest, CancelBeforeStartHasNoEffect) {
+    const auto expected = PublishWithDigests(L"hash.bin", 3 * kMiB);
+    Ref<HashRecorder> recorder(MakeRecorder<HashRecorder>());
+    Ref<ITask> task(downloader::CreateHashTask(Open(L"hash.bin"), recorder.get()));
+    ASSERT_TRUE(task);
+    task->Cancel();
+    task->Start();
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(HashResult::Completed, recorder->outcome());
+    EXPECT_EQ(expected, recorder->digests());
+}
+
+TEST_F(HashTaskTest, ASecondStartAndACancelAfterTheEndAreIgnored) {
+    const auto expected = PublishWithDigests(L"hash.bin", 3 * kMiB);
+    Ref<HashRecorder> recorder(MakeRecorder<HashRecorder>());
+    Ref<ITask> task(downloader::CreateHashTask(Open(L"hash.bin"), recorder.get()));
+    ASSERT_TRUE(task);
+    task->Start();
+    task->Start();
+    ASSERT_TRUE(recorder->WaitDone());
+    task->Start();
+    task->Cancel();
+    Sleep(100); // a wrongly queued second run would report within this time
+    EXPECT_EQ(1, recorder->completions());
+    EXPECT_EQ(expected, recorder->digests());
+    EXPECT_FALSE(recorder->eventAfterComplete());
+}
+
+TEST_F(HashTaskTest, AHandleWithoutReadAccessFails) {
+    PublishWithDigests(L"hash.bin", 2 * kMiB);
+    Ref<HashRecorder> recorder(MakeRecorder<HashRecorder>());
+    Ref<ITask> task(downloader::CreateHashTask(Open(L"hash.bin", GENERIC_WRITE), recorder.get()));
+    ASSERT_TRUE(task);
+    task->Start();
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(HashResult::Failed, recorder->outcome());
+    EXPECT_TRUE(recorder->digests().empty());
+}
+
+TEST_F(HashTaskTest, AHashingFailureFails) {
+    PublishWithDigests(L"hash.bin", 2 * kMiB);
+    Ref<HashRecorder> recorder(MakeRecorder<HashRecorder>());
+    Ref<ITask> task(downloader::CreateHashTask(Open(L"hash.bin"), recorder.get()));
+    ASSERT_TRUE(task);
+    {
+        testutil::BrokenDefaultHashProvider broken;
+        ASSERT_TRUE(broken.active());
+        task->Start();
+        ASSERT_TRUE(recorder->WaitDone());
+    }
+    EXPECT_EQ(HashResult::Failed, recorder->outcome());
+    EXPECT_TRUE(recorder->digests().empty());
+    uint8_t digest[20];
+    EXPECT_TRUE(downloader::Sha1Digest("abc", 3, digest)) << "the provider setting came back";
+}
+
+TEST_F(HashTaskTest, AFileAtItsEndNeedsNoHashing) {
+    PublishWithDigests(L"hash.bin", kMiB);
+    Ref<HashRecorder> recorder(MakeRecorder<HashRecorder>());
+    Ref<ITask> task(
+        downloader::CreateHashTask(Open(L"hash.bin", GENERIC_READ, kMiB), recorder.get()));
+    ASSERT_TRUE(task);
+    {
+        testutil::BrokenDefaultHashProvider broken;
+        ASSERT_TRUE(broken.active());
+        task->Start();
+        ASSERT_TRUE(recorder->WaitDone());
+    }
+    EXPECT_EQ(HashResult::Completed, recorder->outcome());
+    EXPECT_TRUE(recorder->digests().empty());
+}
+
+TEST_F(HashTaskTest, ReleasedRightAfterStartItStillCompletes) {
+    const auto expected = PublishWithDigests(L"hash.bin", 3 * kMiB);
+    Ref<HashRecorder> recorder(MakeRecorder<HashRecorder>());
+    ITask* task = downloader::CreateHashTask(Open(L"hash.bin"), recorder.get());
+    ASSERT_NE(nullptr, task);
+    task->Start();
+    task->Release();
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(HashResult::Completed, recorder->outcome());
+    EXPECT_EQ(expected, recorder->digests());
+    // The task let go of its callback when it ended.
+    EXPECT_TRUE(testutil::WaitForRefCount(recorder.get(), 1));
+}
+
+TEST_F(HashTaskTest, NeverStartedItReleasesItsCallback) {
+    Ref<HashRecorder> recorder(MakeRecorder<HashRecorder>());
+    ITask* task = downloader::CreateHashTask(INVALID_HANDLE_VALUE, recorder.get());
+    ASSERT_NE(nullptr, task);
+    EXPECT_EQ(2, testutil::RefCount(recorder.get()));
+    task->Release();
+    EXPECT_EQ(1, testutil::RefCount(recorder.get()));
+    EXPECT_EQ(0, recorder->completions());
+    EXPECT_EQ(nullptr, downloader::CreateHashTask(INVALID_HANDLE_VALUE, nullptr));
+}
+
+} // namespace
