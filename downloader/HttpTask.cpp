@@ -72,7 +72,12 @@ public:
     void Cancel() override { Close(kErrorCancelled); }
 
 protected:
-    ~HttpTask() = default;
+    ~HttpTask() {
+        // Only a task that never ran still holds its callback.
+        if (callback_ != nullptr) {
+            callback_->Release();
+        }
+    }
 
 private:
     friend class TaskLock<HttpTask, long>;

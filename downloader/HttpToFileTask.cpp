@@ -22,7 +22,12 @@ public:
     void Cancel() override { Close(kErrorCancelled); }
 
 protected:
-    ~HttpToFileTask() = default;
+    ~HttpToFileTask() {
+        // Only a task that never ran still holds its callback.
+        if (callback_ != nullptr) {
+            callback_->Release();
+        }
+    }
 
 private:
     friend class TaskLock<HttpToFileTask, long>;

@@ -31,6 +31,10 @@ protected:
         if (httpCallback_ != nullptr) {
             httpCallback_->Release();
         }
+        // Only a task that never ran still holds its callback.
+        if (callback_ != nullptr) {
+            callback_->Release();
+        }
         std::free(outcome_.data);
     }
 

@@ -355,3 +355,32 @@ TEST_F(HttpTaskTest, CancelFromInsideOnDataStopsReading) {
 }
 
 } // namespace
+
+namespace {
+
+using testutil::FileRecorder;
+using testutil::MemRecorder;
+
+TEST(HttpTasksNeverStarted, ReleaseTheirCallbacks) {
+    Ref<HttpRecorder> http(MakeRecorder<HttpRecorder>());
+    Ref<MemRecorder> mem(MakeRecorder<MemRecorder>());
+    Ref<FileRecorder> file(MakeRecorder<FileRecorder>());
+    ITask* tasks[] = {
+        downloader::CreateHttpTask(L"http://127.0.0.1:1/x", Range(0, 0), http.get()),
+        downloader::CreateHttpToMemTask(L"http://127.0.0.1:1/x", mem.get()),
+        downloader::CreateHttpToFileTask(L"http://127.0.0.1:1/x", INVALID_HANDLE_VALUE, 0, 10,
+                                         file.get()),
+    };
+    downloader::IObject* callbacks[] = {http.get(), mem.get(), file.get()};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_NE(nullptr, tasks[i]);
+        EXPECT_EQ(2, testutil::RefCount(callbacks[i])) << i;
+        tasks[i]->Release();
+        EXPECT_EQ(1, testutil::RefCount(callbacks[i])) << i;
+    }
+    EXPECT_FALSE(http->IsDone());
+    EXPECT_FALSE(mem->IsDone());
+    EXPECT_FALSE(file->IsDone());
+}
+
+} // namespace
