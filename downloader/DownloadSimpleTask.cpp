@@ -4,10 +4,10 @@
 #include "downloader/HttpToFileTask.h"
 #include "downloader/HttpToMemTask.h"
 #include "downloader/Object.h"
+#include "downloader/SubTask.h"
 #include "downloader/TaskLock.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
@@ -125,14 +125,7 @@ private:
         DownloadSimpleTask* owner_;
     };
 
-    void OnClosed() {
-        // Whoever takes the sub-task out of the member owns its reference, so
-        // this and Finish never both release it.
-        if (ITask* task = subTask_.exchange(nullptr)) {
-            task->Cancel();
-            task->Release();
-        }
-    }
+    void OnClosed() { subTask_.CancelAndRelease(); }
 
     void OnMetaComplete(HttpToMemResult&& outcome);
     void OnBlockHash(const uint8_t digest[20]);
@@ -147,7 +140,6 @@ private:
     // Runs StartVerify or StartFileDownload from inside a handler: leaves
     // when the pass started, finishes when it did not.
     void Continue(bool (DownloadSimpleTask::*start)());
-    void ReleaseSubTask();
     void Finish();
 
     int64_t BlockOffset() const { return static_cast<int64_t>(blockIndex_) * kHashBlockSize; }
@@ -156,7 +148,7 @@ private:
     std::wstring url_;
     std::wstring filePath_;
     IDownloadCallback* callback_;
-    std::atomic<ITask*> subTask_{nullptr};
+    SubTaskSlot subTask_;
     long result_ = S_OK;
     DownloadMeta meta_;
     HANDLE file_ = INVALID_HANDLE_VALUE;
@@ -191,7 +183,7 @@ void DownloadSimpleTask::Start() {
         Close(E_OUTOFMEMORY);
         Finish();
     } else {
-        subTask_.store(task);
+        subTask_.Set(task);
         task->Start();
         Leave();
     }
@@ -223,7 +215,7 @@ void DownloadSimpleTask::OnMetaComplete(HttpToMemResult&& outcome) {
     }
     blockIndex_ = 0;
     // The digests are copied; the companion's buffer goes with its task.
-    ReleaseSubTask();
+    subTask_.Release();
     Continue(&DownloadSimpleTask::StartVerify);
 }
 
@@ -266,7 +258,7 @@ bool DownloadSimpleTask::StartVerify() {
         Close(E_OUTOFMEMORY);
         return false;
     }
-    subTask_.store(task);
+    subTask_.Set(task);
     task->Start();
     return true;
 }
@@ -279,7 +271,7 @@ void DownloadSimpleTask::OnBlockHash(const uint8_t digest[20]) {
     if (std::memcmp(digest, meta_.blockDigests[blockIndex_].data(), 20) != 0) {
         // The pass stops here; the download pass starts at this block. The
         // hash task lives while it calls us, whoever holds the reference.
-        if (ITask* task = subTask_.load()) {
+        if (ITask* task = subTask_.Peek()) {
             task->Cancel();
         }
         return;
@@ -314,7 +306,7 @@ void DownloadSimpleTask::OnHashComplete(HashResult outcome) {
             return;
         }
     }
-    ReleaseSubTask();
+    subTask_.Release();
     Continue(&DownloadSimpleTask::StartFileDownload);
 }
 
@@ -340,7 +332,7 @@ bool DownloadSimpleTask::StartFileDownload() {
         Close(E_OUTOFMEMORY);
         return false;
     }
-    subTask_.store(task);
+    subTask_.Set(task);
     task->Start();
     return true;
 }
@@ -362,7 +354,7 @@ void DownloadSimpleTask::OnFileComplete(long result) {
     }
     // blockIndex has not moved: the next pass checks again from the first
     // bad block, through the new data, to the end of the file.
-    ReleaseSubTask();
+    subTask_.Release();
     Continue(&DownloadSimpleTask::StartVerify);
 }
 
@@ -376,14 +368,8 @@ void DownloadSimpleTask::Continue(bool (DownloadSimpleTask::*start)()) {
     Release();
 }
 
-void DownloadSimpleTask::ReleaseSubTask() {
-    if (ITask* task = subTask_.exchange(nullptr)) {
-        task->Release();
-    }
-}
-
 void DownloadSimpleTask::Finish() {
-    ReleaseSubTask();
+    subTask_.Release();
     if (file_ != INVALID_HANDLE_VALUE) {
         CloseHandle(file_);
         file_ = INVALID_HANDLE_VALUE;

@@ -2,9 +2,9 @@
 
 #include "downloader/HttpTask.h"
 #include "downloader/Object.h"
+#include "downloader/SubTask.h"
 #include "downloader/TaskLock.h"
 
-#include <atomic>
 #include <string>
 
 namespace downloader {
@@ -32,38 +32,15 @@ protected:
 private:
     friend class TaskLock<HttpToFileTask, long>;
 
-    // Receives the events of one HttpTask; holds no reference to the owner,
-    // which keeps itself alive while it runs.
-    class HttpCallback : public IHttpCallback {
-    public:
-        explicit HttpCallback(HttpToFileTask* owner) : owner_(owner) {}
-        void OnComplete(long result) override { owner_->OnHttpComplete(result); }
-        void OnResponse(HttpResponse&& response) override {
-            owner_->OnHttpResponse(std::move(response));
-        }
-        void OnData(const HttpData& chunk) override { owner_->OnHttpData(chunk); }
+    friend class ForwardingHttpCallback<HttpToFileTask>;
+    using HttpCallback = ForwardingHttpCallback<HttpToFileTask>;
 
-    protected:
-        ~HttpCallback() = default;
-
-    private:
-        HttpToFileTask* owner_;
-    };
-
-    void OnClosed() {
-        // Whoever takes the sub-task out of the member owns its reference, so
-        // this and Finish never both release it.
-        if (ITask* task = subTask_.exchange(nullptr)) {
-            task->Cancel();
-            task->Release();
-        }
-    }
+    void OnClosed() { subTask_.CancelAndRelease(); }
 
     bool BeginRequest();
     void OnHttpResponse(HttpResponse&& response);
     void OnHttpData(const HttpData& chunk);
     void OnHttpComplete(long result);
-    void ReleaseSubTask();
     void Finish();
 
     std::wstring url_;
@@ -71,7 +48,7 @@ private:
     int64_t position_;
     int64_t remaining_;
     IHttpToFileCallback* callback_;
-    std::atomic<ITask*> subTask_{nullptr};
+    SubTaskSlot subTask_;
     std::string etag_;
     long result_ = S_OK;
     int64_t requestStart_ = 0; // position when the current request began
@@ -113,7 +90,7 @@ bool HttpToFileTask::BeginRequest() {
         return false;
     }
     requestStart_ = position_;
-    subTask_.store(task);
+    subTask_.Set(task);
     task->Start();
     return true;
 }
@@ -191,7 +168,7 @@ void HttpToFileTask::OnHttpComplete(long result) {
             Finish();
             return;
         }
-        ReleaseSubTask();
+        subTask_.Release();
         AddRef(); // keeps this alive until Leave, should the request end at once
         if (!BeginRequest()) {
             Close(E_OUTOFMEMORY);
@@ -206,14 +183,8 @@ void HttpToFileTask::OnHttpComplete(long result) {
     Finish();
 }
 
-void HttpToFileTask::ReleaseSubTask() {
-    if (ITask* task = subTask_.exchange(nullptr)) {
-        task->Release();
-    }
-}
-
 void HttpToFileTask::Finish() {
-    ReleaseSubTask();
+    subTask_.Release();
     IHttpToFileCallback* callback = callback_;
     callback_ = nullptr;
     callback->OnComplete(result_);

@@ -2,9 +2,9 @@
 
 #include "downloader/HttpTask.h"
 #include "downloader/Object.h"
+#include "downloader/SubTask.h"
 #include "downloader/TaskLock.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -41,44 +41,21 @@ protected:
 private:
     friend class TaskLock<HttpToMemTask, long>;
 
-    // Receives the events of this task's HttpTasks; holds no reference to
-    // the owner, which keeps itself alive while it runs.
-    class HttpToMemHttpCallback : public IHttpCallback {
-    public:
-        explicit HttpToMemHttpCallback(HttpToMemTask* owner) : owner_(owner) {}
-        void OnComplete(long result) override { owner_->OnHttpComplete(result); }
-        void OnResponse(HttpResponse&& response) override {
-            owner_->OnHttpResponse(std::move(response));
-        }
-        void OnData(const HttpData& chunk) override { owner_->OnHttpData(chunk); }
+    friend class ForwardingHttpCallback<HttpToMemTask>;
+    using HttpToMemHttpCallback = ForwardingHttpCallback<HttpToMemTask>;
 
-    protected:
-        ~HttpToMemHttpCallback() = default;
-
-    private:
-        HttpToMemTask* owner_;
-    };
-
-    void OnClosed() {
-        // Whoever takes the sub-task out of the member owns its reference, so
-        // this and Finish never both release it.
-        if (ITask* task = subTask_.exchange(nullptr)) {
-            task->Cancel();
-            task->Release();
-        }
-    }
+    void OnClosed() { subTask_.CancelAndRelease(); }
 
     bool BeginRequest();
     void OnHttpResponse(HttpResponse&& response);
     void OnHttpData(const HttpData& chunk);
     void OnHttpComplete(long result);
-    void ReleaseSubTask();
     void Finish();
 
     std::wstring url_;
     ITaskCallback<HttpToMemResult&&>* callback_;
     details::Object<HttpToMemHttpCallback>* httpCallback_ = nullptr;
-    std::atomic<ITask*> subTask_{nullptr};
+    SubTaskSlot subTask_;
     std::string etag_;
     int64_t received_ = 0;
     HttpToMemResult outcome_ = {S_OK, nullptr, 0};
@@ -124,7 +101,7 @@ bool HttpToMemTask::BeginRequest() {
     if (task == nullptr) {
         return false;
     }
-    subTask_.store(task);
+    subTask_.Set(task);
     task->Start();
     return true;
 }
@@ -205,7 +182,7 @@ void HttpToMemTask::OnHttpComplete(long result) {
             Finish();
             return;
         }
-        ReleaseSubTask();
+        subTask_.Release();
         AddRef(); // keeps this alive until Leave, should the request end at once
         if (!BeginRequest()) {
             Close(E_OUTOFMEMORY);
@@ -220,14 +197,8 @@ void HttpToMemTask::OnHttpComplete(long result) {
     Finish();
 }
 
-void HttpToMemTask::ReleaseSubTask() {
-    if (ITask* task = subTask_.exchange(nullptr)) {
-        task->Release();
-    }
-}
-
 void HttpToMemTask::Finish() {
-    ReleaseSubTask();
+    subTask_.Release();
     outcome_.result = result_;
     ITaskCallback<HttpToMemResult&&>* callback = callback_;
     callback_ = nullptr;

@@ -26,10 +26,10 @@ def windows_path(unix_path):
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
-def start_server(spec, scratch, env):
-    name, _, rest = spec.partition("=")
+def start_server(option, scratch, env):
+    name, _, rest = option.partition("=")
     if not name or not rest:
-        raise SystemExit("run_test: bad --server %r" % spec)
+        raise SystemExit("run_test: bad --server %r" % option)
     parts = rest.split(",")
     script, args = parts[0], parts[1:]
     folder = os.path.join(scratch, name.lower())
@@ -78,8 +78,8 @@ def main():
     env["BC_SCRATCH_DIR"] = windows_path(scratch)
     servers = []
     try:
-        for spec in opts.server:
-            servers.append(start_server(spec, scratch, env))
+        for option in opts.server:
+            servers.append(start_server(option, scratch, env))
         proc = subprocess.Popen(command, env=env, start_new_session=True)
         try:
             return proc.wait(opts.timeout)
