@@ -1,3 +1,4 @@
+#include "tests/common/TestUtil.h"
 #include "app/InstallerContext.h"
 #include "telemetry/MachineId.h"
 #include "telemetry/SystemInfo.h"
@@ -8,23 +9,7 @@
 
 namespace {
 
-bool IsUpperHex(wchar_t c) {
-    return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F');
-}
-
-// "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" with upper-case hexadecimal digits.
-bool IsGuidText(const std::wstring& text) {
-    if (text.size() != 36) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? text[i] != L'-' : !IsUpperHex(text[i])) {
-            return false;
-        }
-    }
-    return true;
-}
+using testutil::IsGuidText;
 
 TEST(InstallerContext, StartsAFreshRun) {
     InstallerContext context(L"TLW", L"1.0.25.1");

@@ -51,6 +51,27 @@ std::wstring SmallDiskFolder() {
     return path;
 }
 
+bool IsUpperHex(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F');
+}
+
+bool IsGuidText(const std::wstring& text) {
+    if (text.size() != 36) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? text[i] != L'-' : !IsUpperHex(text[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsGuidText(const std::string& text) {
+    return IsGuidText(std::wstring(text.begin(), text.end()));
+}
+
 std::string ReadFileBytes(const std::wstring& path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
@@ -76,8 +97,8 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     bool ok = true;
     while (ok && done < bytes.size()) {
         DWORD wrote = 0;
-        const DWORD part = static_cast<DWORD>(bytes.size() - done > (1u << 20) ? (1u << 20)
-                                                                               : bytes.size() - done);
+        const DWORD part =
+            static_cast<DWORD>(bytes.size() - done > (1u << 20) ? (1u << 20) : bytes.size() - done);
         ok = WriteFile(file, bytes.data() + done, part, &wrote, nullptr) && wrote == part;
         done += wrote;
     }
@@ -102,7 +123,8 @@ void RemoveTree(const std::wstring& folder) {
             }
             const std::wstring child = folder + name;
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-                SetFileAttributesW(child.c_str(), entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+                SetFileAttributesW(child.c_str(),
+                                   entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
             }
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveTree(child + L"\\");

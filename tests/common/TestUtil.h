@@ -22,6 +22,13 @@ std::wstring SmallDiskFolder();
 // Unix path to the path Wine shows for it under the Z: drive.
 std::wstring UnixToWindowsPath(const std::wstring& unixPath);
 
+// An upper-case hexadecimal digit.
+bool IsUpperHex(wchar_t c);
+// "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" with upper-case hexadecimal digits,
+// as the program writes its identifiers and tokens.
+bool IsGuidText(const std::wstring& text);
+bool IsGuidText(const std::string& text);
+
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);

@@ -11,25 +11,11 @@
 
 namespace {
 
+using testutil::IsGuidText;
+using testutil::IsUpperHex;
+
 const wchar_t kExampleMac[] = L"00:1A:2B:3C:4D:5E";
 const wchar_t kExampleId[] = L"P-001A2B3C-4D5E-001A-2B3C-4D5E001A2B3C";
-
-bool IsUpperHex(wchar_t c) {
-    return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F');
-}
-
-bool IsGuidText(const std::wstring& text) {
-    if (text.size() != 36) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? text[i] != L'-' : !IsUpperHex(text[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::string Utf16Bytes(const std::wstring& text) {
     return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);

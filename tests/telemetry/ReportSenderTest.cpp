@@ -14,6 +14,8 @@ using sinktest::SinkRequest;
 
 namespace {
 
+using testutil::IsGuidText;
+
 // --- The document, without the network ------------------------------------------------------
 
 TEST(AnalyticsStatusWord, StartIsAlwaysStarted) {
@@ -155,20 +157,6 @@ protected:
 
     size_t before_ = 0;
 };
-
-bool IsGuidText(const std::string& text) {
-    if (text.size() != 36) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        const char c = text[i];
-        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
-            return false;
-        }
-    }
-    return true;
-}
 
 TEST_F(Sink, AFreshRunsStartDocument) {
     InstallerContext context(L"TLW", L"1.0.25.1");
