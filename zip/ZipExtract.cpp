@@ -60,14 +60,18 @@ bool IsEmptyZip(HANDLE zipFile, ULONGLONG size) {
            sizeof record + static_cast<ULONGLONG>(word(20)) == size;
 }
 
-// Streams the current entry into `target`; false on any read, write or CRC failure.
-bool WriteCurrentEntry(unzFile archive, const wchar_t* target, ZipReporter* reporter) {
+// Streams the current entry into `target`; false on any read, write or CRC
+// failure, and when the data ends before the entry's declared size (the reader
+// then stops early without a word and skips its CRC check).
+bool WriteCurrentEntry(unzFile archive, const wchar_t* target, ZPOS64_T declaredSize,
+                       ZipReporter* reporter) {
     HANDLE out = CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
         return false;
     }
     bool ok = unzOpenCurrentFile(archive) == UNZ_OK;
+    ZPOS64_T written = 0;
     if (ok) {
         std::vector<char> buffer(kChunk);
         for (;;) {
@@ -83,6 +87,10 @@ bool WriteCurrentEntry(unzFile archive, const wchar_t* target, ZipReporter* repo
                 ok = false;
                 break;
             }
+            written += static_cast<ZPOS64_T>(got);
+        }
+        if (written != declaredSize) {
+            ok = false;
         }
         // Reports a CRC mismatch once the whole entry has been read.
         if (unzCloseCurrentFile(archive) != UNZ_OK) {
@@ -111,10 +119,11 @@ bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporte
     if (!StoredNameToRelativePath(rawName, name) || !IsSafeEntryName(name)) {
         return false;
     }
-    wchar_t target[MAX_PATH] = {};
-    if (!PathCombineW(target, folder.c_str(), name.c_str())) {
+    const std::wstring path = ResolveInsideFolder(folder, name);
+    if (path.empty()) {
         return false;
     }
+    const wchar_t* target = path.c_str();
     if (isDirectory) {
         SHCreateDirectoryExW(nullptr, target, nullptr);
         return true;
@@ -124,19 +133,39 @@ bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporte
     if (PathRemoveFileSpecW(parent)) {
         SHCreateDirectoryExW(nullptr, parent, nullptr);
     }
-    return WriteCurrentEntry(archive, target, reporter);
+    return WriteCurrentEntry(archive, target, info.uncompressed_size, reporter);
 }
 
-bool IsDotsOnly(const std::wstring& segment) {
-    size_t dots = 0;
-    for (wchar_t c : segment) {
-        if (c == L'.') {
-            ++dots;
-        } else if (c != L' ') {
+// Windows drops trailing dots and blanks ("a.. " opens "a"), and path
+// canonicalisation takes a segment that merely starts with ".." for the
+// parent; a segment may therefore neither start nor end with either.
+bool IsSafeSegment(const wchar_t* segment, size_t length) {
+    if (length == 0) {
+        return false;
+    }
+    const wchar_t first = segment[0];
+    const wchar_t last = segment[length - 1];
+    if (first == L'.' || first == L' ' || last == L'.' || last == L' ') {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t c = segment[i];
+        // Drive and stream colons, wildcards and characters no file name holds.
+        if (c < 0x20 || wcschr(L"<>:\"/|?*", c)) {
             return false;
         }
     }
-    return dots >= 2;
+    return true;
+}
+
+// The absolute form of `path`, empty when there is none within the path limit.
+std::wstring FullPath(const std::wstring& path) {
+    wchar_t full[MAX_PATH] = {};
+    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) {
+        return std::wstring();
+    }
+    return std::wstring(full, length);
 }
 
 } // namespace
@@ -158,22 +187,47 @@ bool StoredNameToRelativePath(const std::string& stored, std::wstring& path) {
 }
 
 bool IsSafeEntryName(const std::wstring& name) {
-    if (name.empty() || name[0] == L'\\' || name.find(L':') != std::wstring::npos) {
+    // A directory entry ends in one separator.
+    size_t length = name.size();
+    if (length > 1 && name[length - 1] == L'\\') {
+        --length;
+    }
+    if (length == 0) {
         return false;
     }
     size_t start = 0;
-    while (start <= name.size()) {
+    for (;;) {
         size_t end = name.find(L'\\', start);
-        if (end == std::wstring::npos) {
-            end = name.size();
+        if (end == std::wstring::npos || end > length) {
+            end = length;
         }
-        // Windows drops trailing dots and blanks, so ". ." or "..." can mean "..".
-        if (IsDotsOnly(name.substr(start, end - start))) {
+        if (!IsSafeSegment(name.c_str() + start, end - start)) {
             return false;
+        }
+        if (end == length) {
+            return true;
         }
         start = end + 1;
     }
-    return true;
+}
+
+std::wstring ResolveInsideFolder(const std::wstring& folder, const std::wstring& name) {
+    std::wstring base = FullPath(folder);
+    if (base.empty()) {
+        return std::wstring();
+    }
+    if (base.back() != L'\\') {
+        base += L'\\';
+    }
+    // Joined as text: the name's segments were checked one by one, and no
+    // canonicalisation may reinterpret them on the way.
+    const std::wstring path = FullPath(base + name);
+    if (path.size() <= base.size() ||
+        CompareStringOrdinal(path.c_str(), static_cast<int>(base.size()), base.c_str(),
+                             static_cast<int>(base.size()), TRUE) != CSTR_EQUAL) {
+        return std::wstring();
+    }
+    return path;
 }
 
 bool ZipExtractToFolder(HANDLE zipFile, const std::wstring& folder, ZipReporter* reporter) {
