@@ -22,9 +22,10 @@ struct PayloadRecordHeader {
 #pragma pack(pop)
 static_assert(sizeof(PayloadRecordHeader) == 528, "the record header is 528 bytes on disk");
 
-// True when `name` (NUL-terminated) can only name a file inside the unpacking
-// folder: relative, backslash-separated, no "." or ".." segments, no drive,
-// stream or device names, no characters that Windows would change or refuse.
+// True when `name` (NUL-terminated, shorter than 260 units) is a plain
+// relative name (IsSafeRelativeName of base/SafeNames.h): backslash-separated,
+// no segment that starts or ends with a dot or a blank, no drive, stream or
+// device names, no characters that Windows would change or refuse.
 bool IsSafeRecordName(const wchar_t* name);
 
 // The language codes listed under the key "LANG" of the install parameters
@@ -58,8 +59,9 @@ public:
     // The same for the archive at the end of the file `path`.
     bool LoadFromFile(const std::wstring& path, const std::wstring& folder);
 
-    // Writes one record under `folder`, creating missing sub-folders. Names
-    // that could leave the folder are refused.
+    // Writes one record under `folder`, creating missing sub-folders. Unsafe
+    // names, and names whose full path does not lie inside the folder, are
+    // refused.
     bool WriteArchiveEntry(const PayloadRecordHeader& header, const void* data,
                            const std::wstring& folder);
 

@@ -1,5 +1,6 @@
 #include "zip/ZipExtract.h"
 
+#include "base/SafeNames.h"
 #include "zip/WinFileIo.h"
 
 #include <shlobj.h>
@@ -116,7 +117,14 @@ bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporte
     const bool isDirectory = IsDirectoryEntry(rawName, info);
 
     std::wstring name;
-    if (!StoredNameToRelativePath(rawName, name) || !IsSafeEntryName(name)) {
+    if (!StoredNameToRelativePath(rawName, name)) {
+        return false;
+    }
+    // A directory entry ends in one separator; the name check sees it without.
+    if (isDirectory && name.size() > 1 && name.back() == L'\\') {
+        name.pop_back();
+    }
+    if (!IsSafeRelativeName(name)) {
         return false;
     }
     const std::wstring path = ResolveInsideFolder(folder, name);
@@ -136,38 +144,6 @@ bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporte
     return WriteCurrentEntry(archive, target, info.uncompressed_size, reporter);
 }
 
-// Windows drops trailing dots and blanks ("a.. " opens "a"), and path
-// canonicalisation takes a segment that merely starts with ".." for the
-// parent; a segment may therefore neither start nor end with either.
-bool IsSafeSegment(const wchar_t* segment, size_t length) {
-    if (length == 0) {
-        return false;
-    }
-    const wchar_t first = segment[0];
-    const wchar_t last = segment[length - 1];
-    if (first == L'.' || first == L' ' || last == L'.' || last == L' ') {
-        return false;
-    }
-    for (size_t i = 0; i < length; ++i) {
-        const wchar_t c = segment[i];
-        // Drive and stream colons, wildcards and characters no file name holds.
-        if (c < 0x20 || wcschr(L"<>:\"/|?*", c)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The absolute form of `path`, empty when there is none within the path limit.
-std::wstring FullPath(const std::wstring& path) {
-    wchar_t full[MAX_PATH] = {};
-    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
-    if (length == 0 || length >= MAX_PATH) {
-        return std::wstring();
-    }
-    return std::wstring(full, length);
-}
-
 } // namespace
 
 bool StoredNameToRelativePath(const std::string& stored, std::wstring& path) {
@@ -184,50 +160,6 @@ bool StoredNameToRelativePath(const std::string& stored, std::wstring& path) {
     }
     path = name;
     return true;
-}
-
-bool IsSafeEntryName(const std::wstring& name) {
-    // A directory entry ends in one separator.
-    size_t length = name.size();
-    if (length > 1 && name[length - 1] == L'\\') {
-        --length;
-    }
-    if (length == 0) {
-        return false;
-    }
-    size_t start = 0;
-    for (;;) {
-        size_t end = name.find(L'\\', start);
-        if (end == std::wstring::npos || end > length) {
-            end = length;
-        }
-        if (!IsSafeSegment(name.c_str() + start, end - start)) {
-            return false;
-        }
-        if (end == length) {
-            return true;
-        }
-        start = end + 1;
-    }
-}
-
-std::wstring ResolveInsideFolder(const std::wstring& folder, const std::wstring& name) {
-    std::wstring base = FullPath(folder);
-    if (base.empty()) {
-        return std::wstring();
-    }
-    if (base.back() != L'\\') {
-        base += L'\\';
-    }
-    // Joined as text: the name's segments were checked one by one, and no
-    // canonicalisation may reinterpret them on the way.
-    const std::wstring path = FullPath(base + name);
-    if (path.size() <= base.size() ||
-        CompareStringOrdinal(path.c_str(), static_cast<int>(base.size()), base.c_str(),
-                             static_cast<int>(base.size()), TRUE) != CSTR_EQUAL) {
-        return std::wstring();
-    }
-    return path;
 }
 
 bool ZipExtractToFolder(HANDLE zipFile, const std::wstring& folder, ZipReporter* reporter) {

@@ -14,25 +14,15 @@ namespace zip {
 // when every entry was extracted. `reporter` may be null.
 //
 // Entry names are taken in the ANSI code page, cut at 259 bytes, with '/'
-// turned into '\'. Names that are not plain relative names (IsSafeEntryName)
-// or that would land outside `folder` fail like any other entry, as does an
-// entry whose data ends before its declared size.
+// turned into '\'. Names that are not plain relative names (IsSafeRelativeName
+// of base/SafeNames.h, e.g. with ".." or device names) or that would land
+// outside `folder` fail like any other entry, as does an entry whose data ends
+// before its declared size.
 bool ZipExtractToFolder(HANDLE zipFile, const std::wstring& folder, ZipReporter* reporter);
 
 // The path below the target folder that an entry's stored name gives: the
 // first 259 bytes of the name, in the ANSI code page, '/' turned into '\'.
 // False when the bytes do not convert.
 bool StoredNameToRelativePath(const std::string& stored, std::wstring& path);
-
-// True when a relative entry name (already with '\' separators, a directory
-// entry ending in one) is made of plain segments only: none empty, none that
-// starts or ends with a dot or a blank, no drive or stream colon, wildcard or
-// control character.
-bool IsSafeEntryName(const std::wstring& name);
-
-// The full path of `name` below `folder`, joined as text; empty unless that
-// path lies inside the folder (the folder followed by a separator) and within
-// the path limit.
-std::wstring ResolveInsideFolder(const std::wstring& folder, const std::wstring& name);
 
 } // namespace zip

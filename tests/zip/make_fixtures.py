@@ -95,6 +95,14 @@ def main(out):
                         ("blank-dotdot", " ../escape.txt")]:
         write(os.path.join(out, label + ".zip"),
               [("before.txt", b"before"), (evil, b"evil"), ("after.txt", b"after")])
+    # Names that open a device instead of a file, in any folder and with any
+    # extension.
+    for label, device in [("device-nul", "nul.txt"), ("device-con", "sub/CON"),
+                          ("device-aux", "Aux .log"), ("device-com", "com1"),
+                          ("device-lpt", "sub/lpt9.txt"), ("device-conin", "CONIN$"),
+                          ("device-folder", "nul/inner.txt")]:
+        write(os.path.join(out, label + ".zip"),
+              [("before.txt", b"before"), (device, b"device"), ("after.txt", b"after")])
     # Entries whose data ends before their declared size: a stored one whose
     # compressed size is below its size, and a deflated one declared larger
     # than what its stream holds.
