@@ -10,6 +10,7 @@
 #include <shlwapi.h>
 
 #include <cwchar>
+#include <exception>
 #include <memory>
 #include <new>
 
@@ -200,17 +201,26 @@ std::vector<std::wstring> PayloadArchive::ReadLanguageList() {
     if (!file.IsValid()) {
         return std::vector<std::wstring>();
     }
-    const DWORD size = GetFileSize(file.Get(), nullptr);
-    if (size == INVALID_FILE_SIZE || size > 0x7FFFFFFF) {
+    // A file far larger than any parameter script is refused unread: decoding
+    // hundreds of MiB would exhaust the address space.
+    LARGE_INTEGER fileSize = {};
+    if (!GetFileSizeEx(file.Get(), &fileSize) || fileSize.QuadPart < 0 ||
+        fileSize.QuadPart > static_cast<LONGLONG>(kMaxInstallParamsBytes)) {
         return std::vector<std::wstring>();
     }
+    const DWORD size = static_cast<DWORD>(fileSize.QuadPart);
     std::unique_ptr<char[]> bytes(new (std::nothrow) char[size ? size : 1]);
     DWORD got = 0;
     if (!bytes || !ReadFile(file.Get(), bytes.get(), size, &got, nullptr)) {
         return std::vector<std::wstring>();
     }
     file.Reset();
-    return ScanLanguageList(FromUtf8(bytes.get(), got));
+    // No exception leaves the archive object; short of memory the list is empty.
+    try {
+        return ScanLanguageList(FromUtf8(bytes.get(), got));
+    } catch (const std::exception&) {
+        return std::vector<std::wstring>();
+    }
 }
 
 void PayloadArchive::PrepareLicensePage(const std::wstring& productId,

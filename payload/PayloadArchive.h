@@ -38,6 +38,10 @@ std::vector<std::wstring> ScanLanguageList(const std::wstring& text);
 std::wstring LicenseUrl(const std::wstring& serverUrl, const std::wstring& productId,
                         const std::wstring& languageCode);
 
+// Largest "js\installparams.js" that ReadLanguageList reads (1 MiB); the
+// shipped script is a few hundred bytes.
+constexpr unsigned long kMaxInstallParamsBytes = 1ul << 20;
+
 // Base URL of the licence download server, fixed at build time.
 extern const wchar_t kLicenseServerUrl[];
 
@@ -66,7 +70,8 @@ public:
                            const std::wstring& folder);
 
     // The page languages from "js\installparams.js" in the unpacked folder;
-    // empty when the folder, the file or the key is missing.
+    // empty when the folder, the file or the key is missing, or when the file
+    // is larger than kMaxInstallParamsBytes.
     std::vector<std::wstring> ReadLanguageList();
 
     // Makes "Eula.html" hold the licence for `languageCode`: the archive's
