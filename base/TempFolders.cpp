@@ -52,7 +52,25 @@ bool CreateUniqueSubfolderFrom(std::wstring& path, DWORD first) {
     return false;
 }
 
+namespace {
+
+// "X:\..." or "\\server\share\...": a path that says where it starts. Anything
+// else is resolved against the current directory or drive.
+bool IsFullyQualified(const std::wstring& path) {
+    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') {
+        const wchar_t drive = path[0];
+        return (drive >= L'A' && drive <= L'Z') || (drive >= L'a' && drive <= L'z');
+    }
+    return path.size() >= 3 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\\';
+}
+
+} // namespace
+
 bool DeleteFolderTree(const std::wstring& path) {
+    // An empty or relative path would empty the current directory.
+    if (!IsFullyQualified(path)) {
+        return false;
+    }
     wchar_t pattern[MAX_PATH] = {};
     if (PathCombineW(pattern, path.c_str(), L"*")) {
         WIN32_FIND_DATAW entry;

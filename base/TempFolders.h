@@ -24,7 +24,8 @@ bool CreateUniqueSubfolder(std::wstring& path);
 bool CreateUniqueSubfolderFrom(std::wstring& path, DWORD first);
 
 // Deletes everything below `path` and then the folder; the result is that of
-// removing the folder itself. Files that cannot be deleted stay.
+// removing the folder itself. Files that cannot be deleted stay. An empty or
+// relative path (also "\\x" or "C:x") is refused: false, nothing touched.
 bool DeleteFolderTree(const std::wstring& path);
 
 // Tries at most this many names before CreateUniqueSubfolder gives up, so a

@@ -173,6 +173,45 @@ TEST(DeleteFolderTree, FailsOnAMissingFolder) {
     EXPECT_FALSE(DeleteFolderTree(scratch / L"missing\\"));
 }
 
+// Makes `folder` the process's current directory while it lives.
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const std::wstring& folder) {
+        GetCurrentDirectoryW(MAX_PATH, saved_);
+        EXPECT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+    }
+    ~CurrentDirectory() { SetCurrentDirectoryW(saved_); }
+    CurrentDirectory(const CurrentDirectory&) = delete;
+    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+private:
+    wchar_t saved_[MAX_PATH] = {};
+};
+
+// A path that does not say where it starts would be taken from the current
+// directory (or drive); the helper refuses it and touches nothing.
+TEST(DeleteFolderTree, RefusesAnEmptyOrRelativePathAndTouchesNothing) {
+    testutil::ScratchFolder scratch;
+    const std::wstring cwd = scratch / L"cwd\\";
+    ASSERT_TRUE(CreateDirectoryW(cwd.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((cwd + L"sub").c_str(), nullptr));
+    ASSERT_TRUE(testutil::WriteFileBytes(cwd + L"top.txt", "1"));
+    ASSERT_TRUE(testutil::WriteFileBytes(cwd + L"sub\\inner.txt", "2"));
+    CurrentDirectory inside(cwd);
+    ASSERT_EQ(L':', cwd[1]);
+    const std::wstring drive = cwd.substr(0, 2); // "C:"
+    const std::wstring rooted = cwd.substr(2);   // "\users\...\cwd\"
+    const std::wstring paths[] = {
+        L"", L"sub", L"sub\\", L".", L".\\sub", L"..\\cwd", rooted + L"sub", drive + L"sub",
+    };
+    for (const std::wstring& path : paths) {
+        EXPECT_FALSE(DeleteFolderTree(path)) << testing::PrintToString(path);
+        EXPECT_EQ("1", testutil::ReadFileBytes(cwd + L"top.txt")) << testing::PrintToString(path);
+        EXPECT_EQ("2", testutil::ReadFileBytes(cwd + L"sub\\inner.txt"))
+            << testing::PrintToString(path);
+    }
+}
+
 TEST(DeleteFolderTree, RemovesALinkedFolderWithoutEnteringIt) {
     testutil::ScratchFolder scratch;
     const std::wstring outside = scratch / L"outside";
