@@ -23,6 +23,17 @@ bool GetTempFolderPath(std::wstring& path) {
     return true;
 }
 
+bool IsCandidateNameTaken(DWORD createError, DWORD probeError) {
+    if (createError == ERROR_ALREADY_EXISTS) {
+        return true;
+    }
+    // Access is refused both for a name whose folder is being deleted and for
+    // every name in a folder we may not write to; only in the first case is
+    // the name still there (or, while the deletion is pending, itself refused).
+    return createError == ERROR_ACCESS_DENIED &&
+           (probeError == 0 || probeError == ERROR_ACCESS_DENIED);
+}
+
 bool CreateUniqueSubfolder(std::wstring& path) {
     return CreateUniqueSubfolderFrom(path, GetTickCount());
 }
@@ -45,7 +56,10 @@ bool CreateUniqueSubfolderFrom(std::wstring& path, DWORD first) {
             path = candidate;
             return true;
         }
-        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+        const DWORD createError = GetLastError();
+        const DWORD probeError =
+            GetFileAttributesW(candidate) == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0;
+        if (!IsCandidateNameTaken(createError, probeError)) {
             return false;
         }
     }

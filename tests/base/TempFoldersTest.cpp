@@ -78,6 +78,32 @@ INSTANTIATE_TEST_SUITE_P(
                     CollisionCase{0xffffffff, {L"ffffffff"}, L"0"},
                     CollisionCase{0x00000fff, {}, L"fff"}));
 
+// What a failed CreateDirectoryW on a candidate name means: taken (try the
+// next number) or no folder can be made here (give up).
+TEST(IsCandidateNameTaken, TellsATakenNameFromAFolderThatRefusesAll) {
+    const struct {
+        DWORD createError;
+        DWORD probeError; // 0: the name exists
+        bool taken;
+    } cases[] = {
+        {ERROR_ALREADY_EXISTS, 0, true},
+        {ERROR_ALREADY_EXISTS, ERROR_FILE_NOT_FOUND, true},
+        // Someone else's folder of that name is being deleted.
+        {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, true},
+        {ERROR_ACCESS_DENIED, 0, true},
+        // The name is free, but this folder lets nobody create anything.
+        {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, false},
+        {ERROR_ACCESS_DENIED, ERROR_PATH_NOT_FOUND, false},
+        {ERROR_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND, false},
+        {ERROR_DISK_FULL, ERROR_FILE_NOT_FOUND, false},
+        {ERROR_WRITE_PROTECT, 0, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.taken, IsCandidateNameTaken(c.createError, c.probeError))
+            << c.createError << " / " << c.probeError;
+    }
+}
+
 TEST(CreateUniqueSubfolder, FailsOnAMissingParentAndLeavesThePath) {
     testutil::ScratchFolder scratch;
     const std::wstring missing = scratch / L"no such folder\\";
