@@ -196,6 +196,27 @@ function resultCode(value) {
     return toWholeNumber(value, -1);
 }
 
+// Whether two lists of property texts are equal, compared character by
+// character: some engines get === wrong for concatenated texts.
+function sameValues(left, right) {
+    if (left.length !== right.length) {
+        return false;
+    }
+    for (var i = 0; i < left.length; i++) {
+        var a = String(left[i]);
+        var b = String(right[i]);
+        if (a.length !== b.length) {
+            return false;
+        }
+        for (var j = 0; j < a.length; j++) {
+            if (a.charCodeAt(j) !== b.charCodeAt(j)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // Percent of a step, from the script object's properties.
 function phasePercent(phase, read) {
     if (phase === "download") {
@@ -229,7 +250,7 @@ function InstallFlow(external, view, params, texts) {
     this.operation = 0;
     this.percent = 0;
     this.timer = null;
-    this.lastSeen = "";
+    this.lastSeen = [];
     this.lastChange = 0;
 }
 
@@ -268,7 +289,7 @@ InstallFlow.prototype.begin = function (phase, begin, done) {
     var self = this;
     var operation = ++this.operation;
     this.state = phase;
-    this.lastSeen = "";
+    this.lastSeen = [];
     this.lastChange = this.now();
     this.report(phase, 0);
     var callback = function (code) {
@@ -424,9 +445,8 @@ InstallFlow.prototype.tick = function () {
     this.report(phase, percent);
 
     var now = this.now();
-    var signature = seen.join("/");
-    if (signature !== this.lastSeen) {
-        this.lastSeen = signature;
+    if (!sameValues(seen, this.lastSeen)) {
+        this.lastSeen = seen;
         this.lastChange = now;
     } else if (now - this.lastChange >= stallLimits[phase]) {
         this.fail("stalled", 0);
