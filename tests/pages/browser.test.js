@@ -66,7 +66,9 @@ async function waitFor(condition, what, ms = 5000) {
 // Opens `name` with the stand-in answering `properties` and `answers`.
 async function open(name, options = {}) {
     const page = await browser.newPage();
-    await page.setViewport({width: 647, height: 505});
+    // The window's size: Load.html starts in the program's first, small one.
+    await page.setViewport(name === "Load.html" ? {width: 400, height: 200}
+                                                : {width: 647, height: 505});
     const calls = [];
     const errors = [];
     page.on("pageerror", (error) => errors.push(error.message));
