@@ -45,6 +45,7 @@
  *               calls do this every pollMs) and checks for a stall.
  * flow.state    "idle", "download", "extract", "install", "completed",
  *               "failed" or "canceled".
+ * flow.isOver() true once the flow has ended (view.finished was called).
  *
  * Download result 2 (not found) is retried once with the default URL (see
  * packageUrls). Install result 4 (another installation is running) asks
@@ -249,6 +250,8 @@ function InstallFlow(external, view, params, texts) {
     this.usedFallback = false;
     this.operation = 0;
     this.percent = 0;
+    this.current = 0;
+    this.total = 0;
     this.timer = null;
     this.lastSeen = [];
     this.lastChange = 0;
@@ -291,6 +294,8 @@ InstallFlow.prototype.begin = function (phase, begin, done) {
     this.state = phase;
     this.lastSeen = [];
     this.lastChange = this.now();
+    this.current = 0;
+    this.total = 0;
     this.report(phase, 0);
     var callback = function (code) {
         if (operation !== self.operation || self.state !== phase) {

@@ -42,7 +42,7 @@ test.before(async () => {
         userDataDir,
         args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                "--disable-background-networking", "--disable-component-update",
-               "--disable-sync", "--allow-file-access-from-files"],
+               "--disable-sync"],
     });
 });
 

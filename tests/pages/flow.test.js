@@ -289,6 +289,7 @@ test.describe("callbacks and timers", () => {
         };
         const flow = scope.createInstallFlow(external, view, scope.flowTestParams, english);
         flow.start();
+        assert.equal(flow.isOver(), false);
         external.testSetProperty("downloadTotal", "10");
         external.testSetProperty("downloadCurrent", "5");
         flow.tick();
@@ -299,6 +300,7 @@ test.describe("callbacks and timers", () => {
         assert.deepEqual(shown, ["download 0", "download 30", "extract 60", "install 70",
                                  "install 100"]);
         assert.equal(flow.state, "completed");
+        assert.equal(flow.isOver(), true);
     });
 
     test("start() runs once", () => {
