@@ -69,14 +69,19 @@ std::wstring LicenseUrl(const std::wstring& serverUrl, const std::wstring& produ
     return base + L"/license/" + productId + L"/" + languageCode + L"/Eula.html";
 }
 
-PayloadArchive::PayloadArchive(LogFile& logFile) : isLoaded(false), log(logFile) {
+PayloadArchive::PayloadArchive(LogFile& logFile) : PayloadArchive(logFile, std::wstring()) {}
+
+PayloadArchive::PayloadArchive(LogFile& logFile, const std::wstring& programPath)
+    : isLoaded(false), log(logFile) {
     std::wstring folder;
     if (!GetTempFolderPath(folder) || !CreateUniqueSubfolder(folder)) {
         log.LogError(L"create temporary folder failed!");
         return;
     }
     temporaryFolder = folder;
-    if (LoadFromOwnFile(temporaryFolder)) {
+    const bool loaded = programPath.empty() ? LoadFromOwnFile(temporaryFolder)
+                                            : LoadFromFile(programPath, temporaryFolder);
+    if (loaded) {
         isLoaded = true;
         log.LogDebug(L"load resource success, temporary folder path : %s", temporaryFolder.c_str());
     }

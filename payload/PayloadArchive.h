@@ -51,6 +51,9 @@ extern const wchar_t kLicenseServerUrl[];
 class PayloadArchive {
 public:
     explicit PayloadArchive(LogFile& log);
+    // The same for the pages carried by another program file (a headless
+    // runner reads the installer's pages this way).
+    PayloadArchive(LogFile& log, const std::wstring& programPath);
     ~PayloadArchive();
 
     PayloadArchive(const PayloadArchive&) = delete;

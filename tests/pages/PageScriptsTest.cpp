@@ -4,10 +4,12 @@
 // keeps the program's call rules.
 
 #include "base/LogFile.h"
+#include "base/Utf8.h"
+#include "htmlui/ScriptHost.h"
 #include "payload/PayloadArchive.h"
 #include "tests/common/TestUtil.h"
 #include "tests/pages/FakeScriptObject.h"
-#include "tests/pages/ScriptHost.h"
+#include "tests/pages/InlineScripts.h"
 
 #include <gtest/gtest.h>
 
@@ -15,13 +17,15 @@
 #include <string>
 #include <vector>
 
+using htmlui::ScriptHost;
 using pagetest::FakeScriptObject;
-using pagetest::FromUtf8;
 using pagetest::InlineScripts;
-using pagetest::ScriptHost;
-using pagetest::ToUtf8;
 
 namespace {
+
+std::wstring FromUtf8(const std::string& bytes) {
+    return ::FromUtf8(bytes.data(), bytes.size());
+}
 
 std::wstring Widen(const char* text) {
     std::wstring wide;
@@ -201,7 +205,7 @@ TEST_F(Syntax, TheStandInRefusesCallsTheProgramRefuses) {
     for (const Case& c : cases) {
         FakeScriptObject* object = new FakeScriptObject;
         {
-            ScriptHost host(object);
+            ScriptHost host({{L"external", object}});
             ASSERT_TRUE(host.Ready()) << ToUtf8(host.lastError);
             const std::wstring wrapped = std::wstring(L"var caught = 0; try { ") + c.code +
                                          L" } catch (e) { caught = e.number; }";
@@ -220,7 +224,7 @@ TEST_F(Syntax, TheStandInRefusesCallsTheProgramRefuses) {
 TEST_F(PackedPages, TheInstallingFlowRunsItsScenariosInTheEngine) {
     FakeScriptObject* object = new FakeScriptObject;
     {
-        ScriptHost host(object);
+        ScriptHost host({{L"external", object}});
         ASSERT_TRUE(host.Ready()) << ToUtf8(host.lastError);
         ASSERT_EQ(S_OK, host.Run(Read(L"js\\stubparams.js"))) << ToUtf8(host.lastError);
         ASSERT_EQ(S_OK, host.Run(Read(L"js\\flow.js"))) << ToUtf8(host.lastError);

@@ -5,24 +5,29 @@
 #include <activscp.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
-namespace pagetest {
+namespace htmlui {
 
-// The platform's JScript engine hosted through IActiveScript, with an
-// optional object offered to scripts as the global "external". One engine
-// per object; COM must be initialised as a single-threaded apartment.
+// The platform's JScript engine hosted without a document, for running page
+// scripts headless: the objects given at construction are the script's
+// globals of those names (a page's script object as "external", say). One
+// engine per host; COM must be initialised on the calling thread as a
+// single-threaded apartment, and the engine is used on that thread only.
 class ScriptHost : public IActiveScriptSite {
 public:
-    // `external` may be NULL; the host holds a reference while it lives.
-    explicit ScriptHost(IDispatch* external = nullptr);
+    typedef std::vector<std::pair<std::wstring, IDispatch*>> NamedObjects;
+
+    // The host holds a reference on every object while it lives.
+    explicit ScriptHost(const NamedObjects& objects = NamedObjects());
     ~ScriptHost();
 
     ScriptHost(const ScriptHost&) = delete;
     ScriptHost& operator=(const ScriptHost&) = delete;
 
     // False (with `lastError`) when the engine cannot be created.
-    bool Ready() const { return parser != nullptr; }
+    bool Ready() const { return parser_ != nullptr; }
 
     // Compiles `code` without running it: the engine stays initialised and is
     // never started, so nothing in the text executes. S_OK when it compiled.
@@ -31,6 +36,8 @@ public:
     HRESULT Run(const std::wstring& code);
     // Evaluates one expression in the started engine.
     HRESULT Evaluate(const std::wstring& expression, VARIANT* result);
+    // Calls the global function `name` with no arguments; `result` may be NULL.
+    HRESULT Call(const std::wstring& name, VARIANT* result = nullptr);
 
     // The engine's description of the last error, with its line and column.
     std::wstring lastError;
@@ -56,19 +63,10 @@ private:
     HRESULT Start();
     HRESULT ParseText(const std::wstring& code, DWORD flags, VARIANT* result);
 
-    IDispatch* external;
-    IActiveScript* engine = nullptr;
-    IActiveScriptParse32* parser = nullptr;
-    bool started = false;
+    NamedObjects objects_;
+    IActiveScript* engine_ = nullptr;
+    IActiveScriptParse32* parser_ = nullptr;
+    bool started_ = false;
 };
 
-// UTF-8 bytes as UTF-16 text.
-std::wstring FromUtf8(const std::string& bytes);
-std::string ToUtf8(const std::wstring& text);
-
-// The scripts inside an HTML page that the page runs from its own text: the
-// bodies of <script> elements without a src attribute, and the values of
-// on... event attributes, in document order.
-std::vector<std::wstring> InlineScripts(const std::wstring& html);
-
-} // namespace pagetest
+} // namespace htmlui
