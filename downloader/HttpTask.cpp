@@ -51,10 +51,12 @@ constexpr DWORD kUserAgentFirstSize = 256;
 constexpr int kUserAgentAttempts = 4;
 constexpr int kHeaderQueryAttempts = 4;
 
-// INTERNET_FLAG_RELOAD | NO_CACHE_WRITE | KEEP_CONNECTION | NO_UI, and for
-// HTTPS also INTERNET_FLAG_SECURE.
-constexpr DWORD kHttpRequestFlags = 0x84400200;
-constexpr DWORD kHttpsRequestFlags = 0x84C00200;
+// Every request goes to the server (no cache read or write), keeps its
+// connection and never shows a dialog (0x84400200); HTTPS requests are also
+// secure (0x84C00200).
+constexpr DWORD kHttpRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                    INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_UI;
+constexpr DWORD kHttpsRequestFlags = kHttpRequestFlags | INTERNET_FLAG_SECURE;
 
 long HResultFromLastError() {
     const DWORD error = GetLastError();

@@ -1,5 +1,6 @@
 #include "htmlui/HostWindow.h"
 
+#include "base/ComPtr.h"
 #include "htmlui/MSHTMLClient.h"
 #include "htmlui/MSHTMLExternal.h"
 
@@ -227,12 +228,9 @@ void RunMessageLoop(MSHTMLClient* client, bool* quitFlag) {
         HRESULT translated = S_FALSE;
         IHTMLDocument2* document = client ? client->GetDocument() : nullptr;
         if (document) {
-            IOleInPlaceActiveObject* active = nullptr;
-            if (SUCCEEDED(document->QueryInterface(IID_IOleInPlaceActiveObject,
-                                                   reinterpret_cast<void**>(&active))) &&
-                active) {
+            ComPtr<IOleInPlaceActiveObject> active;
+            if (SUCCEEDED(document->QueryInterface(IID_PPV_ARGS(&active))) && active) {
                 translated = active->TranslateAccelerator(&msg);
-                active->Release();
             }
         }
         if (translated != S_OK) {

@@ -1,5 +1,6 @@
 #include "htmlui/MSHTMLClient.h"
 
+#include "base/ComPtr.h"
 #include "htmlui/MSHTMLExternal.h"
 
 #include <idispids.h>
@@ -17,8 +18,10 @@ namespace htmlui {
 
 namespace {
 
-// Commands of the document's host group that this host acknowledges and
-// ignores; the document then takes no action of its own for them.
+// Two commands of the document's host group, which the platform's headers do
+// not name, that the document sends to ask its host for browser-window
+// behaviour. A dialog-like host has nothing to do for them; acknowledging
+// them keeps the document from falling back to behaviour of its own.
 const DWORD IgnoredHostCommand1 = 6041;
 const DWORD IgnoredHostCommand2 = 6;
 
@@ -41,14 +44,14 @@ MSHTMLClient::~MSHTMLClient() {}
 // Operations of the host window
 
 bool MSHTMLClient::CreateBrowser() {
-    IHTMLDocument2* created = nullptr;
+    ComPtr<IHTMLDocument2> created;
     const HRESULT hr =
-        CoCreateInstance(CLSID_HTMLDocument, nullptr, CLSCTX_INPROC_SERVER,
-                         __uuidof(IHTMLDocument2), reinterpret_cast<void**>(&created));
+        CoCreateInstance(CLSID_HTMLDocument, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&created));
     if (FAILED(hr) || !created) {
         return false;
     }
-    return AttachBrowser(created);
+    // The site keeps the creation reference as its own.
+    return AttachBrowser(created.Detach());
 }
 
 bool MSHTMLClient::AttachBrowser(IHTMLDocument2* newDocument) {
@@ -58,40 +61,37 @@ bool MSHTMLClient::AttachBrowser(IHTMLDocument2* newDocument) {
     }
     document = newDocument;
 
-    IConnectionPointContainer* container = nullptr;
-    HRESULT hr = document->QueryInterface(IID_IConnectionPointContainer,
-                                          reinterpret_cast<void**>(&container));
+    ComPtr<IConnectionPointContainer> container;
+    HRESULT hr = document->QueryInterface(IID_PPV_ARGS(&container));
     if (FAILED(hr) || !container) {
         return false;
     }
-    IConnectionPoint* point = nullptr;
+    ComPtr<IConnectionPoint> point;
     hr = container->FindConnectionPoint(IID_IPropertyNotifySink, &point);
-    container->Release();
+    container.Reset();
     if (FAILED(hr) || !point) {
         return false;
     }
     DWORD cookie = 0;
     hr = point->Advise(static_cast<IPropertyNotifySink*>(this), &cookie);
-    point->Release();
+    point.Reset();
     if (FAILED(hr)) {
         return false;
     }
     sinkCookie = cookie;
 
-    IOleObject* oleObject = nullptr;
-    hr = document->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&oleObject));
+    ComPtr<IOleObject> oleObject;
+    hr = document->QueryInterface(IID_PPV_ARGS(&oleObject));
     if (FAILED(hr) || !oleObject) {
         return false;
     }
     hr = oleObject->SetClientSite(static_cast<IOleClientSite*>(this));
     if (FAILED(hr)) {
-        oleObject->Release();
         return false;
     }
     RECT client = ClientRect();
     hr = oleObject->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, static_cast<IOleClientSite*>(this), 0,
                            hostWindow, &client);
-    oleObject->Release();
     return SUCCEEDED(hr);
 }
 
@@ -99,29 +99,22 @@ bool MSHTMLClient::NavigateTo(const wchar_t* url) {
     if (!url || !document) {
         return false;
     }
-    IMoniker* moniker = nullptr;
+    ComPtr<IMoniker> moniker;
     HRESULT hr = CreateURLMonikerEx(nullptr, url, &moniker, URL_MK_UNIFORM);
     if (FAILED(hr) || !moniker) {
         return false;
     }
-    IBindCtx* bindContext = nullptr;
+    ComPtr<IBindCtx> bindContext;
     hr = CreateBindCtx(0, &bindContext);
-    IPersistMoniker* persist = nullptr;
+    ComPtr<IPersistMoniker> persist;
     if (SUCCEEDED(hr)) {
-        hr = document->QueryInterface(IID_IPersistMoniker, reinterpret_cast<void**>(&persist));
+        hr = document->QueryInterface(IID_PPV_ARGS(&persist));
     }
     if (SUCCEEDED(hr) && persist) {
-        hr = persist->Load(FALSE, moniker, bindContext, STGM_READ);
+        hr = persist->Load(FALSE, moniker.Get(), bindContext.Get(), STGM_READ);
     } else if (SUCCEEDED(hr)) {
         hr = E_NOINTERFACE;
     }
-    if (persist) {
-        persist->Release();
-    }
-    if (bindContext) {
-        bindContext->Release();
-    }
-    moniker->Release();
     return SUCCEEDED(hr);
 }
 
@@ -134,12 +127,9 @@ void MSHTMLClient::UpdateBrowserRect() {
     if (!document) {
         return;
     }
-    IOleInPlaceObject* inPlace = nullptr;
-    if (SUCCEEDED(
-            document->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&inPlace))) &&
-        inPlace) {
+    ComPtr<IOleInPlaceObject> inPlace;
+    if (SUCCEEDED(document->QueryInterface(IID_PPV_ARGS(&inPlace))) && inPlace) {
         inPlace->SetObjectRects(&client, &client);
-        inPlace->Release();
     }
 }
 
@@ -156,29 +146,24 @@ void MSHTMLClient::DetachBrowser() {
     if (sinkCookie != 0) {
         const DWORD cookie = sinkCookie;
         sinkCookie = 0;
-        IConnectionPointContainer* container = nullptr;
-        if (document &&
-            SUCCEEDED(document->QueryInterface(IID_IConnectionPointContainer,
-                                               reinterpret_cast<void**>(&container))) &&
+        ComPtr<IConnectionPointContainer> container;
+        if (document && SUCCEEDED(document->QueryInterface(IID_PPV_ARGS(&container))) &&
             container) {
-            IConnectionPoint* point = nullptr;
+            ComPtr<IConnectionPoint> point;
             if (SUCCEEDED(container->FindConnectionPoint(IID_IPropertyNotifySink, &point)) &&
                 point) {
                 point->Unadvise(cookie);
-                point->Release();
             }
-            container->Release();
         }
     }
     if (document) {
         IHTMLDocument2* old = document;
         document = nullptr;
-        IOleObject* oleObject = nullptr;
-        if (SUCCEEDED(old->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&oleObject))) &&
-            oleObject) {
+        ComPtr<IOleObject> oleObject;
+        if (SUCCEEDED(old->QueryInterface(IID_PPV_ARGS(&oleObject))) && oleObject) {
             oleObject->SetClientSite(nullptr);
-            oleObject->Release();
         }
+        oleObject.Reset();
         old->Release();
     }
     Release();
@@ -445,19 +430,18 @@ HRESULT STDMETHODCALLTYPE MSHTMLClient::ActivateMe(IOleDocumentView* view) {
     if (!document) {
         return E_UNEXPECTED;
     }
-    IOleDocument* oleDocument = nullptr;
-    HRESULT hr = document->QueryInterface(IID_IOleDocument, reinterpret_cast<void**>(&oleDocument));
+    ComPtr<IOleDocument> oleDocument;
+    HRESULT hr = document->QueryInterface(IID_PPV_ARGS(&oleDocument));
     if (FAILED(hr) || !oleDocument) {
         return FAILED(hr) ? hr : E_NOINTERFACE;
     }
-    IOleDocumentView* created = nullptr;
+    ComPtr<IOleDocumentView> created;
     hr = oleDocument->CreateView(static_cast<IOleInPlaceSiteEx*>(this), nullptr, 0, &created);
-    oleDocument->Release();
+    oleDocument.Reset();
     if (FAILED(hr) || !created) {
         return FAILED(hr) ? hr : E_FAIL;
     }
-    ActivateView(created);
-    created->Release();
+    ActivateView(created.Get());
     return S_OK;
 }
 

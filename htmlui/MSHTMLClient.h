@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <docobj.h>
+#include <mshtmdid.h>
 #include <mshtmhst.h>
 #include <mshtml.h>
 #include <ocidl.h>
@@ -20,7 +21,8 @@ const DWORD HostInfoFlags = DOCHOSTUIFLAG_DIALOG | DOCHOSTUIFLAG_DISABLE_HELP_ME
 
 // Download control answered as an ambient property: images, videos and
 // background sounds load, every load revalidates, scripts stay enabled.
-const LONG AmbientDownloadControl = 0x2070;
+const LONG AmbientDownloadControl =
+    DLCTL_DLIMAGES | DLCTL_VIDEOS | DLCTL_BGSOUNDS | DLCTL_RESYNCHRONIZE;
 
 // The OLE container site in which the pages are shown: it creates the HTML
 // document object directly, activates it in place in the host window, loads

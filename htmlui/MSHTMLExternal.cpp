@@ -1,6 +1,6 @@
 #include "htmlui/MSHTMLExternal.h"
 
-#include "app/LogFile.h"
+#include "base/LogFile.h"
 
 #include <cstdlib>
 #include <cwchar>

@@ -1,6 +1,8 @@
 #include "payload/PayloadArchive.h"
 
-#include "app/TempFolders.h"
+#include "base/TempFolders.h"
+#include "base/UniqueHandle.h"
+#include "base/Utf8.h"
 #include "payload/LicenseDownload.h"
 
 #include <shlobj.h>
@@ -13,27 +15,6 @@
 const wchar_t kLicenseServerUrl[] = L"" BC_LICENSE_SERVER_URL;
 
 namespace {
-
-// Closes a file handle when it goes out of scope.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() { Close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return handle_; }
-    void Close() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-            handle_ = INVALID_HANDLE_VALUE;
-        }
-    }
-
-private:
-    HANDLE handle_;
-};
 
 bool ReadWhole(HANDLE file, void* buffer, DWORD size) {
     DWORD got = 0;
@@ -69,20 +50,6 @@ std::wstring Combine(const std::wstring& folder, const std::wstring& name) {
         return std::wstring();
     }
     return combined;
-}
-
-std::wstring DecodeUtf8(const char* bytes, int size) {
-    if (size <= 0) {
-        return std::wstring();
-    }
-    // Invalid sequences become U+FFFD, so one bad byte does not hide the list.
-    const int length = MultiByteToWideChar(CP_UTF8, 0, bytes, size, nullptr, 0);
-    if (length <= 0) {
-        return std::wstring();
-    }
-    std::wstring text(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes, size, &text[0], length);
-    return text;
 }
 
 } // namespace
@@ -187,7 +154,7 @@ bool PayloadArchive::LoadFromOwnFile(const std::wstring& folder) {
 bool PayloadArchive::LoadFromFile(const std::wstring& path, const std::wstring& folder) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 0, nullptr));
-    if (!file.IsOpen()) {
+    if (!file.IsValid()) {
         log.LogError(L"open file : %s failed!", path.c_str());
         return false;
     }
@@ -238,7 +205,7 @@ bool PayloadArchive::LoadFromFile(const std::wstring& path, const std::wstring& 
             break;
         }
     }
-    file.Close();
+    file.Reset();
     log.LogDebug(L"Load Resource from pe finished.");
     return result;
 }
@@ -264,13 +231,13 @@ bool PayloadArchive::WriteArchiveEntry(const PayloadRecordHeader& header, const 
 
     FileHandle file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
                                 CREATE_ALWAYS, 0, nullptr));
-    if (!file.IsOpen()) {
+    if (!file.IsValid()) {
         return false;
     }
     SetFilePointer(file.Get(), 0, nullptr, FILE_END);
     DWORD written = 0;
     const BOOL ok = WriteFile(file.Get(), data, header.sizeLow, &written, nullptr);
-    file.Close();
+    file.Reset();
     return ok && written == header.sizeLow;
 }
 
@@ -282,7 +249,7 @@ std::vector<std::wstring> PayloadArchive::ReadLanguageList() {
     FileHandle file(path.empty() ? INVALID_HANDLE_VALUE
                                  : CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsOpen()) {
+    if (!file.IsValid()) {
         return std::vector<std::wstring>();
     }
     const DWORD size = GetFileSize(file.Get(), nullptr);
@@ -294,8 +261,8 @@ std::vector<std::wstring> PayloadArchive::ReadLanguageList() {
     if (!bytes || !ReadFile(file.Get(), bytes.get(), size, &got, nullptr)) {
         return std::vector<std::wstring>();
     }
-    file.Close();
-    return ScanLanguageList(DecodeUtf8(bytes.get(), static_cast<int>(got)));
+    file.Reset();
+    return ScanLanguageList(FromUtf8(bytes.get(), got));
 }
 
 void PayloadArchive::PrepareLicensePage(const std::wstring& productId,

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/LogFile.h"
+#include "base/LogFile.h"
 
 #include <windows.h>
 

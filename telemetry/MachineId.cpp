@@ -1,5 +1,9 @@
 #include "telemetry/MachineId.h"
 
+#include "base/ComPtr.h"
+#include "base/OleValues.h"
+#include "base/UniqueHandle.h"
+
 #include <objbase.h>
 #include <setupapi.h>
 #include <shlobj.h>
@@ -39,42 +43,16 @@ const VirtualMachineRow kVirtualMachines[] = {
     {L"Virtual Machine", L"Microsoft Corporation"},
 };
 
-template <typename T>
-class ComRef {
-public:
-    ComRef() = default;
-    ~ComRef() {
-        if (p) {
-            p->Release();
-        }
-    }
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-    T* operator->() const { return p; }
-    T* p = nullptr;
-};
-
-class Bstr {
-public:
-    explicit Bstr(const wchar_t* text) : value(SysAllocString(text)) {}
-    ~Bstr() { SysFreeString(value); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    BSTR value;
-};
-
 // A string property of a WMI object; anything but a string reads as empty.
 bool ReadStringProperty(IWbemClassObject* object, const wchar_t* name, std::wstring& value) {
-    VARIANT v;
-    VariantInit(&v);
-    if (FAILED(object->Get(name, 0, &v, nullptr, nullptr))) {
+    Variant v;
+    if (FAILED(object->Get(name, 0, v.Receive(), nullptr, nullptr))) {
         return false;
     }
     value.clear();
-    if (v.vt == VT_BSTR && v.bstrVal) {
-        value.assign(v.bstrVal, SysStringLen(v.bstrVal));
+    if (v.Type() == VT_BSTR && v.Get()->bstrVal) {
+        value.assign(v.Get()->bstrVal, SysStringLen(v.Get()->bstrVal));
     }
-    VariantClear(&v);
     return true;
 }
 
@@ -87,19 +65,6 @@ bool OccursNearStart(const std::wstring& text, const wchar_t* needle) {
     const size_t position = text.find(needle);
     return position != std::wstring::npos && position <= 7;
 }
-
-class HandleHolder {
-public:
-    explicit HandleHolder(HANDLE h) : handle(h) {}
-    ~HandleHolder() {
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-        }
-    }
-    HandleHolder(const HandleHolder&) = delete;
-    HandleHolder& operator=(const HandleHolder&) = delete;
-    HANDLE handle;
-};
 
 std::wstring& MachineIdCache() {
     static std::wstring cache;
@@ -193,42 +158,42 @@ bool IsVirtualMachineModel(const std::wstring& model, const std::wstring& manufa
 }
 
 bool IsVirtualMachine(bool& isVirtual) {
-    ComRef<IWbemLocator> locator;
-    if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                                reinterpret_cast<void**>(&locator.p)))) {
+    ComPtr<IWbemLocator> locator;
+    if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_PPV_ARGS(&locator)))) {
         return false;
     }
-    ComRef<IWbemServices> services;
-    Bstr space(L"ROOT\\CIMV2");
-    if (FAILED(locator->ConnectServer(space.value, nullptr, nullptr, nullptr, 0, nullptr, nullptr,
-                                      &services.p))) {
+    ComPtr<IWbemServices> services;
+    const Bstr space(L"ROOT\\CIMV2");
+    if (FAILED(locator->ConnectServer(space.Get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                      &services))) {
         return false;
     }
-    if (FAILED(CoSetProxyBlanket(services.p, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+    if (FAILED(CoSetProxyBlanket(services.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
                                  RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
                                  EOAC_NONE))) {
         return false;
     }
-    ComRef<IEnumWbemClassObject> enumerator;
-    Bstr language(L"WQL");
-    Bstr query(L"SELECT * FROM Win32_ComputerSystem");
-    if (FAILED(services->ExecQuery(language.value, query.value,
+    ComPtr<IEnumWbemClassObject> enumerator;
+    const Bstr language(L"WQL");
+    const Bstr query(L"SELECT * FROM Win32_ComputerSystem");
+    if (FAILED(services->ExecQuery(language.Get(), query.Get(),
                                    WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
-                                   &enumerator.p))) {
+                                   &enumerator))) {
         return false;
     }
-    ComRef<IWbemClassObject> object;
+    ComPtr<IWbemClassObject> object;
     ULONG returned = 0;
     // Bounded, so a stuck management service cannot hold up the start.
-    const HRESULT next = enumerator->Next(kWmiQueryTimeoutMs, 1, &object.p, &returned);
+    const HRESULT next = enumerator->Next(kWmiQueryTimeoutMs, 1, &object, &returned);
     if (FAILED(next) || next == WBEM_S_TIMEDOUT) {
         return false;
     }
     std::wstring model;
     std::wstring manufacturer;
-    if (returned == 1 && object.p) {
-        if (!ReadStringProperty(object.p, L"model", model) ||
-            !ReadStringProperty(object.p, L"manufacturer", manufacturer)) {
+    if (returned == 1 && object) {
+        if (!ReadStringProperty(object.Get(), L"model", model) ||
+            !ReadStringProperty(object.Get(), L"manufacturer", manufacturer)) {
             return false;
         }
     }
@@ -306,15 +271,16 @@ bool GetAdapterMacAddresses(std::vector<std::wstring>& macs) {
         if (!IsPhysicalAdapter(adapter.path, adapter.description)) {
             continue;
         }
-        HandleHolder device(CreateFileW(adapter.path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr));
-        if (device.handle == INVALID_HANDLE_VALUE) {
+        const FileHandle device(CreateFileW(adapter.path.c_str(), 0,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+        if (!device) {
             continue;
         }
         DWORD oid = kOid8023PermanentAddress;
         BYTE address[8] = {};
         DWORD returned = 0;
-        if (DeviceIoControl(device.handle, kIoctlNdisQueryGlobalStats, &oid, sizeof oid, address,
+        if (DeviceIoControl(device.Get(), kIoctlNdisQueryGlobalStats, &oid, sizeof oid, address,
                             sizeof address, &returned, nullptr) &&
             returned == 6) {
             macs.push_back(FormatMacAddress(address));
@@ -423,13 +389,13 @@ bool ReadStoredId(std::wstring& id) {
 bool ReadStoredIdAt(const std::wstring& path, std::wstring& id) {
     std::string blob;
     {
-        HandleHolder file(OpenStoreFileExclusive(path, GENERIC_READ, OPEN_EXISTING));
-        if (file.handle == INVALID_HANDLE_VALUE) {
+        const FileHandle file(OpenStoreFileExclusive(path, GENERIC_READ, OPEN_EXISTING));
+        if (!file) {
             return false;
         }
         char chunk[64];
         DWORD got = 0;
-        while (ReadFile(file.handle, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+        while (ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr) && got > 0) {
             blob.append(chunk, got);
             if (blob.size() > kMaxStoredBytes) {
                 return false;
@@ -460,11 +426,11 @@ bool StoreIdAt(const std::wstring& path, const std::wstring& id) {
     }
     DWORD written = 0;
     {
-        HandleHolder file(OpenStoreFileExclusive(path, GENERIC_WRITE, CREATE_ALWAYS));
-        if (file.handle == INVALID_HANDLE_VALUE) {
+        const FileHandle file(OpenStoreFileExclusive(path, GENERIC_WRITE, CREATE_ALWAYS));
+        if (!file) {
             return false;
         }
-        if (!WriteFile(file.handle, blob.data(), static_cast<DWORD>(blob.size()), &written,
+        if (!WriteFile(file.Get(), blob.data(), static_cast<DWORD>(blob.size()), &written,
                        nullptr)) {
             written = 0;
         }

@@ -1,10 +1,14 @@
 #include "telemetry/ReportSender.h"
 
-#include "app/TempFolders.h"
+#include "base/TempFolders.h"
+#include "base/UniqueHandle.h"
+#include "base/Utf8.h"
 #include "telemetry/MachineId.h"
+#include "telemetry/ServiceSession.h"
 #include "zip/ZipAddFile.h"
 
 #include <cwchar>
+#include <utility>
 
 // The service's address is fixed when the program is built.
 #ifndef BC_ANALYTICS_HOST
@@ -13,19 +17,12 @@
 #ifndef BC_ANALYTICS_PORT
 #error "BC_ANALYTICS_PORT must be defined by the build"
 #endif
-// Bounds on each request: finding and reaching the host, then each send or
-// receive. The tests shorten the second to see it end a stalled upload.
-#ifndef BC_SERVICE_CONNECT_TIMEOUT_MS
-#define BC_SERVICE_CONNECT_TIMEOUT_MS 10000
-#endif
-#ifndef BC_SERVICE_TRANSFER_TIMEOUT_MS
-#define BC_SERVICE_TRANSFER_TIMEOUT_MS 30000
-#endif
 
-const wchar_t kAnalyticsHost[] = L"" BC_ANALYTICS_HOST;
-const INTERNET_PORT kAnalyticsPort = BC_ANALYTICS_PORT;
-const DWORD kServiceConnectTimeoutMs = BC_SERVICE_CONNECT_TIMEOUT_MS;
-const DWORD kServiceTransferTimeoutMs = BC_SERVICE_TRANSFER_TIMEOUT_MS;
+ServiceEndpoint DefaultServiceEndpoint() {
+    // Finding and reaching the host may take 10 s each, each send or receive 30 s.
+    return ServiceEndpoint{L"" BC_ANALYTICS_HOST, BC_ANALYTICS_PORT, 10000, 30000};
+}
+
 const wchar_t kServiceUserAgent[] = L"Vantor Message Client/1.0";
 const wchar_t kServiceContentType[] = L"Content-Type:application/xml";
 const wchar_t kAnalyticsPath[] = L"/v1/logAnalytics";
@@ -45,25 +42,6 @@ void AppendElement(std::wstring& document, const wchar_t* name, const std::wstri
     document += name;
     document += L'>';
 }
-
-// Closes the WinHTTP handles that were opened, request first.
-class ServiceHandles {
-public:
-    ~ServiceHandles() {
-        if (request) {
-            WinHttpCloseHandle(request);
-        }
-        if (connection) {
-            WinHttpCloseHandle(connection);
-        }
-        if (session) {
-            WinHttpCloseHandle(session);
-        }
-    }
-    HINTERNET session = nullptr;
-    HINTERNET connection = nullptr;
-    HINTERNET request = nullptr;
-};
 
 } // namespace
 
@@ -148,28 +126,14 @@ std::wstring BuildAnalyticsDocument(const InstallerContext& context, bool isStar
     return document;
 }
 
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int length = static_cast<int>(text.size());
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) {
-        return std::string();
-    }
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &bytes[0], size, nullptr, nullptr);
-    return bytes;
-}
-
-bool SendAnalytics(const InstallerContext& context, bool isStart) {
+bool SendAnalytics(const InstallerContext& context, bool isStart, const ServiceEndpoint& endpoint) {
     const std::string body = ToUtf8(BuildAnalyticsDocument(context, isStart));
-    return SendToService(body.data(), static_cast<DWORD>(body.size()), kAnalyticsPath, L"POST");
+    return SendToService(body.data(), static_cast<DWORD>(body.size()), kAnalyticsPath, L"POST",
+                         endpoint);
 }
 
-bool SendCrashReport(const std::wstring& filePath) {
-    return PutReportFile(filePath, std::wstring(), GetMachineIdString());
+bool SendCrashReport(const std::wstring& filePath, const ServiceEndpoint& endpoint) {
+    return PutReportFile(filePath, std::wstring(), GetMachineIdString(), endpoint);
 }
 
 std::wstring ReportErrorPath(const std::wstring& token, const std::wstring& machineId) {
@@ -177,14 +141,14 @@ std::wstring ReportErrorPath(const std::wstring& token, const std::wstring& mach
 }
 
 bool PutReportFile(const std::wstring& filePath, const std::wstring& token,
-                   const std::wstring& machineId) {
-    HANDLE file = CreateFileW(filePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+                   const std::wstring& machineId, const ServiceEndpoint& endpoint) {
+    FileHandle file(CreateFileW(filePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return false;
     }
     DWORD high = 0;
-    const DWORD size = GetFileSize(file, &high);
+    const DWORD size = GetFileSize(file.Get(), &high);
     bool complete = !(size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) && high == 0;
     std::string body;
     if (complete) {
@@ -192,7 +156,7 @@ bool PutReportFile(const std::wstring& filePath, const std::wstring& token,
         DWORD done = 0;
         while (done < size) {
             DWORD got = 0;
-            if (!ReadFile(file, &body[done], size - done, &got, nullptr) || got == 0) {
+            if (!ReadFile(file.Get(), &body[done], size - done, &got, nullptr) || got == 0) {
                 break;
             }
             done += got;
@@ -200,11 +164,11 @@ bool PutReportFile(const std::wstring& filePath, const std::wstring& token,
         // A report cut short would only mislead; send it whole or not at all.
         complete = done == size;
     }
-    CloseHandle(file);
+    file.Reset();
     if (!complete) {
         return false;
     }
-    return SendToService(body.data(), size, ReportErrorPath(token, machineId), L"PUT");
+    return SendToService(body.data(), size, ReportErrorPath(token, machineId), L"PUT", endpoint);
 }
 
 ServiceProxy ChooseServiceProxy(const wchar_t* proxy, const wchar_t* bypass) {
@@ -214,14 +178,14 @@ ServiceProxy ChooseServiceProxy(const wchar_t* proxy, const wchar_t* bypass) {
     return {WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS};
 }
 
-HINTERNET OpenServiceSession() {
+WinHttpHandle OpenServiceSession(const ServiceEndpoint& endpoint) {
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
     const bool haveConfig = WinHttpGetIEProxyConfigForCurrentUser(&config) != FALSE;
     const ServiceProxy route = haveConfig
                                    ? ChooseServiceProxy(config.lpszProxy, config.lpszProxyBypass)
                                    : ChooseServiceProxy(nullptr, nullptr);
-    HINTERNET session =
-        WinHttpOpen(kServiceUserAgent, route.accessType, route.proxy, route.bypass, 0);
+    WinHttpHandle session(
+        WinHttpOpen(kServiceUserAgent, route.accessType, route.proxy, route.bypass, 0));
     if (config.lpszAutoConfigUrl) {
         GlobalFree(config.lpszAutoConfigUrl);
     }
@@ -231,41 +195,42 @@ HINTERNET OpenServiceSession() {
     if (config.lpszProxyBypass) {
         GlobalFree(config.lpszProxyBypass);
     }
-    if (session && !WinHttpSetTimeouts(session, static_cast<int>(kServiceConnectTimeoutMs),
-                                       static_cast<int>(kServiceConnectTimeoutMs),
-                                       static_cast<int>(kServiceTransferTimeoutMs),
-                                       static_cast<int>(kServiceTransferTimeoutMs))) {
+    if (session && !WinHttpSetTimeouts(session.Get(), static_cast<int>(endpoint.connectTimeoutMs),
+                                       static_cast<int>(endpoint.connectTimeoutMs),
+                                       static_cast<int>(endpoint.transferTimeoutMs),
+                                       static_cast<int>(endpoint.transferTimeoutMs))) {
         // Without the bounds a silent network could block the caller for good.
-        WinHttpCloseHandle(session);
-        session = nullptr;
+        session.Reset();
     }
     return session;
 }
 
 bool SendToService(const void* body, DWORD length, const std::wstring& path,
-                   const std::wstring& verb) {
-    ServiceHandles handles;
-    handles.session = OpenServiceSession();
-    if (!handles.session) {
+                   const std::wstring& verb, const ServiceEndpoint& endpoint) {
+    // Declared in opening order, so the request closes first.
+    const WinHttpHandle session = OpenServiceSession(endpoint);
+    if (!session) {
         return false;
     }
-    handles.connection = WinHttpConnect(handles.session, kAnalyticsHost, kAnalyticsPort, 0);
-    if (!handles.connection) {
+    const WinHttpHandle connection(
+        WinHttpConnect(session.Get(), endpoint.host.c_str(), endpoint.port, 0));
+    if (!connection) {
         return false;
     }
-    handles.request =
-        WinHttpOpenRequest(handles.connection, verb.c_str(), path.c_str(), nullptr,
-                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_REFRESH);
-    if (!handles.request) {
+    const WinHttpHandle request(
+        WinHttpOpenRequest(connection.Get(), verb.c_str(), path.c_str(), nullptr,
+                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_REFRESH));
+    if (!request) {
         return false;
     }
     void* data = length ? const_cast<void*>(body) : WINHTTP_NO_REQUEST_DATA;
-    return WinHttpSendRequest(handles.request, kServiceContentType,
+    return WinHttpSendRequest(request.Get(), kServiceContentType,
                               static_cast<DWORD>(wcslen(kServiceContentType)), data, length, length,
                               0) != FALSE;
 }
 
-ReportSender::ReportSender(const InstallerContext& contextValue) : context(contextValue) {}
+ReportSender::ReportSender(const InstallerContext& contextValue, ServiceEndpoint endpointValue)
+    : context(contextValue), endpoint(std::move(endpointValue)) {}
 
 bool ReportSender::SendErrorReport() {
     std::wstring folder;
@@ -279,6 +244,6 @@ bool ReportSender::SendErrorReport() {
         zip::ZipAddFile(path, zipPath);
     }
     // Without any attachment there is no zip, and this sends nothing.
-    PutReportFile(zipPath, context.requestToken, context.machineId);
+    PutReportFile(zipPath, context.requestToken, context.machineId, endpoint);
     return DeleteFolderTree(folder);
 }

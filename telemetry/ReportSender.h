@@ -1,30 +1,35 @@
 #pragma once
 
-#include "app/InstallerContext.h"
+#include "base/InstallerContext.h"
 
 #include <windows.h>
-#include <winhttp.h>
 
 #include <string>
 #include <vector>
 
-// Analytics and error reports to the service host fixed at build time. Each
-// message is one synchronous request whose response is not read; failures
-// end that message silently and the callers ignore the results.
+// Analytics and error reports to the service. Each message is one synchronous
+// request whose response is not read; failures end that message silently and
+// the callers ignore the results.
 
-// Where the messages go and what identifies the sender.
-extern const wchar_t kAnalyticsHost[];
-extern const INTERNET_PORT kAnalyticsPort;
+// Where the messages go, and how long each request may take: finding and
+// reaching the host each, then each send and receive (WinHTTP's own defaults
+// wait for ever to resolve a name, so a silent network could hold the start
+// or the end of a run).
+struct ServiceEndpoint {
+    std::wstring host;
+    unsigned short port;
+    DWORD connectTimeoutMs;
+    DWORD transferTimeoutMs;
+};
+
+// The service this program was built for.
+ServiceEndpoint DefaultServiceEndpoint();
+
+// What identifies the sender and its messages.
 extern const wchar_t kServiceUserAgent[];   // "Vantor Message Client/1.0"
 extern const wchar_t kServiceContentType[]; // "Content-Type:application/xml"
 extern const wchar_t kAnalyticsPath[];      // "/v1/logAnalytics"
 extern const wchar_t kReportErrorPath[];    // "/v1/reportError"
-
-// Bounds on each request, so a silent network cannot hold the start or the
-// end of a run: name resolution and connection each, then each send and
-// receive (WinHTTP's own defaults wait for ever to resolve a name).
-extern const DWORD kServiceConnectTimeoutMs;
-extern const DWORD kServiceTransferTimeoutMs;
 
 // The status word of the start (always "started") or end document; the end
 // reports 0 ("not started") as "canceled".
@@ -36,43 +41,33 @@ std::wstring EscapeXmlText(const std::wstring& text);
 // The analytics document for the start (true) or end (false) of the run.
 std::wstring BuildAnalyticsDocument(const InstallerContext& context, bool isStart);
 
-// UTF-8 without a byte-order mark or terminator.
-std::string ToUtf8(const std::wstring& text);
-
 // Builds and posts the analytics document; true when the request was sent.
-bool SendAnalytics(const InstallerContext& context, bool isStart);
+bool SendAnalytics(const InstallerContext& context, bool isStart,
+                   const ServiceEndpoint& endpoint = DefaultServiceEndpoint());
 
 // Uploads a crash dump with an empty token and this machine's identifier.
-bool SendCrashReport(const std::wstring& filePath);
+bool SendCrashReport(const std::wstring& filePath,
+                     const ServiceEndpoint& endpoint = DefaultServiceEndpoint());
 
 // Reads the whole file and puts it to the report path with the token and
 // machine identifier; false, with nothing sent, when the file cannot be read.
 bool PutReportFile(const std::wstring& filePath, const std::wstring& token,
-                   const std::wstring& machineId);
+                   const std::wstring& machineId,
+                   const ServiceEndpoint& endpoint = DefaultServiceEndpoint());
 
 // "/v1/reportError?token=" + token + "&machineId=" + machine identifier.
 std::wstring ReportErrorPath(const std::wstring& token, const std::wstring& machineId);
 
 // One request to the service: true when it was sent.
 bool SendToService(const void* body, DWORD length, const std::wstring& path,
-                   const std::wstring& verb);
-
-// How a session reaches the service, from the user's proxy settings.
-struct ServiceProxy {
-    DWORD accessType; // WINHTTP_ACCESS_TYPE_NAMED_PROXY or WINHTTP_ACCESS_TYPE_NO_PROXY
-    const wchar_t* proxy;
-    const wchar_t* bypass;
-};
-ServiceProxy ChooseServiceProxy(const wchar_t* proxy, const wchar_t* bypass);
-
-// A synchronous session with the user's proxy and the time-outs above; null
-// on failure.
-HINTERNET OpenServiceSession();
+                   const std::wstring& verb,
+                   const ServiceEndpoint& endpoint = DefaultServiceEndpoint());
 
 // The files of a failed run and the sending of their report.
 class ReportSender {
 public:
-    explicit ReportSender(const InstallerContext& context);
+    explicit ReportSender(const InstallerContext& context,
+                          ServiceEndpoint endpoint = DefaultServiceEndpoint());
 
     ReportSender(const ReportSender&) = delete;
     ReportSender& operator=(const ReportSender&) = delete;
@@ -84,6 +79,8 @@ public:
     bool SendErrorReport();
 
     const InstallerContext& context;
+    // Where the report goes.
+    const ServiceEndpoint endpoint;
     // Full paths, in the order added; a path may name a missing file.
     std::vector<std::wstring> attachments;
 };

@@ -1,7 +1,7 @@
 // The script object bridge called directly through IDispatch / IDispatchEx:
 // the exact results the script engine sees for every edge of the contract.
 
-#include "app/LogFile.h"
+#include "base/LogFile.h"
 #include "htmlui/MSHTMLExternal.h"
 #include "tests/common/TestUtil.h"
 #include "tests/htmlui/FakeFunction.h"

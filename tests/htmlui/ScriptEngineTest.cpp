@@ -2,7 +2,7 @@
 // through IActiveScript with the object as the named item "external", the
 // way a page reaches window.external.
 
-#include "app/LogFile.h"
+#include "base/LogFile.h"
 #include "htmlui/MSHTMLExternal.h"
 #include "tests/common/TestUtil.h"
 #include "tests/htmlui/TestExternal.h"

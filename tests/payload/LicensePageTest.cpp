@@ -1,4 +1,4 @@
-#include "app/LogFile.h"
+#include "base/LogFile.h"
 #include "payload/LicenseDownload.h"
 #include "payload/PayloadArchive.h"
 #include "tests/common/TestUtil.h"

@@ -1,5 +1,5 @@
-#include "app/LogFile.h"
-#include "app/TempFolders.h"
+#include "base/LogFile.h"
+#include "base/TempFolders.h"
 #include "payload/PayloadArchive.h"
 #include "tests/common/TestUtil.h"
 #include "tests/payload/PayloadTestSupport.h"

@@ -7,7 +7,7 @@
 // REPORT_FOLDER\unpacked\, destroys the archive, and writes
 // REPORT_FOLDER\report.txt (UTF-8 "key=value" lines: loaded, folder, existed,
 // remains, languages) and REPORT_FOLDER\log.txt (the run's log).
-#include "app/LogFile.h"
+#include "base/LogFile.h"
 #include "payload/PayloadArchive.h"
 
 #include <windows.h>

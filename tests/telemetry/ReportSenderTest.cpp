@@ -1,6 +1,8 @@
 #include "telemetry/ReportSender.h"
 
 #include "telemetry/MachineId.h"
+#include "telemetry/RunFacts.h"
+#include "telemetry/ServiceSession.h"
 #include "tests/common/TestUtil.h"
 #include "tests/telemetry/SinkRecords.h"
 
@@ -58,13 +60,6 @@ TEST(EscapeXmlText, EscapesTheFiveSpecialCharactersOnly) {
     }
 }
 
-TEST(ToUtf8, EncodesWithoutMarkOrTerminator) {
-    EXPECT_EQ("", ToUtf8(L""));
-    EXPECT_EQ("abc", ToUtf8(L"abc"));
-    EXPECT_EQ("Caf\xc3\xa9 \xe6\x97\xa5", ToUtf8(L"Caf\u00e9 \u65e5"));
-    EXPECT_EQ("\xf0\x9f\x98\x80", ToUtf8(L"\xd83d\xde00"));
-}
-
 TEST(ReportErrorPath, AppendsTokenAndMachineIdAsTheyAre) {
     EXPECT_EQ(L"/v1/reportError?token=ABC-1&machineId=P-00", ReportErrorPath(L"ABC-1", L"P-00"));
     EXPECT_EQ(L"/v1/reportError?token=&machineId=X-Y", ReportErrorPath(L"", L"X-Y"));
@@ -118,14 +113,22 @@ std::string ExpectedDocument(const InstallerContext& c, const std::string& insta
            "</machineId></KESTRAnalytics>";
 }
 
+// How long a send or receive may take against the sink: short, so the stalled
+// upload below ends soon.
+const DWORD kSinkTransferTimeoutMs = 3000;
+
+// The analytics sink that the test launcher started on the loopback interface.
+ServiceEndpoint SinkEndpoint() {
+    return ServiceEndpoint{L"127.0.0.1", static_cast<unsigned short>(testutil::ServerPort(L"SINK")),
+                           10000, kSinkTransferTimeoutMs};
+}
+
 class Sink : public testing::Test {
 protected:
     void SetUp() override {
         if (testutil::ServerPort(L"SINK") == 0) {
             GTEST_SKIP() << "the analytics sink was not started (BC_SINK_PORT)";
         }
-        ASSERT_EQ(testutil::ServerPort(L"SINK"), kAnalyticsPort)
-            << "the tests' report code must send to the sink";
         before_ = sinktest::ReadSinkRequests().size();
     }
 
@@ -141,7 +144,7 @@ protected:
     // only new one (the sink takes requests one at a time, in order).
     void ExpectNothingSentBeforeMarker() {
         const char marker[] = "marker";
-        ASSERT_TRUE(SendToService(marker, 6, L"/marker", L"POST"));
+        ASSERT_TRUE(SendToService(marker, 6, L"/marker", L"POST", SinkEndpoint()));
         const std::vector<SinkRequest> requests = NewRequests(1);
         ASSERT_EQ(1u, requests.size());
         EXPECT_EQ("/marker", requests[0].path);
@@ -151,7 +154,7 @@ protected:
         EXPECT_EQ("Vantor Message Client/1.0", request.Header("User-Agent"));
         EXPECT_EQ("application/xml", request.Header("Content-Type"));
         EXPECT_EQ(std::to_string(request.body.size()), request.Header("Content-Length"));
-        EXPECT_EQ("127.0.0.1:" + std::to_string(kAnalyticsPort), request.Header("Host"));
+        EXPECT_EQ("127.0.0.1:" + std::to_string(SinkEndpoint().port), request.Header("Host"));
         EXPECT_FALSE(request.HasHeader("Referer"));
     }
 
@@ -160,7 +163,8 @@ protected:
 
 TEST_F(Sink, AFreshRunsStartDocument) {
     InstallerContext context(L"TLW", L"1.0.25.1");
-    ASSERT_TRUE(SendAnalytics(context, true));
+    GatherRunFacts(context);
+    ASSERT_TRUE(SendAnalytics(context, true, SinkEndpoint()));
     const std::vector<SinkRequest> requests = NewRequests(1);
     ASSERT_EQ(1u, requests.size());
     const SinkRequest& request = requests[0];
@@ -180,7 +184,8 @@ TEST_F(Sink, AFreshRunsStartDocument) {
 
 TEST_F(Sink, AFreshRunsEndDocumentSaysEnvironmentNotSupported) {
     InstallerContext context(L"TLW", L"1.0.25.1");
-    ASSERT_TRUE(SendAnalytics(context, false));
+    GatherRunFacts(context);
+    ASSERT_TRUE(SendAnalytics(context, false, SinkEndpoint()));
     const std::vector<SinkRequest> requests = NewRequests(1);
     ASSERT_EQ(1u, requests.size());
     EXPECT_EQ("/v1/logAnalytics", requests[0].path);
@@ -190,19 +195,20 @@ TEST_F(Sink, AFreshRunsEndDocumentSaysEnvironmentNotSupported) {
 
 TEST_F(Sink, AnEndDocumentCarriesTheRunsOutcome) {
     InstallerContext context(L"TLW", L"1.0.25.1");
+    GatherRunFacts(context);
     context.SetInstallLanguage(3);
     context.channel = L"web";
     context.productVersion = L"18.0.1";
     context.installStatus = 0;
     context.failureStage = 1;
     context.failureCode = static_cast<int>(0x80004005);
-    ASSERT_TRUE(SendAnalytics(context, false));
+    ASSERT_TRUE(SendAnalytics(context, false, SinkEndpoint()));
     context.installStatus = 1;
     context.failureStage = 0;
     context.failureCode = 1603;
-    ASSERT_TRUE(SendAnalytics(context, false));
+    ASSERT_TRUE(SendAnalytics(context, false, SinkEndpoint()));
     context.installStatus = 2;
-    ASSERT_TRUE(SendAnalytics(context, false));
+    ASSERT_TRUE(SendAnalytics(context, false, SinkEndpoint()));
 
     const std::vector<SinkRequest> requests = NewRequests(3);
     ASSERT_EQ(3u, requests.size());
@@ -216,10 +222,11 @@ TEST_F(Sink, AnEndDocumentCarriesTheRunsOutcome) {
 
 TEST_F(Sink, ExternalPropertiesAreWrittenInKeyOrder) {
     InstallerContext context(L"TLW", L"1.0.25.1");
+    GatherRunFacts(context);
     context.externalProperties[L"zeta"] = L"last";
     context.externalProperties[L"Alpha"] = L"first";
     context.externalProperties[L"beta"] = L"";
-    ASSERT_TRUE(SendAnalytics(context, true));
+    ASSERT_TRUE(SendAnalytics(context, true, SinkEndpoint()));
     const std::vector<SinkRequest> requests = NewRequests(1);
     ASSERT_EQ(1u, requests.size());
     EXPECT_EQ(ExpectedDocument(context, "Other", "started", "0", "0", "",
@@ -233,10 +240,11 @@ TEST_F(Sink, ExternalPropertiesAreWrittenInKeyOrder) {
 
 TEST_F(Sink, SpecialCharactersInValuesAreEscaped) {
     InstallerContext context(L"TLW", L"1.0.25.1");
+    GatherRunFacts(context);
     context.channel = L"a<b & \"c\" 'd'>";
     context.defaultBrowser = L"R&D Browser <beta>";
     context.externalProperties[L"k&y"] = L"<v>";
-    ASSERT_TRUE(SendAnalytics(context, true));
+    ASSERT_TRUE(SendAnalytics(context, true, SinkEndpoint()));
     const std::vector<SinkRequest> requests = NewRequests(1);
     ASSERT_EQ(1u, requests.size());
     const std::string& body = requests[0].body;
@@ -253,8 +261,9 @@ TEST_F(Sink, SpecialCharactersInValuesAreEscaped) {
 
 TEST_F(Sink, TheBodyIsUtf8WithoutAMark) {
     InstallerContext context(L"TLW", L"1.0.25.1");
+    GatherRunFacts(context);
     context.channel = L"Caf\u00e9-\u65e5\u672c";
-    ASSERT_TRUE(SendAnalytics(context, true));
+    ASSERT_TRUE(SendAnalytics(context, true, SinkEndpoint()));
     const std::vector<SinkRequest> requests = NewRequests(1);
     ASSERT_EQ(1u, requests.size());
     EXPECT_EQ('<', requests[0].body[0]);
@@ -271,7 +280,7 @@ TEST_F(Sink, AReportFileIsPutWithTokenAndMachineId) {
     }
     ASSERT_TRUE(testutil::WriteFileBytes(scratch / L"report.bin", bytes));
     ASSERT_TRUE(PutReportFile(scratch / L"report.bin", L"0A1B2C3D-0000-1111-2222-333344445555",
-                              L"P-001A2B3C-4D5E-001A-2B3C-4D5E001A2B3C"));
+                              L"P-001A2B3C-4D5E-001A-2B3C-4D5E001A2B3C", SinkEndpoint()));
     const std::vector<SinkRequest> requests = NewRequests(1);
     ASSERT_EQ(1u, requests.size());
     const SinkRequest& request = requests[0];
@@ -287,7 +296,7 @@ TEST_F(Sink, AReportFileIsPutWithTokenAndMachineId) {
 TEST_F(Sink, AnEmptyReportFileIsPutWithAnEmptyBody) {
     testutil::ScratchFolder scratch;
     ASSERT_TRUE(testutil::WriteFileBytes(scratch / L"empty.dmp", ""));
-    ASSERT_TRUE(PutReportFile(scratch / L"empty.dmp", L"T", L"M"));
+    ASSERT_TRUE(PutReportFile(scratch / L"empty.dmp", L"T", L"M", SinkEndpoint()));
     const std::vector<SinkRequest> requests = NewRequests(1);
     ASSERT_EQ(1u, requests.size());
     EXPECT_EQ("token=T&machineId=M", requests[0].query);
@@ -297,14 +306,14 @@ TEST_F(Sink, AnEmptyReportFileIsPutWithAnEmptyBody) {
 
 TEST_F(Sink, AMissingReportFileSendsNothing) {
     testutil::ScratchFolder scratch;
-    EXPECT_FALSE(PutReportFile(scratch / L"missing.dmp", L"T", L"M"));
+    EXPECT_FALSE(PutReportFile(scratch / L"missing.dmp", L"T", L"M", SinkEndpoint()));
     ExpectNothingSentBeforeMarker();
 }
 
 TEST_F(Sink, ACrashReportHasAnEmptyTokenAndThisMachinesIdentifier) {
     testutil::ScratchFolder scratch;
     ASSERT_TRUE(testutil::WriteFileBytes(scratch / L"dlm.dmp", std::string("MDMP\x93\xa7", 6)));
-    ASSERT_TRUE(SendCrashReport(scratch / L"dlm.dmp"));
+    ASSERT_TRUE(SendCrashReport(scratch / L"dlm.dmp", SinkEndpoint()));
     const std::vector<SinkRequest> requests = NewRequests(1);
     ASSERT_EQ(1u, requests.size());
     EXPECT_EQ("PUT", requests[0].method);
@@ -389,7 +398,8 @@ TEST_F(Sink, AnErrorReportZipsTheAttachedFilesUnderTheirBareNames) {
     ASSERT_TRUE(testutil::WriteFileBytes(scratch / L"log\\installer_log.txt", installerLog));
 
     InstallerContext context(L"TLW", L"1.0.25.1");
-    ReportSender sender(context);
+    GatherRunFacts(context);
+    ReportSender sender(context, SinkEndpoint());
     sender.attachments.push_back(scratch / L"setup logs\\msi log.txt");
     sender.attachments.push_back(scratch / L"log\\missing.txt");
     sender.attachments.push_back(scratch / L"log\\installer_log.txt");
@@ -421,7 +431,8 @@ TEST_F(Sink, AnErrorReportWithoutAnyExistingAttachmentSendsNothing) {
     testutil::ScratchFolder scratch;
     testutil::ScratchFolder temp;
     InstallerContext context(L"TLW", L"1.0.25.1");
-    ReportSender sender(context);
+    GatherRunFacts(context);
+    ReportSender sender(context, SinkEndpoint());
     {
         TempFolderOverride override(temp.path());
         EXPECT_TRUE(sender.SendErrorReport()) << "no attachments at all";
@@ -434,9 +445,9 @@ TEST_F(Sink, AnErrorReportWithoutAnyExistingAttachmentSendsNothing) {
 }
 
 TEST_F(Sink, AServiceSessionOpensAndCloses) {
-    HINTERNET session = OpenServiceSession();
-    ASSERT_NE(nullptr, session);
-    EXPECT_TRUE(WinHttpCloseHandle(session));
+    WinHttpHandle session = OpenServiceSession(SinkEndpoint());
+    ASSERT_TRUE(session.IsValid());
+    EXPECT_TRUE(WinHttpCloseHandle(session.Release()));
 }
 
 // Runs last: the sink stops reading for a while, so a large body cannot be
@@ -444,11 +455,12 @@ TEST_F(Sink, AServiceSessionOpensAndCloses) {
 TEST_F(Sink, ASendThatCannotProceedEnds) {
     const std::string body(32 * 1024 * 1024, 'z');
     const DWORD start = GetTickCount();
-    EXPECT_FALSE(SendToService(body.data(), static_cast<DWORD>(body.size()), L"/stall", L"PUT"));
+    EXPECT_FALSE(SendToService(body.data(), static_cast<DWORD>(body.size()), L"/stall", L"PUT",
+                               SinkEndpoint()));
     const DWORD took = GetTickCount() - start;
     std::printf("stalled send ended after %lu ms (time-out %lu ms)\n", took,
-                kServiceTransferTimeoutMs);
-    EXPECT_GE(took, kServiceTransferTimeoutMs - 100);
+                kSinkTransferTimeoutMs);
+    EXPECT_GE(took, kSinkTransferTimeoutMs - 100);
 }
 
 } // namespace

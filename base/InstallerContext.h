@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/LanguageTable.h"
+#include "base/LanguageTable.h"
 
 #include <map>
 #include <string>
@@ -33,12 +33,15 @@ std::wstring OsBitsFor(const std::wstring& architecture);
 
 // The one record of the current run: what is installed and by which version
 // of this program, the languages, the page's status, the latest failure, the
-// machine's facts, and the properties the page reads. Built once on the main
-// thread; the script object guards `properties`, `failureStage` and
-// `failureCode` with its own lock once worker threads exist.
+// machine's facts, and the properties the page reads. Plain data: the facts
+// of the machine are filled in by GatherRunFacts (telemetry), which sees both
+// this record and the system queries. Built once on the main thread; the
+// script object guards `properties`, `failureStage` and `failureCode` with
+// its own lock once worker threads exist.
 class InstallerContext {
 public:
-    // Gathers the machine's facts; never fails (each has a fallback value).
+    // A run of `productId` by this program's `managerVersion`: the token's
+    // placeholder, status 4, no failure, no machine facts yet.
     InstallerContext(std::wstring productId, std::wstring managerVersion);
 
     InstallerContext(const InstallerContext&) = delete;

@@ -1,6 +1,7 @@
-#include "app/LogFile.h"
+#include "base/LogFile.h"
 
-#include "app/TempFolders.h"
+#include "base/TempFolders.h"
+#include "base/Utf8.h"
 
 #include <shlwapi.h>
 
@@ -37,22 +38,6 @@ std::string ExpandNarrow(const char* format, va_list args) {
     _vsnprintf(buffer.data(), buffer.size(), format, args);
     buffer[static_cast<size_t>(length)] = '\0';
     return std::string(buffer.data(), static_cast<size_t>(length));
-}
-
-// UTF-8 keeps every character of a wide message, whatever the user's code page.
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    if (size <= 0) {
-        return std::string();
-    }
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size,
-                        nullptr, nullptr);
-    return result;
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "app/LanguageTable.h"
+#include "base/LanguageTable.h"
 
 #include <algorithm>
 

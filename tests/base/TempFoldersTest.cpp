@@ -1,4 +1,4 @@
-#include "app/TempFolders.h"
+#include "base/TempFolders.h"
 #include "tests/common/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -36,8 +36,8 @@ TEST(CreateUniqueSubfolder, NamesTheFolderByTheTickCountInHex) {
     ASSERT_EQ(0u, path.find(scratch.path()));
     ASSERT_EQ(L'\\', path.back());
     EXPECT_TRUE(IsFolder(path));
-    const std::wstring name = path.substr(scratch.path().size(), path.size() -
-                                                                      scratch.path().size() - 1);
+    const std::wstring name =
+        path.substr(scratch.path().size(), path.size() - scratch.path().size() - 1);
     const DWORD value = wcstoul(name.c_str(), nullptr, 16);
     wchar_t formatted[16];
     swprintf(formatted, 16, L"%x", static_cast<unsigned>(value));
@@ -72,8 +72,7 @@ TEST_P(CreateUniqueSubfolderCollision, TriesTheNextNumber) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, CreateUniqueSubfolderCollision,
-    testing::Values(CollisionCase{0x1a2b, {}, L"1a2b"},
-                    CollisionCase{0x1a2b, {L"1a2b"}, L"1a2c"},
+    testing::Values(CollisionCase{0x1a2b, {}, L"1a2b"}, CollisionCase{0x1a2b, {L"1a2b"}, L"1a2c"},
                     CollisionCase{0x1a2b, {L"1a2b", L"1a2c*"}, L"1a2d"},
                     CollisionCase{0xabcdef, {L"abcdef", L"abcdf0", L"abcdf1"}, L"abcdf2"},
                     CollisionCase{0xffffffff, {L"ffffffff"}, L"0"},

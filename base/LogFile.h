@@ -21,7 +21,8 @@ const char* LogLevelName(int level);
 std::string FormatLogTimestamp(const SYSTEMTIME& time);
 
 // "[" time stamp " " level name "] " message "\n".
-std::string FormatLogLine(const SYSTEMTIME& time, const char* levelName, const std::string& message);
+std::string FormatLogLine(const SYSTEMTIME& time, const char* levelName,
+                          const std::string& message);
 
 // The run's log: "installer_log.txt" in a private folder under the user's
 // temporary folder, one flushed line per call, deleted with its folder when

@@ -1,4 +1,4 @@
-#include "app/TempFolders.h"
+#include "base/TempFolders.h"
 
 #include <shlwapi.h>
 

@@ -1,7 +1,8 @@
-#include "tests/common/TestUtil.h"
-#include "app/InstallerContext.h"
+#include "telemetry/RunFacts.h"
+
 #include "telemetry/MachineId.h"
 #include "telemetry/SystemInfo.h"
+#include "tests/common/TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@ using testutil::IsGuidText;
 
 TEST(InstallerContext, StartsAFreshRun) {
     InstallerContext context(L"TLW", L"1.0.25.1");
+    GatherRunFacts(context);
     EXPECT_TRUE(IsGuidText(context.requestToken)) << "token: " << context.requestToken.c_str();
     EXPECT_EQ(L"TLW", context.productId);
     EXPECT_EQ(L"1.0.25.1", context.managerVersion);
@@ -30,6 +32,7 @@ TEST(InstallerContext, StartsAFreshRun) {
 
 TEST(InstallerContext, GathersTheMachinesFacts) {
     InstallerContext context(L"TLW", L"1.0.25.1");
+    GatherRunFacts(context);
     EXPECT_EQ(GetOsName(), context.osName);
     EXPECT_EQ(GetArchitecture(), context.architecture);
     EXPECT_EQ(GetDefaultBrowser(), context.defaultBrowser);
@@ -45,13 +48,16 @@ TEST(InstallerContext, GathersTheMachinesFacts) {
 
 TEST(InstallerContext, EachRunHasItsOwnToken) {
     InstallerContext first(L"TLW", L"1.0.25.1");
+    GatherRunFacts(first);
     InstallerContext second(L"TLW", L"1.0.25.1");
+    GatherRunFacts(second);
     EXPECT_NE(first.requestToken, second.requestToken);
     EXPECT_TRUE(IsGuidText(second.requestToken));
 }
 
 TEST(InstallerContext, SetInstallLanguageSetsTheLangProperty) {
     InstallerContext context(L"TLW", L"1.0.25.1");
+    GatherRunFacts(context);
     context.SetInstallLanguage(5);
     EXPECT_EQ(5, context.installLanguage);
     EXPECT_EQ(L"jp", context.properties.at(L"lang"));
@@ -63,6 +69,7 @@ TEST(InstallerContext, SetInstallLanguageSetsTheLangProperty) {
 
 TEST(InstallerContext, PropertiesAreOrderedByCodeUnits) {
     InstallerContext context(L"TLW", L"1.0.25.1");
+    GatherRunFacts(context);
     context.properties[L"installProgress"] = L"0";
     context.properties[L"Zeta"] = L"1";
     context.properties[L"downloadTotal"] = L"1";
@@ -71,19 +78,6 @@ TEST(InstallerContext, PropertiesAreOrderedByCodeUnits) {
         keys += entry.first + L",";
     }
     EXPECT_EQ(L"Zeta,downloadTotal,installProgress,osbits,", keys);
-}
-
-struct OsBitsCase {
-    const wchar_t* architecture;
-    const wchar_t* expected;
-};
-
-TEST(OsBitsFor, IsSixtyFourOnlyForExactlyX64) {
-    const OsBitsCase cases[] = {
-        {L"x64", L"64"}, {L"x86", L"32"}, {L"X64", L"32"}, {L"x64 ", L"32"}, {L"", L"32"}};
-    for (const OsBitsCase& c : cases) {
-        EXPECT_EQ(std::wstring(c.expected), OsBitsFor(c.architecture)) << c.architecture;
-    }
 }
 
 } // namespace
