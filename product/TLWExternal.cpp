@@ -1,7 +1,8 @@
 #include "product/TLWExternal.h"
 
-#include "app/InstallerContext.h"
-#include "app/LogFile.h"
+#include "base/InstallerContext.h"
+#include "base/LogFile.h"
+#include "base/UniqueHandle.h"
 #include "downloader/DownloadSimpleTask.h"
 #include "downloader/Object.h"
 #include "product/MsiProductInfo.h"
@@ -14,6 +15,7 @@
 #include <shlwapi.h>
 
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace tlw {
@@ -35,6 +37,14 @@ const wchar_t kEulaValue[] = L"ShowEula";
 // 68-byte one of 32-bit Windows.
 static_assert(sizeof(STARTUPINFOW) == 68, "32-bit STARTUPINFOW");
 
+// The hidden desktop that setup runs on.
+struct DesktopHandleTraits {
+    typedef HDESK Type;
+    static HDESK Invalid() { return nullptr; }
+    static void Close(HDESK desktop) { CloseDesktop(desktop); }
+};
+typedef UniqueHandle<DesktopHandleTraits> DesktopHandle;
+
 bool IsProductInstalled(const wchar_t* productCode) {
     wchar_t location[MAX_PATH] = {};
     DWORD length = MAX_PATH;
@@ -46,31 +56,25 @@ bool IsProductInstalled(const wchar_t* productCode) {
 // ---- DownloadCallback -----------------------------------------------------
 
 DownloadCallback* DownloadCallback::Create(TLWExternal* owner) {
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    KernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!event) {
         return nullptr;
     }
-    DownloadCallback* callback =
-        downloader::details::Object<DownloadCallback>::Create(owner, event);
-    if (!callback) {
-        CloseHandle(event);
-    }
-    return callback;
+    return downloader::details::Object<DownloadCallback>::Create(owner, std::move(event));
 }
 
-DownloadCallback::DownloadCallback(TLWExternal* owner, HANDLE event)
-    : owner_(owner), event_(event), result_(E_FAIL) {
+DownloadCallback::DownloadCallback(TLWExternal* owner, KernelHandle event)
+    : owner_(owner), event_(std::move(event)), result_(E_FAIL) {
     owner_->AddRef();
 }
 
 DownloadCallback::~DownloadCallback() {
-    CloseHandle(event_);
     owner_->Release();
 }
 
 void DownloadCallback::OnComplete(long hr) {
     result_ = hr;
-    SetEvent(event_);
+    SetEvent(event_.Get());
 }
 
 void DownloadCallback::OnProgress(int64_t bytesDone, int64_t bytesTotal) {
@@ -145,13 +149,12 @@ int TLWExternal::ExtractPackage(const std::wstring& packagePath) {
         // Without a private folder there is nowhere safe to unzip to.
         zipErrorCode = ERROR_PATH_NOT_FOUND;
     } else {
-        HANDLE file = CreateFileW(packagePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
+        FileHandle file(CreateFileW(packagePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
             zipErrorCode = GetLastError();
         } else {
-            unzipped = zip::ZipExtractToFolder(file, downloadFolder, this);
-            CloseHandle(file);
+            unzipped = zip::ZipExtractToFolder(file.Get(), downloadFolder, this);
         }
     }
     if (unzipped) {
@@ -185,19 +188,18 @@ bool TLWExternal::FindFolderContaining(const std::wstring& folder, const std::ws
         return true;
     }
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW((base + L"\\*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) {
+    FindHandle search(FindFirstFileW((base + L"\\*").c_str(), &entry));
+    if (!search) {
         return false;
     }
-    bool hit = false;
     do {
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && wcscmp(entry.cFileName, L".") &&
-            wcscmp(entry.cFileName, L"..")) {
-            hit = FindFolderContaining(base + L"\\" + entry.cFileName, name, found);
+            wcscmp(entry.cFileName, L"..") &&
+            FindFolderContaining(base + L"\\" + entry.cFileName, name, found)) {
+            return true;
         }
-    } while (!hit && FindNextFileW(search, &entry));
-    FindClose(search);
-    return hit;
+    } while (FindNextFileW(search.Get(), &entry));
+    return false;
 }
 
 // ---- download -------------------------------------------------------------
@@ -281,7 +283,8 @@ int TLWExternal::InstallPackage(const std::wstring&, const std::wstring& paramet
         return InstallSetupFailed;
     }
 
-    HDESK desktop = CreateDesktopW(kSetupDesktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    // A failure is ignored: setup then fails to start on the missing desktop.
+    DesktopHandle desktop(CreateDesktopW(kSetupDesktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr));
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.lpDesktop = const_cast<wchar_t*>(kSetupDesktop);
@@ -300,11 +303,10 @@ int TLWExternal::InstallPackage(const std::wstring&, const std::wstring& paramet
         const DWORD error = GetLastError();
         SetFailure(FailureStageSetupNotStarted, static_cast<int>(error));
         LogDebug(L"Create process failed, setup cmd line: %s", commandLine.c_str());
-        if (desktop) {
-            CloseDesktop(desktop);
-        }
         return InstallSetupFailed;
     }
+    KernelHandle setupProcess(process.hProcess);
+    KernelHandle setupThread(process.hThread);
     reportSender->attachments.push_back(setupLog);
     reportSender->attachments.push_back(setupXmlLog);
 
@@ -313,7 +315,7 @@ int TLWExternal::InstallPackage(const std::wstring&, const std::wstring& paramet
     DWORD wait;
     do {
         UpdateInstallProgress();
-        wait = WaitForSingleObject(process.hProcess, kInstallPollMs);
+        wait = WaitForSingleObject(setupProcess.Get(), kInstallPollMs);
     } while (wait == WAIT_TIMEOUT && GetTickCount() - waitStart < limit);
     if (wait == WAIT_TIMEOUT) {
         LogDebug(L"Install : setup still running after %u ms, no longer waiting",
@@ -322,12 +324,10 @@ int TLWExternal::InstallPackage(const std::wstring&, const std::wstring& paramet
 
     LogDebug(L"Install finished");
     DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    if (desktop) {
-        CloseDesktop(desktop);
-    }
+    GetExitCodeProcess(setupProcess.Get(), &exitCode);
+    setupThread.Reset();
+    setupProcess.Reset();
+    desktop.Reset();
     SYSTEMTIME end;
     GetSystemTime(&end);
     LogDebug(L"Install error: %d, or 0x%x", static_cast<int>(exitCode),
@@ -377,8 +377,8 @@ void TLWExternal::CollectRedistributableLogs(const SYSTEMTIME& start, const SYST
         return;
     }
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(pattern, &entry);
-    if (search == INVALID_HANDLE_VALUE) {
+    FindHandle search(FindFirstFileW(pattern, &entry));
+    if (!search) {
         return;
     }
     do {
@@ -388,8 +388,7 @@ void TLWExternal::CollectRedistributableLogs(const SYSTEMTIME& start, const SYST
             PathCombineW(path, temp, entry.cFileName)) {
             reportSender->attachments.push_back(path);
         }
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
+    } while (FindNextFileW(search.Get(), &entry));
 }
 
 bool TLWExternal::GetInstalledStartProgram(std::wstring& path) {
@@ -413,16 +412,15 @@ bool TLWExternal::GetInstalledStartProgram(std::wstring& path) {
 }
 
 void TLWExternal::ClearShowEulaFlag() {
-    HKEY key = nullptr;
+    RegistryKey key;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEulaKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key,
+                        KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key.Receive(),
                         nullptr) != ERROR_SUCCESS) {
         return;
     }
     const DWORD zero = 0;
-    RegSetValueExW(key, kEulaValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero),
+    RegSetValueExW(key.Get(), kEulaValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero),
                    sizeof zero);
-    RegCloseKey(key);
 }
 
 std::wstring TLWExternal::GetProductVersionString(const wchar_t* productCode) {

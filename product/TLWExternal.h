@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/UniqueHandle.h"
 #include "core/HtmlExternal.h"
 #include "downloader/Task.h"
 #include "zip/ZipReporter.h"
@@ -31,16 +32,16 @@ public:
     void OnProgress(int64_t bytesDone, int64_t bytesTotal) override;
 
     // Manual-reset, signalled once OnComplete has stored the result.
-    HANDLE completed() const { return event_; }
+    HANDLE completed() const { return event_.Get(); }
     long result() const { return result_; }
 
 protected:
-    DownloadCallback(TLWExternal* owner, HANDLE event);
+    DownloadCallback(TLWExternal* owner, KernelHandle event);
     ~DownloadCallback();
 
 private:
     TLWExternal* owner_;
-    HANDLE event_;
+    KernelHandle event_;
     long result_;
 };
 

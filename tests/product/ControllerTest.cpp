@@ -7,6 +7,7 @@
 #include "tests/product/ProductFixture.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 #include <shlwapi.h>
 
 #include <string>
@@ -59,7 +60,8 @@ TEST_F(Controller, StartsWithItsPropertiesSet) {
     OSVERSIONINFOW version = {};
     version.dwOSVersionInfoSize = sizeof version;
     ASSERT_TRUE(GetVersionExW(&version));
-    EXPECT_EQ(std::to_wstring(version.dwMajorVersion) + L"." + std::to_wstring(version.dwMinorVersion),
+    EXPECT_EQ(std::to_wstring(version.dwMajorVersion) + L"." +
+                  std::to_wstring(version.dwMinorVersion),
               Property(L"osVersion"));
     EXPECT_EQ(-1, controller->LastInstalledIndex());
     EXPECT_EQ(0.0, controller->InstallProgressValue());
@@ -157,7 +159,8 @@ TEST(FindFolderContaining, SearchesDepthFirstWithTheFolderBeforeItsSubFolders) {
         testutil::ScratchFolder scratch;
         MakeLayout(scratch.path(), row.entries);
         std::wstring found = L"unchanged";
-        const bool hit = tlw::TLWExternal::FindFolderContaining(scratch.path(), L"setup.exe", found);
+        const bool hit =
+            tlw::TLWExternal::FindFolderContaining(scratch.path(), L"setup.exe", found);
         const std::string layout = row.entries.empty() ? "(empty)" : Narrow(row.entries[0]);
         if (!row.found) {
             EXPECT_FALSE(hit) << layout;
@@ -228,9 +231,9 @@ TEST_F(Controller, ExtractOfAMissingPackageReportsTheOpenError) {
     EXPECT_EQ(tlw::ExtractFailed, controller->ExtractPackage(scratch / L"missing.zip"));
     EXPECT_EQ(FailureStageUnzip, records.FailureStage());
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, records.FailureCode());
-    EXPECT_TRUE(Contains(records.LogText(), "Unzip failed, package_path: " +
-                                                Narrow(scratch / L"missing.zip") + ", unzip to: " +
-                                                Narrow(controller->DownloadFolder())))
+    EXPECT_TRUE(Contains(records.LogText(),
+                         "Unzip failed, package_path: " + Narrow(scratch / L"missing.zip") +
+                             ", unzip to: " + Narrow(controller->DownloadFolder())))
         << Quoted(records.LogText());
 }
 
@@ -267,14 +270,14 @@ TEST_F(Controller, ASetupThatCannotStartIsStageSixWithTheWindowsError) {
 
 // Waits until no process runs the given program file any more.
 bool WaitForProgramToEnd(const std::wstring& logPath, DWORD timeoutMs) {
-    return PumpUntil(
-        [&] { return Contains(testutil::ReadFileBytes(logPath), "exit code:"); }, timeoutMs);
+    return PumpUntil([&] { return Contains(testutil::ReadFileBytes(logPath), "exit code:"); },
+                     timeoutMs);
 }
 
 TEST_F(Controller, AStuckSetupIsNoLongerWaitedForAfterTheTimeLimit) {
     const std::wstring folder = controller->DownloadFolder();
-    ASSERT_TRUE(CopyFileW(FixturePath(L"hang\\setup.exe").c_str(), (folder + L"setup.exe").c_str(),
-                          FALSE));
+    ASSERT_TRUE(
+        CopyFileW(FixturePath(L"hang\\setup.exe").c_str(), (folder + L"setup.exe").c_str(), FALSE));
     ASSERT_TRUE(testutil::WriteFileBytes(folder + L"testsetup.ini", "mode=hang\r\npause=7000\r\n"));
     controller->setupLimitMs = 3000;
     const DWORD start = GetTickCount();
@@ -308,8 +311,8 @@ FILETIME Shifted(const FILETIME& time, long long seconds) {
 }
 
 bool SetLastWriteTime(const std::wstring& path, const FILETIME& time) {
-    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -353,12 +356,12 @@ TEST(ShowEula, IsClearedWhereTheWriteLands) {
     // A 32-bit prefix has one registry view: the 64-bit view flag is ignored.
     const wchar_t* key = L"SOFTWARE\\Halvern\\TLWPro\\Version18";
     const DWORD one = 1;
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"ShowEula", REG_DWORD, &one,
-                                             sizeof one));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"ShowEula", REG_DWORD, &one, sizeof one));
     tlw::TLWExternal::ClearShowEulaFlag();
     DWORD value = 7, type = 0, size = sizeof value;
-    ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_LOCAL_MACHINE, key, L"ShowEula", RRF_RT_ANY, &type,
-                                          &value, &size));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegGetValueW(HKEY_LOCAL_MACHINE, key, L"ShowEula", RRF_RT_ANY, &type, &value, &size));
     EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
     EXPECT_EQ(0u, value);
 
@@ -406,8 +409,8 @@ TEST_F(Controller, ProgressPollsFollowTheInstalledProductsAndKeepARollback) {
     EXPECT_EQ(3, controller->LastInstalledIndex());
     controller->UpdateInstallProgress();
     EXPECT_EQ(L"48", Property(L"installProgress")); // 45 + (63 - 45) / 5
-    EXPECT_TRUE(Contains(records.LogText(),
-                         "productcode: " + Narrow(kProductCodes[3]) + "  installed"))
+    EXPECT_TRUE(
+        Contains(records.LogText(), "productcode: " + Narrow(kProductCodes[3]) + "  installed"))
         << Quoted(records.LogText());
 
     ASSERT_TRUE(UninstallAllTestProducts().empty());

@@ -93,7 +93,8 @@ int ClosedPort() {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int length = sizeof address;
-    if (s != INVALID_SOCKET && bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+    if (s != INVALID_SOCKET &&
+        bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
         port = ntohs(address.sin_port);
     }
@@ -166,7 +167,9 @@ protected:
         return page->EvalNumber(std::wstring(L"result.") + name);
     }
 
-    long Download(const std::wstring& url) { return Step(L"download('" + url + L"')", L"download"); }
+    long Download(const std::wstring& url) {
+        return Step(L"download('" + url + L"')", L"download");
+    }
     long Extract() { return Step(L"extract()", L"extract"); }
     long Install(const std::wstring& parameters) {
         return Step(L"install('" + parameters + L"')", L"install", kInstallTimeoutMs);
@@ -187,8 +190,8 @@ TEST_F(PageFlow, DownloadExtractAndInstallTheSuite) {
     OpenPage();
     EXPECT_EQ(L"false", controller->GetProperty(L"tlwInstalled"));
     const std::wstring url = Publish(L"TLWSuite_full.zip");
-    const std::wstring size =
-        std::to_wstring(testutil::ReadFileBytes(FixturePath(L"packages\\TLWSuite_full.zip")).size());
+    const std::wstring size = std::to_wstring(
+        testutil::ReadFileBytes(FixturePath(L"packages\\TLWSuite_full.zip")).size());
 
     // Download: the package lands next to this program, under its URL's name.
     const DWORD downloadStart = GetTickCount();
@@ -224,9 +227,9 @@ TEST_F(PageFlow, DownloadExtractAndInstallTheSuite) {
     ASSERT_TRUE(testutil::WriteFileBytes(earlier, "from an earlier run"));
     Sleep(50);
     const DWORD sets[] = {1};
-    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE,
-                                             L"SOFTWARE\\Halvern\\TLWPro\\Version18", L"ShowEula",
-                                             REG_DWORD, sets, sizeof sets));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvern\\TLWPro\\Version18",
+                              L"ShowEula", REG_DWORD, sets, sizeof sets));
 
     // Install: progress rises through every milestone to 100.
     const DWORD installStart = GetTickCount();
@@ -241,8 +244,8 @@ TEST_F(PageFlow, DownloadExtractAndInstallTheSuite) {
         while (at < progress.size() && progress[at] != milestone) {
             ++at;
         }
-        EXPECT_LT(at, progress.size()) << "milestone " << milestone << " not seen in "
-                                       << Narrow(seenInstall);
+        EXPECT_LT(at, progress.size())
+            << "milestone " << milestone << " not seen in " << Narrow(seenInstall);
     }
     const std::string log = records.LogText();
     size_t logAt = 0;
@@ -256,9 +259,9 @@ TEST_F(PageFlow, DownloadExtractAndInstallTheSuite) {
     EXPECT_EQ(kMainVersion, records.context.productVersion);
     EXPECT_EQ(FailureStageNone, records.FailureStage());
     DWORD showEula = 7, bytes = sizeof showEula;
-    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvern\\TLWPro\\Version18",
-                                          L"ShowEula", RRF_RT_REG_DWORD, nullptr, &showEula,
-                                          &bytes));
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvern\\TLWPro\\Version18", L"ShowEula",
+                           RRF_RT_REG_DWORD, nullptr, &showEula, &bytes));
     EXPECT_EQ(0u, showEula);
     std::wstring location;
     ASSERT_EQ(0u, QueryProduct(kProductCodes[kMainProduct], L"InstallLocation", &location));
@@ -269,8 +272,9 @@ TEST_F(PageFlow, DownloadExtractAndInstallTheSuite) {
     // command line built from the page's parameters, and logged where told.
     const std::string setupLog = testutil::ReadFileBytes(setupFolder + L"\\log.txt");
     const std::string folder = Narrow(controller->DownloadFolder());
-    EXPECT_TRUE(Contains(setupLog, "command line: \"" + folder + "pkg\\bin\\setup.exe\" TESTPARAM=1 "
-                                                                 "/qn /l* \"" +
+    EXPECT_TRUE(Contains(setupLog, "command line: \"" + folder +
+                                       "pkg\\bin\\setup.exe\" TESTPARAM=1 "
+                                       "/qn /l* \"" +
                                        folder + "pkg\\bin\\log.txt\""))
         << Quoted(setupLog);
     EXPECT_TRUE(Contains(setupLog, "current folder: " + folder.substr(0, folder.size() - 1) + "\r"))
@@ -283,11 +287,13 @@ TEST_F(PageFlow, DownloadExtractAndInstallTheSuite) {
     ASSERT_EQ(3u, attachments.size());
     EXPECT_EQ(setupFolder + L"\\log.txt", attachments[0]);
     EXPECT_EQ(setupFolder + L"\\log.txt.xml", attachments[1]);
-    EXPECT_EQ(0u, attachments[2].find(TempFolder() + L"dd_vcredist_x86_")) << Narrow(attachments[2]);
+    EXPECT_EQ(0u, attachments[2].find(TempFolder() + L"dd_vcredist_x86_"))
+        << Narrow(attachments[2]);
     EXPECT_TRUE(testutil::FileExists(attachments[2]));
 
     // A later start of the program finds the suite installed.
-    TestController* later = new TestController(&records.context, &records.reportSender, &records.log);
+    TestController* later =
+        new TestController(&records.context, &records.reportSender, &records.log);
     EXPECT_EQ(L"true", later->GetProperty(L"tlwInstalled"));
     EXPECT_EQ(0u, later->Release());
     std::printf("[ timing ] page run: download %lu ms, extract %lu ms, install %lu ms, "
@@ -350,9 +356,8 @@ TEST_F(PageFlow, APackageWithoutSetupFailsTheExtract) {
     EXPECT_EQ(FailureStageSetupMissing, records.FailureStage());
     EXPECT_EQ(0, records.FailureCode());
     EXPECT_EQ(L"100", controller->GetProperty(L"extractProgress"));
-    EXPECT_TRUE(Contains(records.LogText(),
-                         "Can not find setup.exe, unzip path : " +
-                             Narrow(controller->DownloadFolder())))
+    EXPECT_TRUE(Contains(records.LogText(), "Can not find setup.exe, unzip path : " +
+                                                Narrow(controller->DownloadFolder())))
         << Quoted(records.LogText());
 }
 
@@ -390,7 +395,8 @@ TEST_F(PageFlow, UnzipOnAFullDiskIsDiskFull) {
     EXPECT_EQ(FailureStageUnzip, records.FailureStage());
     EXPECT_EQ(ERROR_DISK_FULL, records.FailureCode());
     EXPECT_EQ(L"100", controller->GetProperty(L"extractProgress"));
-    EXPECT_TRUE(Contains(records.LogText(), "Unzip failed, package_path: ")) << Quoted(records.LogText());
+    EXPECT_TRUE(Contains(records.LogText(), "Unzip failed, package_path: "))
+        << Quoted(records.LogText());
 }
 
 TEST_F(PageFlow, AMissingPackageFailsAfterTenAttempts) {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/InstallerContext.h"
-#include "app/LogFile.h"
+#include "base/InstallerContext.h"
+#include "base/LogFile.h"
 #include "product/TLWExternal.h"
 #include "telemetry/ReportSender.h"
 
