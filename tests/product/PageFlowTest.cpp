@@ -431,6 +431,24 @@ TEST_F(PageFlow, AnUnreachableServerIsNoNetwork) {
     EXPECT_EQ(5, records.FailureCode());
 }
 
+TEST_F(PageFlow, ACancelledDownloadIsAbortedWithoutRetries) {
+    OpenPage();
+    const std::wstring url = Publish(L"TLWSuite_exit0.zip");
+    // The companion's answer stalls; the task is cancelled meanwhile. Wine's
+    // WinINet ends a receive under way only when it returns, here when the
+    // stall ends; no further attempt follows.
+    ASSERT_TRUE(server.AddRule("path=/TLWSuite_exit0.zip.meta&times=0&stall=3"));
+    controller->cancelAfterMs = 500;
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(6, Download(url));
+    EXPECT_LT(ElapsedMs(start), 9000u);
+    EXPECT_EQ(1u, server.Log().size());
+    EXPECT_EQ(FailureStageDownload, records.FailureStage());
+    EXPECT_EQ(6, records.FailureCode());
+    EXPECT_TRUE(Contains(records.LogText(), "TransferDownloadError HRESULT: 80004004"))
+        << Quoted(records.LogText());
+}
+
 TEST_F(PageFlow, FailuresThatMayPassAreRetriedAndTheDownloadCompletes) {
     OpenPage();
     const std::wstring url = Publish(L"TLWSuite_exit0.zip");

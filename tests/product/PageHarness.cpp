@@ -37,6 +37,42 @@ const wchar_t kPageScript[] =
     L"function extract() { poll(); external.extract(done('extract')); }\n"
     L"function install(parameters) { poll(); external.install(parameters, done('install')); }\n";
 
+namespace {
+
+struct LateCancel {
+    downloader::ITask* task; // one reference, dropped after the cancel
+    DWORD delayMs;
+};
+
+DWORD WINAPI CancelLater(void* parameter) {
+    LateCancel* cancel = static_cast<LateCancel*>(parameter);
+    Sleep(cancel->delayMs);
+    cancel->task->Cancel();
+    cancel->task->Release();
+    delete cancel;
+    return 0;
+}
+
+} // namespace
+
+downloader::ITask* TestController::CreateDownloadTask(const std::wstring& url,
+                                                      const std::wstring& path,
+                                                      downloader::IDownloadCallback* callback) {
+    if (failTaskCreation) {
+        return nullptr;
+    }
+    downloader::ITask* task = TLWExternal::CreateDownloadTask(url, path, callback);
+    if (task && cancelAfterMs) {
+        task->AddRef();
+        HANDLE thread =
+            CreateThread(nullptr, 0, CancelLater, new LateCancel{task, cancelAfterMs}, 0, nullptr);
+        if (thread) {
+            CloseHandle(thread);
+        }
+    }
+    return task;
+}
+
 std::string RunRecords::LogText() const {
     return testutil::ReadFileBytes(log.path);
 }

@@ -40,12 +40,12 @@ public:
 
     DWORD setupLimitMs = kSetupTimeLimitMs;
     bool failTaskCreation = false;
+    // When not 0, every download task is cancelled this long after it was made.
+    DWORD cancelAfterMs = 0;
 
 protected:
     downloader::ITask* CreateDownloadTask(const std::wstring& url, const std::wstring& path,
-                                          downloader::IDownloadCallback* callback) override {
-        return failTaskCreation ? nullptr : TLWExternal::CreateDownloadTask(url, path, callback);
-    }
+                                          downloader::IDownloadCallback* callback) override;
     DWORD SetupTimeLimitMs() const override { return setupLimitMs; }
 };
 
