@@ -1,8 +1,11 @@
 #include "core/HtmlExternal.h"
 
-#include "app/InstallerContext.h"
-#include "app/LogFile.h"
-#include "app/TempFolders.h"
+#include "base/HResult.h"
+#include "base/InstallerContext.h"
+#include "base/LogFile.h"
+#include "base/OleValues.h"
+#include "base/TempFolders.h"
+#include "base/UniqueHandle.h"
 #include "core/UrlDownload.h"
 #include "htmlui/HostWindow.h"
 
@@ -391,14 +394,13 @@ HRESULT HtmlExternal::StartWorker(WorkItem* item, IDispatch* callback,
                      ? CoMarshalInterThreadInterfaceInStream(IID_IDispatch, callback, &item->stream)
                      : E_POINTER;
     if (SUCCEEDED(hr)) {
-        HANDLE thread = CreateThread(nullptr, 0, threadFunc, item, 0, nullptr);
+        // Workers are never joined: the handle goes at once, and the item
+        // keeps this object alive.
+        const KernelHandle thread(CreateThread(nullptr, 0, threadFunc, item, 0, nullptr));
         if (thread) {
-            // Workers are never joined; the item keeps this object alive.
-            CloseHandle(thread);
             return S_OK;
         }
-        const DWORD error = GetLastError();
-        hr = error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
+        hr = HResultFromLastError();
     } else {
         item->stream = nullptr;
     }
@@ -410,25 +412,22 @@ HRESULT HtmlExternal::StartWorker(WorkItem* item, IDispatch* callback,
 }
 
 HtmlExternal::WorkerScope::WorkerScope(WorkItem* item, const wchar_t* threadName)
-    : item_(item), callback_(nullptr), comEntered_(false) {
+    : item_(item), callback_(), comEntered_(false) {
     comEntered_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     HtmlExternal* owner = item_->owner;
     owner->LogDebug(L"%s", threadName);
     IStream* stream = item_->stream;
     item_->stream = nullptr; // released by the call below, whatever its result
-    const HRESULT hr =
-        CoGetInterfaceAndReleaseStream(stream, IID_IDispatch, reinterpret_cast<void**>(&callback_));
+    const HRESULT hr = CoGetInterfaceAndReleaseStream(stream, IID_PPV_ARGS(&callback_));
     if (FAILED(hr)) {
-        callback_ = nullptr;
+        callback_.Reset();
         owner->LogError(L"%s CoGetInterfaceAndReleaseStream  failed with: %x", threadName,
                         static_cast<unsigned>(hr));
     }
 }
 
 HtmlExternal::WorkerScope::~WorkerScope() {
-    if (callback_) {
-        callback_->Release();
-    }
+    callback_.Reset();
     // Drops the item's reference: the owner may be destroyed here.
     delete item_;
     if (comEntered_) {
@@ -438,7 +437,7 @@ HtmlExternal::WorkerScope::~WorkerScope() {
 
 void HtmlExternal::WorkerScope::CallBack(int result) {
     if (callback_) {
-        item_->owner->callJscallback(callback_, result);
+        item_->owner->callJscallback(callback_.Get(), result);
     }
 }
 
@@ -552,13 +551,14 @@ HRESULT HtmlExternal::GetPropertyMethod(WORD flags, DISPPARAMS* params, VARIANT*
         return S_OK;
     }
     const std::wstring value = GetProperty(ScriptText(params, 0));
-    BSTR copy = SysAllocStringLen(value.data(), static_cast<UINT>(value.size()));
-    if (!copy) {
+    Bstr copy;
+    copy.Reset(SysAllocStringLen(value.data(), static_cast<UINT>(value.size())));
+    if (!copy.Get()) {
         return E_OUTOFMEMORY;
     }
     VariantInit(result);
     result->vt = VT_BSTR;
-    result->bstrVal = copy;
+    result->bstrVal = copy.Release();
     return S_OK;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/ComPtr.h"
 #include "htmlui/MSHTMLExternal.h"
 
 #include <windows.h>
@@ -216,12 +217,12 @@ protected:
         WorkerScope(const WorkerScope&) = delete;
         WorkerScope& operator=(const WorkerScope&) = delete;
 
-        IDispatch* callback() const { return callback_; }
+        IDispatch* callback() const { return callback_.Get(); }
         void CallBack(int result);
 
     private:
         WorkItem* item_;
-        IDispatch* callback_;
+        ComPtr<IDispatch> callback_;
         bool comEntered_;
     };
 

@@ -1,38 +1,19 @@
 #include "core/UrlDownload.h"
 
+#include "base/HResult.h"
+#include "base/UniqueHandle.h"
 #include "core/HtmlExternal.h"
 
 #include <new>
+#include <utility>
 
 namespace downloadmanagercore {
 
-namespace {
-
-// A failure code for a Windows call that failed; never S_OK, even when the
-// call left no error code behind.
-HRESULT LastErrorResult() {
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
-
-} // namespace
-
 BSCHolder::BSCHolder(HANDLE file_, IBindStatusCallback* inner_)
-    : refCount(1), result(E_PENDING), writeFailed(false), file(file_), inner(inner_),
-      binding(nullptr), detached(false), lastActivity(GetTickCount64()) {
-    if (inner) {
-        inner->AddRef();
-    }
-}
+    : refCount(1), result(E_PENDING), writeFailed(false), file(file_), inner(inner_), binding(),
+      detached(false), lastActivity(GetTickCount64()) {}
 
-BSCHolder::~BSCHolder() {
-    if (binding) {
-        binding->Release();
-    }
-    if (inner) {
-        inner->Release();
-    }
-}
+BSCHolder::~BSCHolder() = default;
 
 HRESULT STDMETHODCALLTYPE BSCHolder::QueryInterface(REFIID iid, void** object) {
     if (!object) {
@@ -63,7 +44,6 @@ HRESULT STDMETHODCALLTYPE BSCHolder::OnStartBinding(DWORD reserved, IBinding* bi
     lastActivity = GetTickCount64();
     if (!detached && binding_ && !binding) {
         binding = binding_;
-        binding->AddRef();
     }
     return inner ? inner->OnStartBinding(reserved, binding_) : E_NOTIMPL;
 }
@@ -98,10 +78,7 @@ HRESULT STDMETHODCALLTYPE BSCHolder::OnProgress(ULONG progress, ULONG progressMa
 
 HRESULT STDMETHODCALLTYPE BSCHolder::OnStopBinding(HRESULT hresult, LPCWSTR error) {
     lastActivity = GetTickCount64();
-    if (binding) {
-        binding->Release();
-        binding = nullptr;
-    }
+    binding.Reset();
     if (detached) {
         return S_OK;
     }
@@ -154,7 +131,7 @@ HRESULT STDMETHODCALLTYPE BSCHolder::OnDataAvailable(DWORD, DWORD, FORMATETC*, S
             if (!wrote || written != read) {
                 writeFailed = true;
                 // A short write without an error code is what a full disk does.
-                result = !wrote ? LastErrorResult() : HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+                result = !wrote ? HResultFromLastError() : HRESULT_FROM_WIN32(ERROR_DISK_FULL);
                 return E_ABORT;
             }
         }
@@ -189,14 +166,11 @@ void BSCHolder::Detach(HRESULT hr) {
     }
     detached = true;
     file = INVALID_HANDLE_VALUE;
-    if (IBinding* started = binding) {
-        binding = nullptr;
+    // Let go of both before aborting: the binding may call back at once.
+    const ComPtr<IBinding> started = std::move(binding);
+    inner.Reset();
+    if (started) {
         started->Abort();
-        started->Release();
-    }
-    if (IBindStatusCallback* forwarded = inner) {
-        inner = nullptr;
-        forwarded->Release();
     }
 }
 
@@ -316,25 +290,24 @@ HRESULT DownloadUrlToFile(const std::wstring& url, const std::wstring& path,
 HRESULT DownloadUrlToFileWith(PullStreamOpener open, const std::wstring& url,
                               const std::wstring& path, DownloadCallback& progress,
                               DWORD stallLimitMs) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return LastErrorResult();
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return HResultFromLastError();
     }
-    BSCHolder* holder = new (std::nothrow) BSCHolder(file, &progress);
+    ComPtr<BSCHolder> holder;
+    holder.Attach(new (std::nothrow) BSCHolder(file.Get(), &progress));
     if (!holder) {
-        CloseHandle(file);
         return E_OUTOFMEMORY;
     }
-    HRESULT hr = open(nullptr, url.c_str(), 0, holder);
+    HRESULT hr = open(nullptr, url.c_str(), 0, holder.Get());
     if (SUCCEEDED(hr)) {
-        hr = PumpMessagesUntilBound(holder, stallLimitMs);
+        hr = PumpMessagesUntilBound(holder.Get(), stallLimitMs);
     }
     // The moniker may keep the holder a little longer: it must not reach the
-    // file closed below or the progress callback, which lives in the caller's frame.
+    // file closed below or the progress callback, which lives in the caller's
+    // frame.
     holder->Detach(hr);
-    holder->Release();
-    CloseHandle(file);
     return hr;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/ComPtr.h"
+
 #include <windows.h>
 
 #include <urlmon.h>
@@ -68,10 +70,10 @@ private:
     HRESULT result;
     bool writeFailed;
     HANDLE file;
-    IBindStatusCallback* inner;
+    ComPtr<IBindStatusCallback> inner;
     // The binding from OnStartBinding, held until it stops, so that an attempt
     // given up early can abort it.
-    IBinding* binding;
+    ComPtr<IBinding> binding;
     bool detached;
     ULONGLONG lastActivity;
 };

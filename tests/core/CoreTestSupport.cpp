@@ -1,7 +1,7 @@
 #include "tests/core/CoreTestSupport.h"
 
-#include "app/InstallerContext.h"
-#include "app/LogFile.h"
+#include "base/InstallerContext.h"
+#include "base/LogFile.h"
 #include "tests/common/TestUtil.h"
 
 #include <new>

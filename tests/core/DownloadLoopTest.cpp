@@ -1,8 +1,8 @@
 // The default download's attempts: which results are retried, how often, and
 // the bound on attempts that keep receiving a little data.
 
-#include "app/InstallerContext.h"
-#include "app/LogFile.h"
+#include "base/InstallerContext.h"
+#include "base/LogFile.h"
 #include "tests/common/TestUtil.h"
 #include "tests/core/BindingDouble.h"
 #include "tests/core/CoreTestSupport.h"

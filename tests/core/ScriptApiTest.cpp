@@ -1,9 +1,9 @@
 // The script API driven as the pages drive it: the platform's JScript engine
 // with the object as the named item "external".
 
-#include "app/InstallerContext.h"
-#include "app/LogFile.h"
-#include "app/TempFolders.h"
+#include "base/InstallerContext.h"
+#include "base/LogFile.h"
+#include "base/TempFolders.h"
 #include "tests/common/TestUtil.h"
 #include "tests/core/CoreTestSupport.h"
 

@@ -1,8 +1,8 @@
 // Starting a program through the desktop's own shell objects, with whatever
 // this platform's shell answers.
 
-#include "app/InstallerContext.h"
-#include "app/LogFile.h"
+#include "base/InstallerContext.h"
+#include "base/LogFile.h"
 #include "core/HtmlExternal.h"
 #include "tests/common/TestUtil.h"
 #include "tests/core/CoreTestSupport.h"

@@ -4,8 +4,8 @@
 // own message queue, as the platform's moniker does. (This platform's pulled
 // stream is a stub, so the real call is only checked for its answer.)
 
-#include "app/InstallerContext.h"
-#include "app/LogFile.h"
+#include "base/InstallerContext.h"
+#include "base/LogFile.h"
 #include "tests/common/TestUtil.h"
 #include "tests/core/BindingDouble.h"
 #include "tests/core/CoreTestSupport.h"

@@ -2,8 +2,8 @@
 // called back on the UI thread with the step's result code, failures are
 // recorded in the context, and a running worker keeps the object alive.
 
-#include "app/InstallerContext.h"
-#include "app/LogFile.h"
+#include "base/InstallerContext.h"
+#include "base/LogFile.h"
 #include "tests/core/CoreTestSupport.h"
 
 #include <gtest/gtest.h>
