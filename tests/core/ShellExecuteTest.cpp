@@ -33,6 +33,7 @@ TEST(ShellExecuteFromDesktop, AnswersAnHResultAndLeaksNothing) {
             Sleep(500);
             EXPECT_FALSE(testutil::FileExists(marker));
             printf("the shell answered %08lx\n", static_cast<unsigned long>(first));
+            fflush(stdout);
         }
         const DWORD before = HandleCount();
         for (int i = 0; i < 20 && FAILED(first); ++i) {
