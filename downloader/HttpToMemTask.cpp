@@ -63,6 +63,7 @@ private:
     bool sized_ = false;   // a 200 response has fixed the buffer
     int64_t furthest_ = 0; // most bytes ever held of this version
     int requestsWithoutProgress_ = 0;
+    int restarts_ = 0; // continuations answered with the whole resource
 };
 
 void HttpToMemTask::Start() {
@@ -120,6 +121,10 @@ void HttpToMemTask::OnHttpResponse(HttpResponse&& response) {
         }
         if (response.totalLength >= kTooLarge) {
             Close(E_OUTOFMEMORY);
+            return;
+        }
+        if (sized_ && ++restarts_ > kMaxRestarts) {
+            Close(kErrorNoProgress);
             return;
         }
         if (response.totalLength != outcome_.size) {

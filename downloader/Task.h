@@ -131,12 +131,20 @@ constexpr long kErrorCancelled = static_cast<long>(0x80072EF1UL);
 // ERROR_INTERNET_INCORRECT_FORMAT: the response does not fit the request.
 constexpr long kErrorIncorrectFormat = static_cast<long>(0x80072EFBUL);
 // ERROR_INTERNET_CONNECTION_ABORTED: the server kept ending requests
-// successfully without delivering a new byte (see kMaxRequestsWithoutProgress).
+// successfully without delivering a new byte (see kMaxRequestsWithoutProgress),
+// or kept starting over (see kMaxRestarts).
 constexpr long kErrorNoProgress = static_cast<long>(0x80072EFEUL);
 
 // A transfer that continues with range requests after early ends gives up
 // when this many requests in a row ended successfully without bringing it a
 // byte further.
 constexpr int kMaxRequestsWithoutProgress = 3;
+
+// A transfer into memory starts over when a continuation is answered with the
+// whole resource (the resource changed, or the server ignores ranges). It
+// takes this many restarts; the next one ends it with kErrorNoProgress, since
+// a server that names a new version on every response would otherwise reset
+// the count of requests without progress for ever.
+constexpr int kMaxRestarts = 3;
 
 } // namespace downloader

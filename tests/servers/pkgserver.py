@@ -39,6 +39,10 @@ Misbehaviour rules
                        challenge unless the request carries those credentials
       ignorerange=1    answer 200 with the whole file although a Range was asked
       etag=VALUE       send this ETag header value instead of the real one
+      uniqueetag=1     send an ETag of its own on every response (the real
+                       one with a serial number added), as if the file
+                       changed before each request; an If-Range never
+                       matches it
       noetag=1         send no ETag
       contentrange=V   send "Content-Range: V" (any text, e.g. "bytes */1000")
       length=N         announce Content-Length N whatever the body is
@@ -118,8 +122,8 @@ class Rule:
         return True
 
 
-BEHAVIOURS = {"status", "auth", "ignorerange", "etag", "noetag", "contentrange", "length",
-              "nolength", "extra", "corrupt", "end", "stall", "delay"}
+BEHAVIOURS = {"status", "auth", "ignorerange", "etag", "noetag", "uniqueetag", "contentrange",
+              "length", "nolength", "extra", "corrupt", "end", "stall", "delay"}
 
 
 class State:
@@ -129,6 +133,12 @@ class State:
         self.rules = []
         self.next_rule = 1
         self.log = []
+        self.serial = 0
+
+    def next_serial(self):
+        with self.lock:
+            self.serial += 1
+            return self.serial
 
     def take_rule(self, path, has_range):
         with self.lock:
@@ -321,7 +331,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             extra = int(behaviour.get("extra", "0"))
             body_length = count + extra
             self.send_response(status)
-            if "noetag" not in behaviour:
+            if "uniqueetag" in behaviour:
+                self.send_header("ETag", '%s-%d"' % (etag[:-1], state.next_serial()))
+            elif "noetag" not in behaviour:
                 self.send_header("ETag", behaviour.get("etag", etag))
             self.send_header("Accept-Ranges", "bytes")
             self.send_header("Content-Type", "application/octet-stream")
