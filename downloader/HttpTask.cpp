@@ -6,22 +6,114 @@
 #include <urlmon.h>
 #include <wininet.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 namespace downloader {
 
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Reads the decimal digits at `text` into `value`, advancing past them. False
+// when there is no digit or the number does not fit a signed 64-bit value;
+// signs and other prefixes are not numbers here.
+bool ReadDecimal(const char*& text, int64_t& value) {
+    if (!IsDigit(*text)) {
+        return false;
+    }
+    int64_t result = 0;
+    for (; IsDigit(*text); ++text) {
+        const int digit = *text - '0';
+        if (result > (INT64_MAX - digit) / 10) {
+            return false;
+        }
+        result = result * 10 + digit;
+    }
+    value = result;
+    return true;
+}
+
+void SkipBlanks(const char*& text) {
+    while (IsBlank(*text)) {
+        ++text;
+    }
+}
+
+bool StartsWithBytesUnit(const char* text) {
+    static const char kUnit[] = "bytes";
+    for (size_t i = 0; i + 1 < sizeof kUnit; ++i) {
+        const char c = text[i];
+        if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != kUnit[i]) {
+            return false;
+        }
+    }
+    return text[sizeof kUnit - 1] == '\0' || IsBlank(text[sizeof kUnit - 1]);
+}
+
+enum class RangeForm { Absent, Range, Invalid };
+
+// "bytes first-last/total" with first <= last < total, every number fitting
+// 64 bits; "bytes first-last/*" and "bytes */total" say nothing usable, nor
+// does another unit.
+RangeForm ParseContentRange(const std::string& header, int64_t& first, int64_t& last,
+                            int64_t& total) {
+    const char* text = header.c_str();
+    SkipBlanks(text);
+    if (*text == '\0' || !StartsWithBytesUnit(text)) {
+        return RangeForm::Absent;
+    }
+    text += 5;
+    SkipBlanks(text);
+    if (*text == '*') {
+        return RangeForm::Absent; // the unsatisfied-range form
+    }
+    if (!ReadDecimal(text, first) || *text++ != '-' || !ReadDecimal(text, last) || *text++ != '/') {
+        return RangeForm::Invalid;
+    }
+    if (*text == '*') {
+        ++text;
+        SkipBlanks(text);
+        return *text == '\0' ? RangeForm::Absent : RangeForm::Invalid;
+    }
+    if (!ReadDecimal(text, total)) {
+        return RangeForm::Invalid;
+    }
+    SkipBlanks(text);
+    if (*text != '\0' || first > last || last >= total) {
+        return RangeForm::Invalid;
+    }
+    return RangeForm::Range;
+}
+
+} // namespace
+
 void FillResponseRange(const std::string& contentRange, int64_t contentLength,
                        HttpResponse& response) {
-    long long first = 0;
-    long long last = 0;
-    long long total = 0;
-    if (!contentRange.empty() &&
-        std::sscanf(contentRange.c_str(), "bytes %lld-%lld/%lld", &first, &last, &total) == 3) {
+    int64_t first = 0;
+    int64_t last = 0;
+    int64_t total = 0;
+    switch (ParseContentRange(contentRange, first, last, total)) {
+    case RangeForm::Range:
+        // first <= last < total <= INT64_MAX: the length cannot overflow.
         response.rangeOffset = first;
         response.rangeLength = last - first + 1;
         response.totalLength = total;
         return;
+    case RangeForm::Invalid:
+        response.rangeOffset = -1;
+        response.rangeLength = -1;
+        response.totalLength = -1;
+        return;
+    case RangeForm::Absent:
+        break;
     }
     response.rangeOffset = 0;
     response.rangeLength = contentLength > 0 ? contentLength : 0;
@@ -29,15 +121,10 @@ void FillResponseRange(const std::string& contentRange, int64_t contentLength,
 }
 
 int64_t ParseContentLength(const std::string& text) {
-    if (text.empty() || text.size() > 18) {
-        return -1;
-    }
+    const char* digits = text.c_str();
     int64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return -1;
-        }
-        value = value * 10 + (c - '0');
+    if (!ReadDecimal(digits, value) || *digits != '\0') {
+        return -1;
     }
     return value;
 }
@@ -281,14 +368,11 @@ void HttpTask::ProcessHeaders() {
         response.statusCode = static_cast<int32_t>(status);
         response.etag = QueryHeaderString(HTTP_QUERY_ETAG);
         const std::string contentRange = QueryHeaderString(HTTP_QUERY_CONTENT_RANGE);
-        long long contentLength = -1;
-        length = sizeof contentLength;
-        if (!HttpQueryInfoA(requestHandle_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER64,
-                            &contentLength, &length, nullptr)) {
-            // Some WinINet implementations do not know the 64-bit number
-            // flag: read the header's text instead.
-            contentLength = ParseContentLength(QueryHeaderString(HTTP_QUERY_CONTENT_LENGTH));
-        }
+        // The header's text, not WinINet's number: how WinINet turns text
+        // that does not fit into a number differs between implementations,
+        // and such a length must be refused, not read as some other value.
+        const int64_t contentLength =
+            ParseContentLength(QueryHeaderString(HTTP_QUERY_CONTENT_LENGTH));
         FillResponseRange(contentRange, contentLength, response);
         callback_->OnResponse(std::move(response));
     } catch (const std::bad_alloc&) {

@@ -16,13 +16,16 @@ ITask* CreateHttpTask(const wchar_t* url, HttpRangeRequest request, IHttpCallbac
 // Fills rangeOffset, rangeLength and totalLength of a response from its
 // Content-Range header text (empty when absent) and its Content-Length (-1
 // when absent): "bytes first-last/total" gives first, last - first + 1 and
-// total; anything else (no header, "*" as total, another unit) counts as no
-// Content-Range, and then the Content-Length is the total length and, when
-// above 0, the range length.
+// total; no header, "*" as total, the "bytes */total" form and another unit
+// count as no Content-Range, and then the Content-Length is the total length
+// and, when above 0, the range length. A byte range that is malformed, out of
+// order (last before first, or not before total) or has a number beyond
+// 64 bits gives -1 for all three, which no transfer accepts.
 void FillResponseRange(const std::string& contentRange, int64_t contentLength,
                        HttpResponse& response);
 
-// The value of a Content-Length header: decimal digits only, else -1.
+// The value of a Content-Length header: decimal digits only, at most
+// INT64_MAX, else -1.
 int64_t ParseContentLength(const std::string& text);
 
 } // namespace downloader

@@ -148,8 +148,9 @@ void HttpToMemTask::OnHttpResponse(HttpResponse&& response) {
         sized_ = true;
         return;
     case 206:
+        // Both are at least 0 here, so the difference cannot overflow.
         if (response.totalLength != outcome_.size || response.rangeOffset != received_ ||
-            response.rangeOffset + response.rangeLength != response.totalLength) {
+            response.rangeLength != response.totalLength - response.rangeOffset) {
             Close(kErrorIncorrectFormat);
         }
         return;

@@ -59,7 +59,8 @@ struct HttpRangeRequest {
 };
 
 // Status and headers of one response. statusCode is -1 when it could not be
-// read; totalLength is -1 when the response gives no length.
+// read; totalLength is -1 when the response gives no length. A Content-Range
+// that is not a valid byte range makes all three numbers -1.
 struct HttpResponse {
     int32_t statusCode = -1;
     std::string etag;

@@ -103,6 +103,12 @@ TEST_F(HttpToMemTaskTest, ResponsesThatDoNotFitAreRefused) {
         {{"contentrange=bytes%20500-999/1000", nullptr}, kIncorrectFormat},
         // Too large for memory.
         {{"length=2147483647", nullptr}, E_OUTOFMEMORY},
+        {{"length=9223372036854775807", nullptr}, E_OUTOFMEMORY},
+        // Lengths and ranges that do not fit 64 bits.
+        {{"length=9223372036854775808", nullptr}, kIncorrectFormat},
+        {{"length=18446744073709552616", nullptr}, kIncorrectFormat},
+        {{"end=600", "contentrange=bytes%20600-999/18446744073709552616"}, kIncorrectFormat},
+        {{"end=600", "contentrange=bytes%20600-18446744073709552615/1000"}, kIncorrectFormat},
     };
     const std::string content = Publish(L"refused.bin", 1000);
     for (const Case& c : cases) {
