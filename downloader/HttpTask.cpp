@@ -6,6 +6,7 @@
 #include <urlmon.h>
 #include <wininet.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -131,7 +132,8 @@ int64_t ParseContentLength(const std::string& text) {
 
 namespace {
 
-constexpr DWORD kReceiveTimeoutMs = 30000;
+std::atomic<unsigned long> g_receiveTimeoutMs{kReceiveTimeoutMs};
+
 constexpr DWORD kUserAgentFirstSize = 256;
 // ObtainUserAgentString names the size it needs; asking more than a few
 // times would mean it keeps changing its mind.
@@ -182,6 +184,10 @@ private:
     bool ReadChunk();
     void OnReadComplete();
     void OnHandleClosing();
+    // The server was heard from: headers or body bytes arrived, or the
+    // request was sent.
+    void NoteActivity() { lastActivity_.store(GetTickCount()); }
+    long TransferError(DWORD error) const;
 
     static void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
                                         LPVOID information, DWORD informationLength);
@@ -196,6 +202,8 @@ private:
     DWORD bytesAvailable_ = 0;
     long result_ = S_OK;
     void (HttpTask::*continuation_)() = nullptr;
+    const DWORD receiveTimeoutMs_ = g_receiveTimeoutMs.load();
+    std::atomic<DWORD> lastActivity_{0};
 };
 
 void HttpTask::Start() {
@@ -256,7 +264,7 @@ long HttpTask::OpenRoot() {
     if (rootHandle_ == nullptr) {
         hr = HResultFromLastError();
     } else {
-        DWORD timeout = kReceiveTimeoutMs;
+        DWORD timeout = receiveTimeoutMs_;
         InternetSetOptionA(rootHandle_, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
     }
     std::free(agent);
@@ -312,6 +320,12 @@ long HttpTask::OpenRequest() {
         hr = HResultFromLastError();
         InternetCloseHandle(requestHandle_);
         requestHandle_ = nullptr;
+    } else {
+        // Not every WinINet hands the root handle's time-out down to its
+        // requests; without it a silent server would hold a read for ever.
+        DWORD timeout = receiveTimeoutMs_;
+        InternetSetOptionA(requestHandle_, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout,
+                           sizeof timeout);
     }
     if (FAILED(hr)) {
         InternetCloseHandle(connectionHandle_);
@@ -340,17 +354,19 @@ void HttpTask::Send() {
         }
     }
     continuation_ = &HttpTask::OnSendComplete;
+    NoteActivity();
     if (HttpSendRequestA(requestHandle_, nullptr, 0, nullptr, 0)) {
         OnSendComplete();
         return;
     }
     const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
-        Close(HResultFromWin32(error));
+        Close(TransferError(error));
     }
 }
 
 void HttpTask::OnSendComplete() {
+    NoteActivity();
     ProcessHeaders();
     continuation_ = &HttpTask::OnReadComplete;
     ReadLoop();
@@ -405,7 +421,7 @@ void HttpTask::ReadLoop() {
         if (!InternetQueryDataAvailable(requestHandle_, &bytesAvailable_, 0, 0)) {
             const DWORD error = GetLastError();
             if (error != ERROR_IO_PENDING) {
-                Close(HResultFromWin32(error));
+                Close(TransferError(error));
             }
             return;
         }
@@ -428,7 +444,7 @@ bool HttpTask::ReadChunk() {
     }
     DWORD read = 0;
     if (!InternetReadFile(requestHandle_, buffer, available, &read)) {
-        const long hr = HResultFromLastError();
+        const long hr = TransferError(GetLastError());
         std::free(buffer);
         Close(hr);
         return false;
@@ -438,6 +454,7 @@ bool HttpTask::ReadChunk() {
         Close(kErrorShortRead);
         return false;
     }
+    NoteActivity();
     callback_->OnData(HttpData{buffer, read});
     std::free(buffer);
     return true;
@@ -447,6 +464,22 @@ void HttpTask::OnReadComplete() {
     if (ReadChunk()) {
         ReadLoop();
     }
+}
+
+// WinINet names a receive that waited out the time-out differently from one
+// implementation to the next (a socket time-out, an aborted connection). A
+// failure after the server has been silent for about that long is the
+// time-out, whatever its code.
+long HttpTask::TransferError(DWORD error) const {
+    if (error == ERROR_SUCCESS) {
+        return E_FAIL; // a failure that names no error is still a failure
+    }
+    const DWORD silentMs = GetTickCount() - lastActivity_.load();
+    if (error != ERROR_INTERNET_OPERATION_CANCELLED &&
+        silentMs >= receiveTimeoutMs_ - receiveTimeoutMs_ / 10) {
+        return kErrorTimedOut;
+    }
+    return HResultFromWin32(error);
 }
 
 void HttpTask::OnHandleClosing() {
@@ -474,7 +507,7 @@ void CALLBACK HttpTask::StatusCallback(HINTERNET, DWORD_PTR context, DWORD statu
                 task->Leave();
             }
         } else if (outcome->dwError != ERROR_INTERNET_OPERATION_CANCELLED) {
-            task->Close(HResultFromWin32(outcome->dwError));
+            task->Close(task->TransferError(outcome->dwError));
         }
         break;
     }
@@ -487,6 +520,10 @@ void CALLBACK HttpTask::StatusCallback(HINTERNET, DWORD_PTR context, DWORD statu
 }
 
 } // namespace
+
+unsigned long SetReceiveTimeoutForTesting(unsigned long milliseconds) {
+    return g_receiveTimeoutMs.exchange(milliseconds != 0 ? milliseconds : kReceiveTimeoutMs);
+}
 
 ITask* CreateHttpTask(const wchar_t* url, HttpRangeRequest request, IHttpCallback* callback) {
     if (callback == nullptr) {

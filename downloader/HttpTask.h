@@ -13,6 +13,15 @@ namespace downloader {
 // callback.
 ITask* CreateHttpTask(const wchar_t* url, HttpRangeRequest request, IHttpCallback* callback);
 
+// The longest a request waits for the server's next bytes (the response's
+// headers or more of its body) before it ends with
+// HRESULT_FROM_WIN32(ERROR_INTERNET_TIMEOUT): 30 s.
+constexpr unsigned long kReceiveTimeoutMs = 30000;
+
+// Test-only: replaces the receive time-out of requests created from now on
+// (0 restores kReceiveTimeoutMs); returns the value it replaced.
+unsigned long SetReceiveTimeoutForTesting(unsigned long milliseconds);
+
 // Fills rangeOffset, rangeLength and totalLength of a response from its
 // Content-Range header text (empty when absent) and its Content-Length (-1
 // when absent): "bytes first-last/total" gives first, last - first + 1 and

@@ -127,6 +127,8 @@ constexpr long kVerifyFailed = 1;
 constexpr long kErrorShortRead = static_cast<long>(0x80072EE4UL);
 // ERROR_INTERNET_INVALID_URL: the scheme is neither HTTP nor HTTPS.
 constexpr long kErrorInvalidUrl = static_cast<long>(0x80072EE5UL);
+// ERROR_INTERNET_TIMEOUT: the server sent nothing for the receive time-out.
+constexpr long kErrorTimedOut = static_cast<long>(0x80072EE2UL);
 // ERROR_INTERNET_OPERATION_CANCELLED: an HTTP-level task was cancelled.
 constexpr long kErrorCancelled = static_cast<long>(0x80072EF1UL);
 // ERROR_INTERNET_INCORRECT_FORMAT: the response does not fit the request.

@@ -381,6 +381,27 @@ TEST_F(DownloadSimpleTaskTest, CancelDuringADownloadPass) {
     EXPECT_EQ(static_cast<size_t>(size), Contents(target).size());
 }
 
+// The server sends the first MiB, then falls silent for longer than the
+// receive time-out: the download ends with the time-out (the caller retries),
+// instead of waiting for the server and resuming.
+TEST_F(DownloadSimpleTaskTest, SilentServerEndsTheDownloadAtTheReceiveTimeout) {
+    const int64_t size = 4 * kMiB;
+    const std::string content = PublishPackage(L"pkg.bin", size);
+    ASSERT_TRUE(server.AddRule("path=/pkg.bin&end=1048576&stall=15"));
+    testutil::ShortReceiveTimeout limit(2000);
+    const std::wstring target = scratch / L"pkg.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(testutil::kReceiveTimedOut, Run(UrlOf(L"pkg.bin"), target, recorder.get()));
+    const DWORD elapsed = GetTickCount() - start;
+    std::printf("[ info ] ended after %lu ms\n", elapsed);
+    EXPECT_LT(elapsed, 10000u) << "the download waited for the server";
+    EXPECT_EQ(1u, PackageRequests().size());
+    const std::string kept = Contents(target);
+    ASSERT_EQ(static_cast<size_t>(size), kept.size());
+    EXPECT_TRUE(kept.substr(0, kMiB) == content.substr(0, kMiB));
+}
+
 TEST_F(DownloadSimpleTaskTest, CancelWhileFetchingTheCompanion) {
     PublishPackage(L"pkg.bin", 2 * kMiB);
     ASSERT_TRUE(server.AddRule("path=/pkg.bin.meta&delay=2"));

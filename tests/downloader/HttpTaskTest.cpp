@@ -343,6 +343,37 @@ TEST_F(HttpTaskTest, CancelWhileWaitingForDataGivesCancelled) {
     EXPECT_FALSE(recorder->eventAfterComplete());
 }
 
+// A server that falls silent, before its headers or in the middle of the
+// body, holds the request only until the receive time-out.
+TEST_F(HttpTaskTest, SilentServerEndsTheRequestAtTheReceiveTimeout) {
+    const struct {
+        const char* what;
+        const char* rule;
+        size_t bytes; // body bytes that arrive before the silence
+        const char* sequence;
+    } cases[] = {
+        {"silent after 1000 body bytes", "end=1000&stall=15", 1000, "RDC"},
+        {"never answers", "delay=15", 0, "C"},
+    };
+    Publish(L"silent.bin", 100000);
+    testutil::ShortReceiveTimeout limit(2000);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(server.Reset());
+        ASSERT_TRUE(server.AddRule(std::string("path=/silent.bin&") + c.rule));
+        Ref<HttpRecorder> recorder(MakeRecorder<HttpRecorder>());
+        const DWORD start = GetTickCount();
+        ASSERT_TRUE(Run(UrlOf(L"silent.bin"), Range(0, 0), recorder.get()));
+        const DWORD elapsed = GetTickCount() - start;
+        std::printf("[ info ] %s: ended after %lu ms\n", c.what, elapsed);
+        EXPECT_EQ(testutil::kReceiveTimedOut, recorder->result());
+        EXPECT_GE(elapsed, 1500u);
+        EXPECT_LT(elapsed, 10000u) << "the request waited for the server";
+        EXPECT_EQ(c.bytes, recorder->body().size());
+        EXPECT_EQ(c.sequence, recorder->sequence());
+    }
+}
+
 TEST_F(HttpTaskTest, CancelBeforeStartIsIgnored) {
     const std::string content = Publish(L"early.bin", 2000);
     Ref<HttpRecorder> recorder(MakeRecorder<HttpRecorder>());
