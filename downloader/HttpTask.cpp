@@ -6,6 +6,7 @@
 #include <urlmon.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -96,6 +97,15 @@ RangeForm ParseContentRange(const std::string& header, int64_t& first, int64_t& 
 
 } // namespace
 
+DWORD ReadSize(int64_t bodyRemaining) {
+    if (bodyRemaining < 0) {
+        return kReadChunkSize;
+    }
+    // One byte past the announced end finds that end.
+    return static_cast<DWORD>(
+        std::max<int64_t>(1, std::min<int64_t>(bodyRemaining, kReadChunkSize)));
+}
+
 void FillResponseRange(const std::string& contentRange, int64_t contentLength,
                        HttpResponse& response) {
     int64_t first = 0;
@@ -166,6 +176,7 @@ protected:
         if (callback_ != nullptr) {
             callback_->Release();
         }
+        std::free(readBuffer_);
     }
 
 private:
@@ -182,7 +193,6 @@ private:
     std::string QueryHeaderString(DWORD level);
     void ReadLoop();
     bool ReadChunk();
-    void OnReadComplete();
     void OnHandleClosing();
     // The server was heard from: headers or body bytes arrived, or the
     // request was sent.
@@ -198,8 +208,14 @@ private:
     HINTERNET rootHandle_ = nullptr;
     HINTERNET connectionHandle_ = nullptr;
     HINTERNET requestHandle_ = nullptr;
-    // Written by WinINet when a pending InternetQueryDataAvailable completes.
-    DWORD bytesAvailable_ = 0;
+    // One buffer for every read of the body, and the read's description,
+    // which WinINet may still look at after a read that had to wait.
+    char* readBuffer_ = nullptr;
+    DWORD readCapacity_ = 0;
+    INTERNET_BUFFERSA readBuffers_ = {};
+    // Body bytes the response announced and that have not arrived yet; -1
+    // when it announced none.
+    int64_t bodyRemaining_ = -1;
     long result_ = S_OK;
     void (HttpTask::*continuation_)() = nullptr;
     const DWORD receiveTimeoutMs_ = g_receiveTimeoutMs.load();
@@ -368,7 +384,7 @@ void HttpTask::Send() {
 void HttpTask::OnSendComplete() {
     NoteActivity();
     ProcessHeaders();
-    continuation_ = &HttpTask::OnReadComplete;
+    continuation_ = &HttpTask::ReadLoop;
     ReadLoop();
 }
 
@@ -389,6 +405,7 @@ void HttpTask::ProcessHeaders() {
         // and such a length must be refused, not read as some other value.
         const int64_t contentLength =
             ParseContentLength(QueryHeaderString(HTTP_QUERY_CONTENT_LENGTH));
+        bodyRemaining_ = contentLength;
         FillResponseRange(contentRange, contentLength, response);
         callback_->OnResponse(std::move(response));
     } catch (const std::bad_alloc&) {
@@ -413,57 +430,56 @@ std::string HttpTask::QueryHeaderString(DWORD level) {
     return std::string();
 }
 
-// Reads while data is available at once. Stops early once the task is
+// Reads while data is there without waiting. Stops early once the task is
 // closed: a cancelled or refused transfer must not go on reading a large
-// body that is available without waiting.
+// body that is available at once.
 void HttpTask::ReadLoop() {
-    while (!IsClosed()) {
-        if (!InternetQueryDataAvailable(requestHandle_, &bytesAvailable_, 0, 0)) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING) {
-                Close(TransferError(error));
-            }
-            return;
-        }
-        if (!ReadChunk()) {
-            return;
-        }
+    while (!IsClosed() && ReadChunk()) {
     }
 }
 
+// One read that does not wait takes everything that has arrived, up to a
+// large chunk: a fast transfer needs few rounds, and a slow one still passes
+// each piece on as it comes. When nothing has arrived the read completes
+// later without data, only to say that there is some now; the next read
+// takes it.
 bool HttpTask::ReadChunk() {
-    const DWORD available = bytesAvailable_;
-    if (available == 0) {
-        Close(S_OK);
+    if (readBuffer_ == nullptr) {
+        // The first read asks the most; a small body gets a small buffer.
+        readCapacity_ = ReadSize(bodyRemaining_);
+        readBuffer_ = static_cast<char*>(std::malloc(readCapacity_));
+        if (readBuffer_ == nullptr) {
+            Close(E_OUTOFMEMORY);
+            return false;
+        }
+    }
+    const DWORD wanted = std::min(ReadSize(bodyRemaining_), readCapacity_);
+    readBuffers_ = {};
+    readBuffers_.dwStructSize = sizeof readBuffers_;
+    readBuffers_.lpvBuffer = readBuffer_;
+    readBuffers_.dwBufferLength = wanted;
+    if (!InternetReadFileExA(requestHandle_, &readBuffers_, IRF_NO_WAIT, 0)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            Close(TransferError(error));
+        }
         return false;
     }
-    void* buffer = std::malloc(available);
-    if (buffer == nullptr) {
-        Close(E_OUTOFMEMORY);
+    const DWORD read = readBuffers_.dwBufferLength;
+    if (read == 0) {
+        Close(S_OK); // the end of the body
         return false;
     }
-    DWORD read = 0;
-    if (!InternetReadFile(requestHandle_, buffer, available, &read)) {
-        const long hr = TransferError(GetLastError());
-        std::free(buffer);
-        Close(hr);
+    if (read > wanted) {
+        Close(kErrorBadReadCount); // a count that cannot be right
         return false;
     }
-    if (read < available) {
-        std::free(buffer);
-        Close(kErrorShortRead);
-        return false;
+    if (bodyRemaining_ > 0) {
+        bodyRemaining_ -= std::min<int64_t>(bodyRemaining_, read);
     }
     NoteActivity();
-    callback_->OnData(HttpData{buffer, read});
-    std::free(buffer);
+    callback_->OnData(HttpData{readBuffer_, read});
     return true;
-}
-
-void HttpTask::OnReadComplete() {
-    if (ReadChunk()) {
-        ReadLoop();
-    }
 }
 
 // WinINet names a receive that waited out the time-out differently from one

@@ -22,6 +22,17 @@ constexpr unsigned long kReceiveTimeoutMs = 30000;
 // (0 restores kReceiveTimeoutMs); returns the value it replaced.
 unsigned long SetReceiveTimeoutForTesting(unsigned long milliseconds);
 
+// The most body bytes one read takes; a request holds one buffer of at most
+// this size for its whole body.
+constexpr unsigned long kReadChunkSize = 1048576;
+
+// How many bytes one read asks for while `bodyRemaining` bytes of the
+// announced body are still to come (-1: no length announced): one chunk, but
+// not beyond the announced body, and 1 once it has all come (to find its
+// end). It never grows during a response, so the first read's size is the
+// buffer's.
+unsigned long ReadSize(int64_t bodyRemaining);
+
 // Fills rangeOffset, rangeLength and totalLength of a response from its
 // Content-Range header text (empty when absent) and its Content-Length (-1
 // when absent): "bytes first-last/total" gives first, last - first + 1 and

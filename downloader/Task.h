@@ -123,8 +123,8 @@ inline long HResultFromWin32(unsigned long error) {
 
 // The engine's own result codes besides S_OK, E_ABORT, E_FAIL and E_OUTOFMEMORY.
 constexpr long kVerifyFailed = 1;
-// ERROR_INTERNET_INTERNAL_ERROR: a read returned fewer bytes than announced.
-constexpr long kErrorShortRead = static_cast<long>(0x80072EE4UL);
+// ERROR_INTERNET_INTERNAL_ERROR: a read reported more bytes than it was asked for.
+constexpr long kErrorBadReadCount = static_cast<long>(0x80072EE4UL);
 // ERROR_INTERNET_INVALID_URL: the scheme is neither HTTP nor HTTPS.
 constexpr long kErrorInvalidUrl = static_cast<long>(0x80072EE5UL);
 // ERROR_INTERNET_TIMEOUT: the server sent nothing for the receive time-out.

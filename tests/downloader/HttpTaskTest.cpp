@@ -198,6 +198,27 @@ TEST(HttpResponseRange, ContentLengthText) {
     }
 }
 
+// How much one read asks for: a large chunk, within the announced body.
+TEST(HttpReadSize, OneChunkWithinTheAnnouncedBody) {
+    const unsigned long chunk = downloader::kReadChunkSize;
+    const struct {
+        int64_t bodyRemaining;
+        unsigned long size;
+    } cases[] = {
+        {-1, chunk}, // no length announced
+        {0, 1},      // all of it came: one byte finds the end
+        {1, 1},
+        {28, 28},
+        {static_cast<int64_t>(chunk) - 1, chunk - 1},
+        {chunk, chunk},
+        {static_cast<int64_t>(chunk) + 5, chunk},
+        {INT64_MAX, chunk},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.size, downloader::ReadSize(c.bodyRemaining)) << c.bodyRemaining;
+    }
+}
+
 // The same interpretations, through WinINet's real header parsing.
 TEST_F(HttpTaskTest, ResponsesAsServersSendThem) {
     struct Case {
