@@ -115,7 +115,7 @@ void HttpToFileTask::OnHttpResponse(HttpResponse&& response) {
         }
         return;
     default:
-        Close(kErrorIncorrectFormat);
+        Close(ResultOfRefusedStatus(response.statusCode));
         return;
     }
 }

@@ -155,7 +155,7 @@ void HttpToMemTask::OnHttpResponse(HttpResponse&& response) {
         }
         return;
     default:
-        Close(kErrorIncorrectFormat);
+        Close(ResultOfRefusedStatus(response.statusCode));
         return;
     }
 }

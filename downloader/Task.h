@@ -133,6 +133,15 @@ constexpr long kErrorTimedOut = static_cast<long>(0x80072EE2UL);
 constexpr long kErrorCancelled = static_cast<long>(0x80072EF1UL);
 // ERROR_INTERNET_INCORRECT_FORMAT: the response does not fit the request.
 constexpr long kErrorIncorrectFormat = static_cast<long>(0x80072EFBUL);
+// INET_E_RESOURCE_NOT_FOUND: the server has no such resource (404 or 410).
+// Kept apart from other refused statuses so that a wrong package address is
+// not retried as if the transfer had failed.
+constexpr long kErrorResourceNotFound = static_cast<long>(0x800C0005UL);
+
+// The result for a status that neither task can use.
+inline long ResultOfRefusedStatus(int32_t status) {
+    return status == 404 || status == 410 ? kErrorResourceNotFound : kErrorIncorrectFormat;
+}
 // ERROR_INTERNET_CONNECTION_ABORTED: the server kept ending requests
 // successfully without delivering a new byte (see kMaxRequestsWithoutProgress),
 // or kept starting over (see kMaxRestarts).

@@ -233,7 +233,7 @@ TEST_F(DownloadSimpleTaskTest, CompanionFailuresEndTheTaskBeforeTheFileIsTouched
         bool removeCompanion;
         long expected;
     } cases[] = {
-        {"no companion", "", "", true, kIncorrectFormat},
+        {"no companion", "", "", true, downloader::kErrorResourceNotFound},
         {"server error", "status=500", "", false, kIncorrectFormat},
         {"one byte more", "", companion + "x", false, E_FAIL},
         {"one byte less", "", companion.substr(0, companion.size() - 1), false, E_FAIL},

@@ -145,7 +145,7 @@ TEST_F(HttpToFileTaskTest, RangesThatDoNotMatchAreRefused) {
         "contentrange=bytes%200-999/5000",    // wrong length
         "contentrange=bytes%20*/5000",        // no range at all
         "status=416",
-        "status=404",
+        "status=500",
     };
     Publish(L"ranges.bin", 5000);
     for (const char* rule : rules) {
@@ -157,6 +157,21 @@ TEST_F(HttpToFileTaskTest, RangesThatDoNotMatchAreRefused) {
         Ref<FileRecorder> recorder(MakeRecorder<FileRecorder>());
         ASSERT_TRUE(Run(UrlOf(L"ranges.bin"), file, 1000, 2000, recorder.get()));
         EXPECT_EQ(kIncorrectFormat, recorder->result());
+        EXPECT_TRUE(recorder->writes().empty());
+    }
+}
+
+TEST_F(HttpToFileTaskTest, AMissingResourceIsToldApart) {
+    Publish(L"gone.bin", 5000);
+    for (const char* rule : {"status=404", "status=410"}) {
+        SCOPED_TRACE(rule);
+        ASSERT_TRUE(server.Reset());
+        ASSERT_TRUE(server.AddRule(std::string("path=/gone.bin&") + rule));
+        TargetFile file(scratch / L"gone.bin");
+        ASSERT_TRUE(file.ok());
+        Ref<FileRecorder> recorder(MakeRecorder<FileRecorder>());
+        ASSERT_TRUE(Run(UrlOf(L"gone.bin"), file, 0, 5000, recorder.get()));
+        EXPECT_EQ(downloader::kErrorResourceNotFound, recorder->result());
         EXPECT_TRUE(recorder->writes().empty());
     }
 }

@@ -88,7 +88,10 @@ TEST_F(HttpToMemTaskTest, ResponsesThatDoNotFitAreRefused) {
         long result;
     };
     const Case cases[] = {
-        {{"status=404", nullptr}, kIncorrectFormat},
+        // A resource the server does not have is told apart from the rest.
+        {{"status=404", nullptr}, downloader::kErrorResourceNotFound},
+        {{"status=410", nullptr}, downloader::kErrorResourceNotFound},
+        {{"status=403", nullptr}, kIncorrectFormat},
         {{"status=500", nullptr}, kIncorrectFormat},
         {{"nolength=1", nullptr}, kIncorrectFormat},
         // The continuation's range starts elsewhere than the buffer ends.

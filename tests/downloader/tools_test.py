@@ -147,7 +147,7 @@ class DlmfetchTest(unittest.TestCase):
         target = os.path.join(self.folder.name, "none.bin")
         code, lines, err = self.fetch(self.url("/absent.bin"), windows_path(target))
         self.assertEqual(1, code)
-        self.assertEqual(["result 0x80072EFB"], lines)
+        self.assertEqual(["result 0x800C0005"], lines)  # not found
         self.assertFalse(os.path.exists(target))
 
         self.publish("bad.bin", MiB)

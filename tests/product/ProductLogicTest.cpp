@@ -53,7 +53,7 @@ TEST(MapDownloadResultCode, MapsEveryResultAsTheTableSays) {
         {0x800C000B, 100, false, 4, false, false}, // INET_E_CONNECTION_TIMEOUT
         {0x8007000E, 100, true, 1, false, true},   // E_OUTOFMEMORY
         {0x8007000E, 100, false, 5, false, true},
-        {0x80072EFB, 100, true, 1, false, true}, // companion answered 404
+        {0x80072EFB, 100, true, 1, false, true}, // a response that does not fit
         {0x80072EFB, 100, false, 5, false, true},
         {0x80072EFD, 100, false, 5, false, true}, // cannot connect
         {0x80070017, 100, true, 1, false, true},  // data keeps mismatching
