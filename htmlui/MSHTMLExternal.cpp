@@ -73,11 +73,12 @@ HRESULT STDMETHODCALLTYPE MSHTMLExternal::QueryInterface(REFIID iid, void** obje
 }
 
 ULONG STDMETHODCALLTYPE MSHTMLExternal::AddRef() {
-    return static_cast<ULONG>(++refCount);
+    return static_cast<ULONG>(InterlockedIncrement(&refCount));
 }
 
 ULONG STDMETHODCALLTYPE MSHTMLExternal::Release() {
-    const LONG count = --refCount;
+    // Worker threads drop their references while the UI thread counts too.
+    const LONG count = InterlockedDecrement(&refCount);
     if (count == 0) {
         delete this;
     }

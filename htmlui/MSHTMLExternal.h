@@ -54,8 +54,9 @@ void DebugTrace(const char* format, ...);
 
 // The object that pages see as window.external: a hand-written IDispatchEx
 // over a method table that the most derived class supplies, plus the expando
-// members that page script assigns. Lives on the UI thread (single-threaded
-// apartment); the reference count is deliberately not interlocked.
+// members that page script assigns. Its calls arrive on the UI thread
+// (single-threaded apartment); the reference count is interlocked, because
+// work items of the script API hold references that worker threads release.
 class MSHTMLExternal : public IDispatchEx {
 public:
     MSHTMLExternal();

@@ -1,0 +1,147 @@
+#pragma once
+
+#include "core/HtmlExternal.h"
+#include "core/UrlDownload.h"
+
+#include <windows.h>
+
+#include <activscp.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+class InstallerContext;
+class LogFile;
+
+namespace coretest {
+
+// The run's context record, built once per test program (it gathers the
+// machine's facts, which takes a while); tests reset the fields they use.
+InstallerContext& SharedContext();
+// Puts the fields the script object writes back to their start values.
+void ResetContext(InstallerContext& context);
+
+// A script object whose product steps are played by the test. Every field is
+// set before the object is handed to script and read after the workers have
+// called back. Instances live in whole pages of their own; when one is
+// destroyed its pages are made inaccessible rather than freed, so that any use
+// after destruction faults at once.
+class ProbeExternal : public downloadmanagercore::HtmlExternal {
+public:
+    ProbeExternal(InstallerContext* context, LogFile* log);
+    ~ProbeExternal() override;
+
+    static void* operator new(size_t size);
+    static void operator delete(void* block);
+
+    int DownloadPackage(const std::wstring& url) override;
+    int InstallPackage(const std::wstring& packagePath, const std::wstring& parameters) override;
+    bool GetInstalledStartProgram(std::wstring& path) override;
+    HRESULT DownloadAttempt(const std::wstring& url, const std::wstring& path,
+                            downloadmanagercore::DownloadCallback& progress) override;
+
+    // Replacements for the steps; the base class's step runs when one is empty.
+    std::function<int(const std::wstring& url)> download;
+    std::function<int(const std::wstring& packagePath, const std::wstring& parameters)> install;
+    std::function<bool(std::wstring& path)> startProgram;
+    // The seam of one default-download attempt: its HRESULT and whether data
+    // arrived (reported through the callback as the moniker would). Empty:
+    // the real URL-moniker attempt.
+    std::function<std::pair<HRESULT, bool>(int attempt)> attempt;
+    // Or each attempt pulled through this opener (a binding double that
+    // `beforeAttempt` plans) instead of the platform's.
+    downloadmanagercore::PullStreamOpener opener = nullptr;
+    std::function<void(int attempt, const std::wstring& path)> beforeAttempt;
+    DWORD stallLimitMs = downloadmanagercore::kBindStallLimitMs;
+    int attemptsMade = 0;
+    std::vector<std::wstring> attemptPaths;
+
+    // Read access for the tests.
+    LONG References() const { return refCount; }
+    HWND Window() const { return hostWindow; }
+    const std::wstring& DownloadFolder() const { return downloadFolder; }
+    void SetDownloadFolder(const std::wstring& folder) { downloadFolder = folder; }
+    const std::wstring& DownloadedFilePath() const { return downloadedFilePath; }
+    void SetDownloadedFilePath(const std::wstring& path) { downloadedFilePath = path; }
+    const std::wstring& StartProgramPath() const { return startProgramPath; }
+    void SetStartProgramPath(const std::wstring& path) { startProgramPath = path; }
+    bool CloseDisabled() const { return closeDisabled; }
+    int LastWidth() const { return lastWidth; }
+    int LastHeight() const { return lastHeight; }
+    bool PropertyLockFree();
+
+    // Where and on which thread the last instance was destroyed.
+    static std::atomic<int> live;
+    static std::atomic<DWORD> destroyedOnThread;
+    static HANDLE destroyingThread; // opened by the destructor; the test closes it
+};
+
+// Hosts the platform's JScript engine with one object as the named item
+// "external", the way a page reaches window.external.
+class ScriptHost {
+public:
+    explicit ScriptHost(IDispatchEx* external);
+    ~ScriptHost();
+    ScriptHost(const ScriptHost&) = delete;
+    ScriptHost& operator=(const ScriptHost&) = delete;
+
+    bool ready() const { return parser_ != nullptr; }
+    // Runs statements; S_OK when they ran without an uncaught error.
+    HRESULT Run(const std::wstring& code);
+    // The value of an expression.
+    HRESULT Evaluate(const std::wstring& expression, VARIANT* value);
+    std::wstring Text(const std::wstring& expression);
+    long Number(const std::wstring& expression);
+    // The error number a statement throws, 0 when it throws nothing.
+    long ErrorOf(const std::wstring& statement);
+    // Closes the engine and lets go of every reference it took.
+    void Close();
+    std::string Errors() const;
+
+private:
+    class Site;
+    Site* site_;
+    IActiveScript* engine_;
+    IActiveScriptParse* parser_;
+};
+
+// Pumps this thread's messages until `done()` or `timeoutMs` passed.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
+
+// Answers every message box that this thread shows with `button` (a command
+// id such as IDOK, IDRETRY, IDCANCEL), recording its caption and text.
+class MessageBoxAnswerer {
+public:
+    explicit MessageBoxAnswerer(int button);
+    ~MessageBoxAnswerer();
+    MessageBoxAnswerer(const MessageBoxAnswerer&) = delete;
+    MessageBoxAnswerer& operator=(const MessageBoxAnswerer&) = delete;
+
+    struct Box {
+        std::wstring caption;
+        std::wstring text;
+        HWND owner;
+    };
+    std::vector<Box> boxes;
+    int button;
+
+private:
+    static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam);
+    HHOOK hook_;
+};
+
+// Runs `body` on a new thread in the multithreaded apartment, as the script
+// API's workers run; false when it did not end within `timeoutMs`.
+bool RunOnWorkerThread(const std::function<void()>& body, DWORD timeoutMs = 30000);
+
+// The log file's text, lines ending in "\n".
+std::string LogText(const LogFile& log);
+// How often `needle` occurs in `text`.
+size_t Count(const std::string& text, const std::string& needle);
+
+} // namespace coretest
