@@ -1,12 +1,14 @@
 #include "app/ScriptObject.h"
 
-// The product's script object is not part of this build yet: the run goes on
-// without one, and the host window is then made without window.external.
-ScriptObject* CreateScriptObject(InstallerContext*, ReportSender*, LogFile*) {
-    return nullptr;
+#include <new>
+
+ScriptObject* CreateScriptObject(InstallerContext* context, ReportSender* reportSender,
+                                 LogFile* log) {
+    return new (std::nothrow) downloadmanagercore::HtmlExternal(context, reportSender, log);
 }
 
-bool StopScriptWorkers(ScriptObject* script, DWORD) {
-    // Without a script object no worker can have been started.
-    return script == nullptr;
+bool StopScriptWorkers(ScriptObject*, DWORD) {
+    // The script object cannot yet be asked about its workers: the run ends
+    // as if none were running.
+    return true;
 }

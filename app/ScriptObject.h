@@ -1,6 +1,6 @@
 #pragma once
 
-#include "htmlui/MSHTMLExternal.h"
+#include "core/HtmlExternal.h"
 
 #include <windows.h>
 
@@ -9,7 +9,7 @@ class LogFile;
 class ReportSender;
 
 // The object the pages see as window.external, as the run sequence uses it.
-using ScriptObject = htmlui::MSHTMLExternal;
+using ScriptObject = downloadmanagercore::HtmlExternal;
 
 // The one place that makes the run's script object, on the heap with one
 // reference owned by the caller; NULL when it cannot be made.

@@ -126,9 +126,14 @@ TEST_F(ProgramRun, WithoutPagesTheRunEndsInErrorAndSendsItsLogWithEveryProperty)
         properties[rest.substr(0, colon)] = rest.substr(colon + 2);
     }
     EXPECT_EQ(properties.size(), propertyLines) << "a property was written twice";
-    EXPECT_EQ("en", properties["lang"]);
-    EXPECT_TRUE(properties["osbits"] == "32" || properties["osbits"] == "64")
-        << properties["osbits"];
+    const std::string osbits = properties["osbits"];
+    EXPECT_TRUE(osbits == "32" || osbits == "64") << osbits;
+    // Every property of the run, as the page would have read it.
+    const std::map<std::string, std::string> expected = {
+        {"downloadCurrent", "0"}, {"downloadTotal", "1"}, {"installProgress", "0"},
+        {"lang", "en"},           {"osbits", osbits},
+    };
+    EXPECT_EQ(expected, properties);
     // The archive reader's own complaint is in the log too.
     EXPECT_NE(std::string::npos, entries[0].content.find("Load Resource from pe."));
 
