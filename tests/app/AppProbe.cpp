@@ -3,9 +3,13 @@
 //                                    writes its id to REPORT_FILE and faults
 //   app_probe shortcut create NAME   desktop shortcut to this program
 //   app_probe shortcut delete NAME
+//   app_probe window STEPS REPORT_FILE
+//                                    the whole program with a document double
+//                                    playing the page; see WindowProbe.h
 // Reports go to the analytics sink whose port is in BC_SINK_PORT.
 #include "app/CrashDump.h"
 #include "app/DesktopShortcut.h"
+#include "tests/app/WindowProbe.h"
 
 #include <windows.h>
 
@@ -67,6 +71,9 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"crash" && argc == 3) {
         return Crash(argv[2]);
+    }
+    if (command == L"window" && argc == 4) {
+        return RunProgramWithDocumentDouble(argv[2], argv[3]);
     }
     if (command == L"shortcut" && argc == 4) {
         return Shortcut(argv[2], argv[3]);
