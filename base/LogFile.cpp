@@ -5,6 +5,7 @@
 
 #include <shlwapi.h>
 
+#include <climits>
 #include <cstdio>
 #include <vector>
 
@@ -38,6 +39,18 @@ std::string ExpandNarrow(const char* format, va_list args) {
     _vsnprintf(buffer.data(), buffer.size(), format, args);
     buffer[static_cast<size_t>(length)] = '\0';
     return std::string(buffer.data(), static_cast<size_t>(length));
+}
+
+// Narrow messages are text in the ANSI code page; the file is UTF-8 throughout.
+std::string AnsiToUtf8(const std::string& text) {
+    const int size = text.size() > static_cast<size_t>(INT_MAX) ? 0 : static_cast<int>(text.size());
+    const int length = size > 0 ? MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0) : 0;
+    if (length <= 0) {
+        return std::string();
+    }
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), size, &wide[0], length);
+    return ToUtf8(wide);
 }
 
 } // namespace
@@ -152,5 +165,5 @@ void LogFile::LogDebugNarrow(const char* format, ...) {
     va_start(args, format);
     const std::string message = ExpandNarrow(format, args);
     va_end(args);
-    WriteLine(LogLevelDebug, message);
+    WriteLine(LogLevelDebug, AnsiToUtf8(message));
 }

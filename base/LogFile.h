@@ -25,7 +25,7 @@ std::string FormatLogLine(const SYSTEMTIME& time, const char* levelName,
                           const std::string& message);
 
 // The run's log: "installer_log.txt" in a private folder under the user's
-// temporary folder, one flushed line per call, deleted with its folder when
+// temporary folder, UTF-8 text, one flushed line per call, deleted with its folder when
 // the object is destroyed. Safe to call from any thread; a line is written
 // whole or not at all, also while another thread closes the stream.
 class LogFile {
@@ -40,7 +40,8 @@ public:
     void LogWrite(int level, const wchar_t* format, ...);
     void LogError(const wchar_t* format, ...);
     void LogDebug(const wchar_t* format, ...);
-    // Narrow format: "%s" takes a narrow string; written as a DEBUG line.
+    // Narrow format: "%s" takes a narrow string; written as a DEBUG line. The
+    // text is taken in the ANSI code page and written as UTF-8, like the rest.
     void LogDebugNarrow(const char* format, ...);
 
     // Closes the stream before the file is packed; later calls write nothing.

@@ -23,6 +23,17 @@ bool GetTempFolderPath(std::wstring& path) {
     return true;
 }
 
+bool IsCandidateNameTaken(DWORD createError, DWORD probeError) {
+    if (createError == ERROR_ALREADY_EXISTS) {
+        return true;
+    }
+    // Access is refused both for a name whose folder is being deleted and for
+    // every name in a folder we may not write to; only in the first case is
+    // the name still there (or, while the deletion is pending, itself refused).
+    return createError == ERROR_ACCESS_DENIED &&
+           (probeError == 0 || probeError == ERROR_ACCESS_DENIED);
+}
+
 bool CreateUniqueSubfolder(std::wstring& path) {
     return CreateUniqueSubfolderFrom(path, GetTickCount());
 }
@@ -45,14 +56,35 @@ bool CreateUniqueSubfolderFrom(std::wstring& path, DWORD first) {
             path = candidate;
             return true;
         }
-        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+        const DWORD createError = GetLastError();
+        const DWORD probeError =
+            GetFileAttributesW(candidate) == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0;
+        if (!IsCandidateNameTaken(createError, probeError)) {
             return false;
         }
     }
     return false;
 }
 
+namespace {
+
+// "X:\..." or "\\server\share\...": a path that says where it starts. Anything
+// else is resolved against the current directory or drive.
+bool IsFullyQualified(const std::wstring& path) {
+    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') {
+        const wchar_t drive = path[0];
+        return (drive >= L'A' && drive <= L'Z') || (drive >= L'a' && drive <= L'z');
+    }
+    return path.size() >= 3 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\\';
+}
+
+} // namespace
+
 bool DeleteFolderTree(const std::wstring& path) {
+    // An empty or relative path would empty the current directory.
+    if (!IsFullyQualified(path)) {
+        return false;
+    }
     wchar_t pattern[MAX_PATH] = {};
     if (PathCombineW(pattern, path.c_str(), L"*")) {
         WIN32_FIND_DATAW entry;

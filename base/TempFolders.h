@@ -23,8 +23,15 @@ bool CreateUniqueSubfolder(std::wstring& path);
 // As CreateUniqueSubfolder, with the first number to try given.
 bool CreateUniqueSubfolderFrom(std::wstring& path, DWORD first);
 
+// Whether CreateDirectoryW failing with `createError` on a candidate name
+// means that the name is taken, so the next one is tried; `probeError` is the
+// error of GetFileAttributesW on that name, 0 when it succeeded. A folder that
+// someone else is deleting refuses access to its name but still holds it.
+bool IsCandidateNameTaken(DWORD createError, DWORD probeError);
+
 // Deletes everything below `path` and then the folder; the result is that of
-// removing the folder itself. Files that cannot be deleted stay.
+// removing the folder itself. Files that cannot be deleted stay. An empty or
+// relative path (also "\\x" or "C:x") is refused: false, nothing touched.
 bool DeleteFolderTree(const std::wstring& path);
 
 // Tries at most this many names before CreateUniqueSubfolder gives up, so a

@@ -235,6 +235,9 @@ HRESULT STDMETHODCALLTYPE MSHTMLExternal::InvokeEx(DISPID id, LCID locale, WORD 
         if (params && (params->cArgs != 0 || params->cNamedArgs != 0)) {
             return DISP_E_BADPARAMCOUNT;
         }
+        if (!result) {
+            return E_POINTER;
+        }
         return VariantCopy(result, &value);
     }
     if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {

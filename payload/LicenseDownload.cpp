@@ -179,7 +179,9 @@ HRESULT DownloadLicenseFile(const std::wstring& url, const std::wstring& target,
 
     if (callback->Aborted()) {
         result = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-    } else if (result == S_OK && callback->Status() != 0 && callback->Status() != 200) {
+    } else if (result == S_OK && callback->Status() != 200) {
+        // No status at all means no HTTP answer was seen (another protocol,
+        // or a transfer that never got that far): that is no licence either.
         result = INET_E_DOWNLOAD_FAILURE;
     }
     callback->Release();

@@ -1,5 +1,6 @@
 #include "payload/PayloadArchive.h"
 
+#include "base/SafeNames.h"
 #include "base/TempFolders.h"
 #include "base/UniqueHandle.h"
 #include "base/Utf8.h"
@@ -9,6 +10,7 @@
 #include <shlwapi.h>
 
 #include <cwchar>
+#include <exception>
 #include <memory>
 #include <new>
 
@@ -19,29 +21,6 @@ namespace {
 bool ReadWhole(HANDLE file, void* buffer, DWORD size) {
     DWORD got = 0;
     return ReadFile(file, buffer, size, &got, nullptr) && got == size;
-}
-
-bool IsReservedDeviceName(const wchar_t* segment, size_t length) {
-    // Windows opens a device for these whatever the folder or extension.
-    size_t base = 0;
-    while (base < length && segment[base] != L'.') {
-        ++base;
-    }
-    while (base > 0 && segment[base - 1] == L' ') {
-        --base;
-    }
-    const std::wstring stem(segment, base);
-    static const wchar_t* const kNames[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
-    for (const wchar_t* reserved : kNames) {
-        if (_wcsicmp(stem.c_str(), reserved) == 0) {
-            return true;
-        }
-    }
-    if (stem.size() == 4 &&
-        (_wcsnicmp(stem.c_str(), L"COM", 3) == 0 || _wcsnicmp(stem.c_str(), L"LPT", 3) == 0)) {
-        return stem[3] >= L'0' && stem[3] <= L'9';
-    }
-    return false;
 }
 
 std::wstring Combine(const std::wstring& folder, const std::wstring& name) {
@@ -56,37 +35,7 @@ std::wstring Combine(const std::wstring& folder, const std::wstring& name) {
 
 bool IsSafeRecordName(const wchar_t* name) {
     const size_t length = wcslen(name);
-    if (length == 0 || length >= 260) {
-        return false;
-    }
-    size_t start = 0;
-    while (start <= length) {
-        size_t end = start;
-        while (end < length && name[end] != L'\\') {
-            ++end;
-        }
-        const size_t segment = end - start;
-        // Empty segments make absolute names ("\x", "\\server") and folder names.
-        if (segment == 0) {
-            return false;
-        }
-        for (size_t i = start; i < end; ++i) {
-            const wchar_t c = name[i];
-            if (c < 0x20 || wcschr(L"<>:\"/|?*", c)) {
-                return false;
-            }
-        }
-        // Windows drops trailing dots and blanks, which turns ".. " into "..".
-        const wchar_t last = name[end - 1];
-        if (last == L'.' || last == L' ') {
-            return false;
-        }
-        if (IsReservedDeviceName(name + start, segment)) {
-            return false;
-        }
-        start = end + 1;
-    }
-    return true;
+    return length > 0 && length < 260 && IsSafeRelativeName(std::wstring(name, length));
 }
 
 std::vector<std::wstring> ScanLanguageList(const std::wstring& text) {
@@ -216,8 +165,8 @@ bool PayloadArchive::WriteArchiveEntry(const PayloadRecordHeader& header, const 
         !IsSafeRecordName(header.name)) {
         return false;
     }
-    const std::wstring target = Combine(folder, header.name);
-    if (target.empty() || target.compare(0, folder.size(), folder) != 0) {
+    const std::wstring target = ResolveInsideFolder(folder, header.name);
+    if (target.empty()) {
         return false;
     }
 
@@ -252,17 +201,26 @@ std::vector<std::wstring> PayloadArchive::ReadLanguageList() {
     if (!file.IsValid()) {
         return std::vector<std::wstring>();
     }
-    const DWORD size = GetFileSize(file.Get(), nullptr);
-    if (size == INVALID_FILE_SIZE || size > 0x7FFFFFFF) {
+    // A file far larger than any parameter script is refused unread: decoding
+    // hundreds of MiB would exhaust the address space.
+    LARGE_INTEGER fileSize = {};
+    if (!GetFileSizeEx(file.Get(), &fileSize) || fileSize.QuadPart < 0 ||
+        fileSize.QuadPart > static_cast<LONGLONG>(kMaxInstallParamsBytes)) {
         return std::vector<std::wstring>();
     }
+    const DWORD size = static_cast<DWORD>(fileSize.QuadPart);
     std::unique_ptr<char[]> bytes(new (std::nothrow) char[size ? size : 1]);
     DWORD got = 0;
     if (!bytes || !ReadFile(file.Get(), bytes.get(), size, &got, nullptr)) {
         return std::vector<std::wstring>();
     }
     file.Reset();
-    return ScanLanguageList(FromUtf8(bytes.get(), got));
+    // No exception leaves the archive object; short of memory the list is empty.
+    try {
+        return ScanLanguageList(FromUtf8(bytes.get(), got));
+    } catch (const std::exception&) {
+        return std::vector<std::wstring>();
+    }
 }
 
 void PayloadArchive::PrepareLicensePage(const std::wstring& productId,

@@ -22,9 +22,10 @@ struct PayloadRecordHeader {
 #pragma pack(pop)
 static_assert(sizeof(PayloadRecordHeader) == 528, "the record header is 528 bytes on disk");
 
-// True when `name` (NUL-terminated) can only name a file inside the unpacking
-// folder: relative, backslash-separated, no "." or ".." segments, no drive,
-// stream or device names, no characters that Windows would change or refuse.
+// True when `name` (NUL-terminated, shorter than 260 units) is a plain
+// relative name (IsSafeRelativeName of base/SafeNames.h): backslash-separated,
+// no segment that starts or ends with a dot or a blank, no drive, stream or
+// device names, no characters that Windows would change or refuse.
 bool IsSafeRecordName(const wchar_t* name);
 
 // The language codes listed under the key "LANG" of the install parameters
@@ -36,6 +37,10 @@ std::vector<std::wstring> ScanLanguageList(const std::wstring& text);
 // "<base>/license/<product>/<language>/Eula.html".
 std::wstring LicenseUrl(const std::wstring& serverUrl, const std::wstring& productId,
                         const std::wstring& languageCode);
+
+// Largest "js\installparams.js" that ReadLanguageList reads (1 MiB); the
+// shipped script is a few hundred bytes.
+constexpr unsigned long kMaxInstallParamsBytes = 1ul << 20;
 
 // Base URL of the licence download server, fixed at build time.
 extern const wchar_t kLicenseServerUrl[];
@@ -58,13 +63,15 @@ public:
     // The same for the archive at the end of the file `path`.
     bool LoadFromFile(const std::wstring& path, const std::wstring& folder);
 
-    // Writes one record under `folder`, creating missing sub-folders. Names
-    // that could leave the folder are refused.
+    // Writes one record under `folder`, creating missing sub-folders. Unsafe
+    // names, and names whose full path does not lie inside the folder, are
+    // refused.
     bool WriteArchiveEntry(const PayloadRecordHeader& header, const void* data,
                            const std::wstring& folder);
 
     // The page languages from "js\installparams.js" in the unpacked folder;
-    // empty when the folder, the file or the key is missing.
+    // empty when the folder, the file or the key is missing, or when the file
+    // is larger than kMaxInstallParamsBytes.
     std::vector<std::wstring> ReadLanguageList();
 
     // Makes "Eula.html" hold the licence for `languageCode`: the archive's

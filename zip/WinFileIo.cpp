@@ -14,8 +14,16 @@ voidpf ZCALLBACK Open(voidpf opaque, const void*, int) {
 // Moves `size` bytes at the stream's position, call after call, until done
 // or a call fails or moves nothing; a short transfer is told to the reporter
 // with the error of the call that stopped it.
+//
+// After one failure the stream moves nothing more and reports nothing more: a
+// broken zip can make the reader ask again and again for bytes past the end
+// (tens of thousands of two-byte reads for one bad length), and every answer
+// would be the same.
 template <typename Transfer>
 uLong Positioned(WinFileStream* stream, uLong size, Transfer transfer) {
+    if (stream->failed) {
+        return 0;
+    }
     uLong done = 0;
     while (done < size) {
         OVERLAPPED at = {};

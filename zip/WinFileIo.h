@@ -10,7 +10,8 @@ class ZipReporter;
 
 // A minizip stream over a Windows file handle. Reads and writes are
 // positioned (the handle's own file pointer is never used), short transfers
-// are told to the reporter with the Windows error of the moment.
+// are told to the reporter with the Windows error of the moment. The first
+// short transfer ends the stream: every later one moves and reports nothing.
 struct WinFileStream {
     HANDLE file = INVALID_HANDLE_VALUE;
     bool ownsFile = false; // closed by the stream's close callback

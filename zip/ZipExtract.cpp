@@ -1,5 +1,6 @@
 #include "zip/ZipExtract.h"
 
+#include "base/SafeNames.h"
 #include "zip/WinFileIo.h"
 
 #include <shlobj.h>
@@ -60,14 +61,18 @@ bool IsEmptyZip(HANDLE zipFile, ULONGLONG size) {
            sizeof record + static_cast<ULONGLONG>(word(20)) == size;
 }
 
-// Streams the current entry into `target`; false on any read, write or CRC failure.
-bool WriteCurrentEntry(unzFile archive, const wchar_t* target, ZipReporter* reporter) {
+// Streams the current entry into `target`; false on any read, write or CRC
+// failure, and when the data ends before the entry's declared size (the reader
+// then stops early without a word and skips its CRC check).
+bool WriteCurrentEntry(unzFile archive, const wchar_t* target, ZPOS64_T declaredSize,
+                       ZipReporter* reporter) {
     HANDLE out = CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
         return false;
     }
     bool ok = unzOpenCurrentFile(archive) == UNZ_OK;
+    ZPOS64_T written = 0;
     if (ok) {
         std::vector<char> buffer(kChunk);
         for (;;) {
@@ -83,6 +88,10 @@ bool WriteCurrentEntry(unzFile archive, const wchar_t* target, ZipReporter* repo
                 ok = false;
                 break;
             }
+            written += static_cast<ZPOS64_T>(got);
+        }
+        if (written != declaredSize) {
+            ok = false;
         }
         // Reports a CRC mismatch once the whole entry has been read.
         if (unzCloseCurrentFile(archive) != UNZ_OK) {
@@ -108,13 +117,21 @@ bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporte
     const bool isDirectory = IsDirectoryEntry(rawName, info);
 
     std::wstring name;
-    if (!StoredNameToRelativePath(rawName, name) || !IsSafeEntryName(name)) {
+    if (!StoredNameToRelativePath(rawName, name)) {
         return false;
     }
-    wchar_t target[MAX_PATH] = {};
-    if (!PathCombineW(target, folder.c_str(), name.c_str())) {
+    // A directory entry ends in one separator; the name check sees it without.
+    if (isDirectory && name.size() > 1 && name.back() == L'\\') {
+        name.pop_back();
+    }
+    if (!IsSafeRelativeName(name)) {
         return false;
     }
+    const std::wstring path = ResolveInsideFolder(folder, name);
+    if (path.empty()) {
+        return false;
+    }
+    const wchar_t* target = path.c_str();
     if (isDirectory) {
         SHCreateDirectoryExW(nullptr, target, nullptr);
         return true;
@@ -124,19 +141,7 @@ bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporte
     if (PathRemoveFileSpecW(parent)) {
         SHCreateDirectoryExW(nullptr, parent, nullptr);
     }
-    return WriteCurrentEntry(archive, target, reporter);
-}
-
-bool IsDotsOnly(const std::wstring& segment) {
-    size_t dots = 0;
-    for (wchar_t c : segment) {
-        if (c == L'.') {
-            ++dots;
-        } else if (c != L' ') {
-            return false;
-        }
-    }
-    return dots >= 2;
+    return WriteCurrentEntry(archive, target, info.uncompressed_size, reporter);
 }
 
 } // namespace
@@ -154,25 +159,6 @@ bool StoredNameToRelativePath(const std::string& stored, std::wstring& path) {
         }
     }
     path = name;
-    return true;
-}
-
-bool IsSafeEntryName(const std::wstring& name) {
-    if (name.empty() || name[0] == L'\\' || name.find(L':') != std::wstring::npos) {
-        return false;
-    }
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find(L'\\', start);
-        if (end == std::wstring::npos) {
-            end = name.size();
-        }
-        // Windows drops trailing dots and blanks, so ". ." or "..." can mean "..".
-        if (IsDotsOnly(name.substr(start, end - start))) {
-            return false;
-        }
-        start = end + 1;
-    }
     return true;
 }
 

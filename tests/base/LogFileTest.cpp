@@ -137,6 +137,32 @@ TEST(LogFile, WritesLinesIntoAPrivateFolderAndDeletesItAtTheEnd) {
     EXPECT_FALSE(testutil::FileExists(folder));
 }
 
+// Narrow messages are text in the ANSI code page; the file holds one
+// encoding, UTF-8, whichever call wrote a line.
+TEST(LogFile, WritesWideAndNarrowNonAsciiTextAsUtf8) {
+    const std::wstring wide = L"C:\\Users\\Ren\u00e9e M\u00fcller\\caf\u00e9.log";
+    char narrow[MAX_PATH] = {};
+    BOOL lossy = FALSE;
+    ASSERT_NE(0,
+              WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, narrow, MAX_PATH, nullptr, &lossy));
+    ASSERT_FALSE(lossy) << "code page " << GetACP() << " has no such letters";
+    const std::string utf8 = "C:\\Users\\Ren\xc3\xa9"
+                             "e M\xc3\xbcller\\caf\xc3\xa9.log";
+
+    std::string contents;
+    {
+        LogFile log;
+        ASSERT_NE(nullptr, log.stream);
+        log.LogDebugNarrow("narrow %s", narrow);
+        log.LogDebug(L"wide %s", wide.c_str());
+        contents = testutil::ReadFileBytes(log.path);
+    }
+    const std::vector<std::string> lines = SplitCrLfLines(contents);
+    ASSERT_EQ(2u, lines.size()) << contents;
+    EXPECT_EQ("narrow " + utf8, MessageOf(lines[0], "DEBUG"));
+    EXPECT_EQ("wide " + utf8, MessageOf(lines[1], "DEBUG"));
+}
+
 TEST(LogFile, EachLineIsOnDiskAsSoonAsItIsWritten) {
     LogFile log;
     ASSERT_NE(nullptr, log.stream);

@@ -78,6 +78,32 @@ INSTANTIATE_TEST_SUITE_P(
                     CollisionCase{0xffffffff, {L"ffffffff"}, L"0"},
                     CollisionCase{0x00000fff, {}, L"fff"}));
 
+// What a failed CreateDirectoryW on a candidate name means: taken (try the
+// next number) or no folder can be made here (give up).
+TEST(IsCandidateNameTaken, TellsATakenNameFromAFolderThatRefusesAll) {
+    const struct {
+        DWORD createError;
+        DWORD probeError; // 0: the name exists
+        bool taken;
+    } cases[] = {
+        {ERROR_ALREADY_EXISTS, 0, true},
+        {ERROR_ALREADY_EXISTS, ERROR_FILE_NOT_FOUND, true},
+        // Someone else's folder of that name is being deleted.
+        {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, true},
+        {ERROR_ACCESS_DENIED, 0, true},
+        // The name is free, but this folder lets nobody create anything.
+        {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, false},
+        {ERROR_ACCESS_DENIED, ERROR_PATH_NOT_FOUND, false},
+        {ERROR_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND, false},
+        {ERROR_DISK_FULL, ERROR_FILE_NOT_FOUND, false},
+        {ERROR_WRITE_PROTECT, 0, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.taken, IsCandidateNameTaken(c.createError, c.probeError))
+            << c.createError << " / " << c.probeError;
+    }
+}
+
 TEST(CreateUniqueSubfolder, FailsOnAMissingParentAndLeavesThePath) {
     testutil::ScratchFolder scratch;
     const std::wstring missing = scratch / L"no such folder\\";
@@ -171,6 +197,45 @@ TEST(DeleteFolderTree, KeepsAReadOnlyFileAndItsFoldersAndDeletesTheRest) {
 TEST(DeleteFolderTree, FailsOnAMissingFolder) {
     testutil::ScratchFolder scratch;
     EXPECT_FALSE(DeleteFolderTree(scratch / L"missing\\"));
+}
+
+// Makes `folder` the process's current directory while it lives.
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const std::wstring& folder) {
+        GetCurrentDirectoryW(MAX_PATH, saved_);
+        EXPECT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+    }
+    ~CurrentDirectory() { SetCurrentDirectoryW(saved_); }
+    CurrentDirectory(const CurrentDirectory&) = delete;
+    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+private:
+    wchar_t saved_[MAX_PATH] = {};
+};
+
+// A path that does not say where it starts would be taken from the current
+// directory (or drive); the helper refuses it and touches nothing.
+TEST(DeleteFolderTree, RefusesAnEmptyOrRelativePathAndTouchesNothing) {
+    testutil::ScratchFolder scratch;
+    const std::wstring cwd = scratch / L"cwd\\";
+    ASSERT_TRUE(CreateDirectoryW(cwd.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((cwd + L"sub").c_str(), nullptr));
+    ASSERT_TRUE(testutil::WriteFileBytes(cwd + L"top.txt", "1"));
+    ASSERT_TRUE(testutil::WriteFileBytes(cwd + L"sub\\inner.txt", "2"));
+    CurrentDirectory inside(cwd);
+    ASSERT_EQ(L':', cwd[1]);
+    const std::wstring drive = cwd.substr(0, 2); // "C:"
+    const std::wstring rooted = cwd.substr(2);   // "\users\...\cwd\"
+    const std::wstring paths[] = {
+        L"", L"sub", L"sub\\", L".", L".\\sub", L"..\\cwd", rooted + L"sub", drive + L"sub",
+    };
+    for (const std::wstring& path : paths) {
+        EXPECT_FALSE(DeleteFolderTree(path)) << testing::PrintToString(path);
+        EXPECT_EQ("1", testutil::ReadFileBytes(cwd + L"top.txt")) << testing::PrintToString(path);
+        EXPECT_EQ("2", testutil::ReadFileBytes(cwd + L"sub\\inner.txt"))
+            << testing::PrintToString(path);
+    }
 }
 
 TEST(DeleteFolderTree, RemovesALinkedFolderWithoutEnteringIt) {

@@ -365,6 +365,20 @@ TEST_F(Bridge, ExpandoAccessChecksItsParameters) {
     }
 }
 
+TEST_F(Bridge, ReadingAnExpandoWithNowhereToPutTheValueIsRefused) {
+    const DISPID x = EnsureId(L"x");
+    ASSERT_EQ(S_OK, Put(x, Int(5)));
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    for (WORD flags : {WORD(DISPATCH_PROPERTYGET), WORD(DISPATCH_METHOD | DISPATCH_PROPERTYGET)}) {
+        EXPECT_EQ(E_POINTER, object->InvokeEx(x, 0, flags, &none, nullptr, nullptr, nullptr))
+            << "flags " << flags;
+    }
+    VARIANT value;
+    ASSERT_EQ(S_OK, Get(x, &value));
+    EXPECT_EQ(VT_I4, value.vt);
+    EXPECT_EQ(5, value.lVal);
+}
+
 TEST_F(Bridge, InvokeExOnAMethodGoesThroughInvoke) {
     // Through the virtual slot: an override of Invoke sees the call.
     class Counting : public TestExternal {

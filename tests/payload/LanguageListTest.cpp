@@ -66,6 +66,50 @@ TEST(ReadLanguageList, DecodesUtf8AndSurvivesBytesThatAreNot) {
     EXPECT_EQ((List{L"en", L"zh-\u7e41", L"x\ufffd"}), archive.ReadLanguageList());
 }
 
+// Writes `head` and then makes the file `size` bytes long (the rest holes of
+// zeros, so even a huge file costs no disk).
+bool WriteSizedFile(const std::wstring& path, const std::string& head, ULONGLONG size) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD wrote = 0;
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    const bool ok =
+        WriteFile(file, head.data(), static_cast<DWORD>(head.size()), &wrote, nullptr) &&
+        wrote == head.size() && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) &&
+        SetEndOfFile(file);
+    CloseHandle(file);
+    return ok;
+}
+
+// The install parameters are a few hundred bytes; a file far larger than any
+// such script is not read at all.
+TEST(ReadLanguageList, IsEmptyForAFileOverTheSizeLimit) {
+    const std::string head = "var installParams = {\"LANG\":[\"en\",\"fr\"]};";
+    const struct {
+        ULONGLONG size;
+        List expected;
+    } cases[] = {
+        {kMaxInstallParamsBytes, {L"en", L"fr"}},
+        {kMaxInstallParamsBytes + 1, {}},
+        {300ull << 20, {}},
+        // The low 32 bits of the size alone would look small.
+        {(4ull << 30) + 100, {}},
+    };
+    for (const auto& c : cases) {
+        LogFile log;
+        PayloadArchive archive(log);
+        ASSERT_TRUE(archive.isLoaded);
+        const std::wstring file = archive.temporaryFolder + L"js\\installparams.js";
+        ASSERT_TRUE(WriteSizedFile(file, head, c.size)) << c.size;
+        EXPECT_EQ(c.expected, archive.ReadLanguageList()) << c.size;
+        DeleteFileW(file.c_str());
+    }
+}
+
 TEST(ReadLanguageList, IsEmptyWithoutTheFile) {
     LogFile log;
     PayloadArchive archive(log);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
+
 using namespace payloadtest;
 
 namespace {
@@ -148,6 +150,33 @@ TEST(LicenseDownload, GivesUpOnASilentServerAfterItsTimeLimit) {
     const DWORD elapsed = GetTickCount() - start;
     EXPECT_GE(elapsed, 900u) << "not before the time limit";
     EXPECT_LT(elapsed, 60000u);
+}
+
+// A transfer that saw no HTTP answer at all (here a file: URL) completes
+// without a status; only an HTTP 200 is a licence.
+TEST(LicenseDownload, ATransferWithoutAnHttpStatusIsNoLicence) {
+    testutil::ScratchFolder scratch;
+    const std::wstring served = scratch / L"license\\TLW\\pt\\";
+    ASSERT_EQ(ERROR_SUCCESS, SHCreateDirectoryExW(nullptr, served.c_str(), nullptr));
+    ASSERT_TRUE(testutil::WriteFileBytes(served + L"Eula.html", kDownloaded));
+    std::wstring base = L"file:///" + scratch.path();
+    base.pop_back();
+    for (wchar_t& c : base) {
+        if (c == L'\\') {
+            c = L'/';
+        }
+    }
+
+    EXPECT_NE(S_OK, DownloadLicenseFile(base + L"/license/TLW/pt/Eula.html",
+                                        scratch / L"direct.html", kTestTimeoutMs));
+
+    LogFile log;
+    PayloadArchive archive(log);
+    ASSERT_TRUE(archive.isLoaded);
+    archive.PrepareLicensePage(L"TLW", L"pt", base, kTestTimeoutMs);
+    EXPECT_EQ(Pages().at(L"Eula.html"),
+              testutil::ReadFileBytes(archive.temporaryFolder + L"Eula.html"));
+    EXPECT_FALSE(testutil::FileExists(archive.temporaryFolder + L"Eula.html-temp"));
 }
 
 } // namespace

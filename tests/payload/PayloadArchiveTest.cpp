@@ -34,7 +34,7 @@ TEST_P(RecordName, IsSafeOnlyWhenItStaysInsideTheFolder) {
 INSTANTIATE_TEST_SUITE_P(
     Table, RecordName,
     testing::Values(NameCase{L"Load.html", true}, NameCase{L"js\\installparams.js", true},
-                    NameCase{L"images\\icons\\close.gif", true}, NameCase{L".hidden", true},
+                    NameCase{L"images\\icons\\close.gif", true}, NameCase{L".hidden", false},
                     NameCase{L"a..b.txt", true}, NameCase{L"se\u00f1al.png", true},
                     NameCase{L"console.txt", true}, NameCase{L"COM10", true}, NameCase{L"", false},
                     NameCase{L"..", false}, NameCase{L".", false}, NameCase{L"..\\x.txt", false},
@@ -50,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{L"CON", false}, NameCase{L"con.txt", false},
                     NameCase{L"js\\nul", false}, NameCase{L"Aux .html", false},
                     NameCase{L"COM1", false}, NameCase{L"lpt9.log", false},
-                    NameCase{L"CONOUT$", false}));
+                    NameCase{L"CONOUT$", false}, NameCase{L"a\\..x\\b.txt", false}));
 
 TEST(RecordName, AcceptsTheLongestNameAndRefusesLonger) {
     EXPECT_TRUE(IsSafeRecordName(std::wstring(259, L'a').c_str()));
@@ -247,6 +247,36 @@ TEST_F(ArchiveFile, ARecordBelowAFileFailsTheEntry) {
     EXPECT_EQ((std::map<std::wstring, std::string>{{L"Load.html", "page"}}), ReadTree(target_));
 }
 
+// The folder named with and without its trailing backslash: a record may not
+// land beside it ("<folder>x") nor anywhere but under its own name.
+TEST_F(ArchiveFile, ARecordLandsOnlyUnderItsOwnNameInsideTheFolder) {
+    const std::wstring bare = target_.substr(0, target_.size() - 1);
+    const struct {
+        std::wstring folder;
+        const wchar_t* name;
+    } cases[] = {
+        {bare, L"a\\..x\\escaped-payload.txt"},
+        {target_, L"sub\\a\\..x\\escaped-payload.txt"},
+        {bare, L"..x\\escaped-payload.txt"},
+    };
+    for (const auto& c : cases) {
+        const std::string header = RecordHeader(c.name, 7);
+        PayloadRecordHeader record;
+        memcpy(&record, header.data(), sizeof record);
+        EXPECT_FALSE(archive_->WriteArchiveEntry(record, "escaped", c.folder))
+            << testing::PrintToString(std::wstring(c.name));
+        EXPECT_EQ((std::map<std::wstring, std::string>{}), ReadTree(scratch_.path()))
+            << testing::PrintToString(std::wstring(c.name));
+    }
+    // A plain name is written, with or without the backslash.
+    const std::string header = RecordHeader(L"sub\\ok.txt", 2);
+    PayloadRecordHeader record;
+    memcpy(&record, header.data(), sizeof record);
+    EXPECT_TRUE(archive_->WriteArchiveEntry(record, "ok", bare));
+    EXPECT_EQ((std::map<std::wstring, std::string>{{L"unpacked\\sub\\ok.txt", "ok"}}),
+              ReadTree(scratch_.path()));
+}
+
 class UnsafeRecord : public ArchiveFile, public testing::WithParamInterface<const wchar_t*> {};
 
 TEST_P(UnsafeRecord, IsRefusedAndNothingIsWrittenOutsideTheFolder) {
@@ -272,6 +302,7 @@ INSTANTIATE_TEST_SUITE_P(
                     L"C:\\escaped-payload.txt", L"C:escaped-payload.txt", L"\\escaped-payload.txt",
                     L"\\\\127.0.0.1\\c$\\escaped-payload.txt", L"sub/../../escaped-payload.txt",
                     L"sub\\.. \\escaped-payload.txt", L"first.txt:stream", L"CON", L"nul.txt",
-                    L"sub\\\\x.txt"));
+                    L"sub\\\\x.txt", L"..x\\escaped-payload.txt",
+                    L"a\\..b\\..c\\..d\\..e\\..f\\..g\\..h\\escaped-payload.txt"));
 
 } // namespace

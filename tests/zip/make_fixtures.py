@@ -31,6 +31,40 @@ def corrupt_crc(path, name):
         f.write(bytes([byte[0] ^ 0xFF]))
 
 
+def central_headers(path):
+    """Offsets of every central directory header, in directory order."""
+    with open(path, "rb") as f:
+        data = f.read()
+    end = data.rindex(b"PK\x05\x06")
+    count, size, start = struct.unpack("<HII", data[end + 10:end + 20])
+    offsets = []
+    at = start
+    for _ in range(count):
+        offsets.append(at)
+        name_len, extra_len, comment_len = struct.unpack("<HHH", data[at + 28:at + 34])
+        at += 46 + name_len + extra_len + comment_len
+    return offsets
+
+
+def patch(path, offset, fmt, *values):
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        f.write(struct.pack(fmt, *values))
+
+
+def declare_sizes(path, name, compressed=None, uncompressed=None):
+    """Rewrites an entry's stored sizes in both its headers; data and CRC stay."""
+    with zipfile.ZipFile(path) as z:
+        names = [i.filename for i in z.infolist()]
+        info = z.getinfo(name)
+    central = central_headers(path)[names.index(name)]
+    for header, sizes_at in ((info.header_offset, 18), (central, 20)):
+        if compressed is not None:
+            patch(path, header + sizes_at, "<I", compressed)
+        if uncompressed is not None:
+            patch(path, header + sizes_at + 4, "<I", uncompressed)
+
+
 def main(out):
     os.makedirs(out, exist_ok=True)
     rng = random.Random(1234)
@@ -52,9 +86,39 @@ def main(out):
     corrupt_crc(os.path.join(out, "bad-crc.zip"), "bad.txt")
     for label, evil in [("dotdot", "../escape.txt"), ("deep-dotdot", "a/../../escape.txt"),
                         ("absolute", "/escape.txt"), ("drive", "C:/escape.txt"),
-                        ("dots-blank", "a/.. /escape.txt")]:
+                        ("dots-blank", "a/.. /escape.txt"),
+                        # Path canonicalisation takes a segment that starts
+                        # with ".." for "up one level".
+                        ("dotdot-prefix", "..x/escape.txt"),
+                        ("dotdot-chain", "..a/..b/..c/..d/..e/..f/escape.txt"),
+                        ("dotdot-chain-root", "..a/..b/..c/..d/..e/..f/..g/..h/escape.txt"),
+                        ("blank-dotdot", " ../escape.txt")]:
         write(os.path.join(out, label + ".zip"),
               [("before.txt", b"before"), (evil, b"evil"), ("after.txt", b"after")])
+    # Names that open a device instead of a file, in any folder and with any
+    # extension.
+    for label, device in [("device-nul", "nul.txt"), ("device-con", "sub/CON"),
+                          ("device-aux", "Aux .log"), ("device-com", "com1"),
+                          ("device-lpt", "sub/lpt9.txt"), ("device-conin", "CONIN$"),
+                          ("device-folder", "nul/inner.txt")]:
+        write(os.path.join(out, label + ".zip"),
+              [("before.txt", b"before"), (device, b"device"), ("after.txt", b"after")])
+    # Entries whose data ends before their declared size: a stored one whose
+    # compressed size is below its size, and a deflated one declared larger
+    # than what its stream holds.
+    payload = bytes(rng.getrandbits(8) for _ in range(4000))
+    for label, method, compressed, uncompressed in [
+            ("short-stored", zipfile.ZIP_STORED, 1000, None),
+            ("short-deflated", zipfile.ZIP_DEFLATED, None, 8000)]:
+        path = os.path.join(out, label + ".zip")
+        write(path, [("before.txt", b"before"), ("setup.exe", payload), ("after.txt", b"after")],
+              method)
+        declare_sizes(path, "setup.exe", compressed, uncompressed)
+    # The last entry's central extra-field length runs far past the end of
+    # the file.
+    path = os.path.join(out, "extra-overrun.zip")
+    write(path, [("before.txt", b"before"), ("bad.txt", b"bad")], zipfile.ZIP_STORED)
+    patch(path, central_headers(path)[-1] + 30, "<H", 0xFFFF)
     # Larger than the small test file system, and incompressible.
     big = bytes(rng.getrandbits(8) for _ in range(6 * 1024 * 1024))
     write(os.path.join(out, "big.zip"), [("small.txt", b"fits"), ("big.bin", big)],
