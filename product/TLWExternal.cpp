@@ -1,0 +1,435 @@
+#include "product/TLWExternal.h"
+
+#include "base/InstallerContext.h"
+#include "base/LogFile.h"
+#include "base/UniqueHandle.h"
+#include "downloader/DownloadSimpleTask.h"
+#include "downloader/Object.h"
+#include "product/MsiProductInfo.h"
+#include "product/PlatformQueries.h"
+#include "product/ProductLogic.h"
+#include "telemetry/ReportSender.h"
+#include "telemetry/SystemInfo.h"
+#include "zip/ZipExtract.h"
+
+#include <shlwapi.h>
+
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace tlw {
+
+namespace {
+
+const wchar_t kSetupName[] = L"setup.exe";
+const wchar_t kSetupLogName[] = L"log.txt";
+const wchar_t kSetupXmlLogName[] = L"log.txt.xml";
+const wchar_t kSetupDesktop[] = L"NBKVirtualDesktop";
+const wchar_t kRedistributableLogPattern[] = L"dd_vcredist*";
+const wchar_t kStartProgramName[] = L"brightcast.exe";
+const wchar_t kInstallLocation[] = L"InstallLocation";
+const wchar_t kVersionString[] = L"VersionString";
+const wchar_t kEulaKey[] = L"SOFTWARE\\Halvern\\TLWPro\\Version18";
+const wchar_t kEulaValue[] = L"ShowEula";
+
+// Setup's windows go to the hidden desktop named here; the structure is the
+// 68-byte one of 32-bit Windows.
+static_assert(sizeof(STARTUPINFOW) == 68, "32-bit STARTUPINFOW");
+
+// The hidden desktop that setup runs on.
+struct DesktopHandleTraits {
+    typedef HDESK Type;
+    static HDESK Invalid() { return nullptr; }
+    static void Close(HDESK desktop) { CloseDesktop(desktop); }
+};
+typedef UniqueHandle<DesktopHandleTraits> DesktopHandle;
+
+bool IsProductInstalled(const wchar_t* productCode) {
+    wchar_t location[MAX_PATH] = {};
+    DWORD length = MAX_PATH;
+    return QueryProductInfo(productCode, kInstallLocation, location, &length) == ERROR_SUCCESS;
+}
+
+} // namespace
+
+// ---- DownloadCallback -----------------------------------------------------
+
+DownloadCallback* DownloadCallback::Create(TLWExternal* owner) {
+    KernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) {
+        return nullptr;
+    }
+    return downloader::details::Object<DownloadCallback>::Create(owner, std::move(event));
+}
+
+DownloadCallback::DownloadCallback(TLWExternal* owner, KernelHandle event)
+    : owner_(owner), event_(std::move(event)), result_(E_FAIL) {
+    owner_->AddRef();
+}
+
+DownloadCallback::~DownloadCallback() {
+    owner_->Release();
+}
+
+void DownloadCallback::OnComplete(long hr) {
+    result_ = hr;
+    SetEvent(event_.Get());
+}
+
+void DownloadCallback::OnProgress(int64_t bytesDone, int64_t bytesTotal) {
+    // The properties are 32-bit numbers: packages stay below 2 GiB.
+    owner_->SetDownloadTotal(static_cast<int>(static_cast<uint32_t>(bytesTotal)));
+    owner_->SetDownloadCurrent(static_cast<int>(static_cast<uint32_t>(bytesDone)));
+}
+
+// ---- TLWExternal ----------------------------------------------------------
+
+TLWExternal::TLWExternal(InstallerContext* context, ReportSender* reportSender, LogFile* log)
+    : HtmlExternal(context, reportSender, log), lastInstalledIndex(-1), installProgressValue(0.0),
+      zipErrorCode(0) {
+    SetProperty(L"tlwInstalled",
+                IsProductInstalled(kMilestoneProducts[kSuiteProductIndex]) ? L"true" : L"false");
+    SetProperty(L"osVersion", GetOsVersionText());
+    OnProgress(0, 1);
+}
+
+unsigned TLWExternal::GetMethodTable(const htmlui::MethodEntry** rows) {
+    static const htmlui::MethodEntry extraRows[] = {
+        {L"extract", static_cast<htmlui::MethodHandler>(&TLWExternal::ExtractMethod)}};
+    static const auto table = downloadmanagercore::ExtendMethodTable(extraRows);
+    *rows = table.rows;
+    return table.count;
+}
+
+void TLWExternal::OnProgress(int current, int total) {
+    SetProperty(L"extractProgress", std::to_wstring(ExtractPercent(current, total)));
+}
+
+void TLWExternal::OnError(unsigned long error) {
+    zipErrorCode = error;
+}
+
+// ---- extract --------------------------------------------------------------
+
+HRESULT TLWExternal::ExtractMethod(WORD flags, DISPPARAMS* params, VARIANT*) {
+    const HRESULT check = CheckScriptCall(flags, params, DISPATCH_METHOD, {VT_DISPATCH});
+    if (FAILED(check)) {
+        return check;
+    }
+    LogDebug(L"QXExtractPackage");
+    ExtractWorkItem* item = new (std::nothrow) ExtractWorkItem(this);
+    if (!item) {
+        return E_OUTOFMEMORY;
+    }
+    return StartWorker(item, V_DISPATCH(&ScriptArgument(params, 0)), ExtractThreadFunc,
+                       LogLevelDebug,
+                       L"QXExtractPackage: CoMarshalInterThreadInterfaceInStream failed with %x");
+}
+
+DWORD WINAPI TLWExternal::ExtractThreadFunc(void* parameter) {
+    ExtractWorkItem* item = static_cast<ExtractWorkItem*>(parameter);
+    TLWExternal* owner = static_cast<TLWExternal*>(item->owner);
+    WorkerScope scope(item, L"ExtractThreadFunc");
+    if (!scope.callback()) {
+        return 0;
+    }
+    const int result = owner->ExtractPackage(owner->downloadedFilePath);
+    owner->LogDebug(L"Extract result %d.", result);
+    scope.CallBack(result);
+    return 0;
+}
+
+int TLWExternal::ExtractPackage(const std::wstring& packagePath) {
+    // Only this run's error counts: an earlier unzip's disk-full error must
+    // not turn a later, different failure into "disk full".
+    zipErrorCode = 0;
+    bool unzipped = false;
+    if (downloadFolder.empty()) {
+        // Without a private folder there is nowhere safe to unzip to.
+        zipErrorCode = ERROR_PATH_NOT_FOUND;
+    } else {
+        FileHandle file(CreateFileW(packagePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            zipErrorCode = GetLastError();
+        } else {
+            unzipped = zip::ZipExtractToFolder(file.Get(), downloadFolder, this);
+        }
+    }
+    if (unzipped) {
+        std::wstring setupFolder;
+        if (FindFolderContaining(downloadFolder, kSetupName, setupFolder)) {
+            return ExtractOk;
+        }
+        SetFailure(FailureStageSetupMissing, 0);
+        LogDebug(L"Can not find setup.exe, unzip path : %s", downloadFolder.c_str());
+        return ExtractNoSetup;
+    }
+    const unsigned long code = zipErrorCode;
+    SetFailure(FailureStageUnzip, static_cast<int>(code));
+    LogDebug(L"Unzip failed, package_path: %s, unzip to: %s\n", packagePath.c_str(),
+             downloadFolder.c_str());
+    return ExtractCodeForError(code);
+}
+
+bool TLWExternal::FindFolderContaining(const std::wstring& folder, const std::wstring& name,
+                                       std::wstring& found) {
+    if (folder.empty()) {
+        // "" would make the search start at the root of the current drive.
+        return false;
+    }
+    std::wstring base = folder;
+    if (base.back() == L'\\') {
+        base.pop_back();
+    }
+    if (PathFileExistsW((base + L"\\" + name).c_str())) {
+        found = folder;
+        return true;
+    }
+    WIN32_FIND_DATAW entry;
+    FindHandle search(FindFirstFileW((base + L"\\*").c_str(), &entry));
+    if (!search) {
+        return false;
+    }
+    do {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && wcscmp(entry.cFileName, L".") &&
+            wcscmp(entry.cFileName, L"..") &&
+            FindFolderContaining(base + L"\\" + entry.cFileName, name, found)) {
+            return true;
+        }
+    } while (FindNextFileW(search.Get(), &entry));
+    return false;
+}
+
+// ---- download -------------------------------------------------------------
+
+int TLWExternal::DownloadPackage(const std::wstring& url) {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring name = PackageFileName(url);
+    if (length == 0 || length >= MAX_PATH || name.empty() || !PathRemoveFileSpecW(path) ||
+        !PathAppendW(path, name.c_str())) {
+        // Trying again cannot give the URL a file name or shorten the path.
+        LogError(L"Download: no file path next to the program for %s", url.c_str());
+        return DownloadFailed;
+    }
+    downloadedFilePath = path;
+    for (int attempt = 1;; ++attempt) {
+        const HRESULT hr = DownloadWithTask(url, downloadedFilePath);
+        LogDebug(L"TransferDownloadError HRESULT: %x", static_cast<unsigned>(hr));
+        const int code = MapDownloadResult(hr, url, downloadedFilePath);
+        if (!IsRetriedDownloadCode(code)) {
+            return code;
+        }
+        Sleep(kDownloadRetryPauseMs);
+        if (attempt == kDownloadAttempts) {
+            return code;
+        }
+    }
+}
+
+downloader::ITask* TLWExternal::CreateDownloadTask(const std::wstring& url,
+                                                   const std::wstring& path,
+                                                   downloader::IDownloadCallback* callback) {
+    return downloader::CreateDownloadSimpleTask(url.c_str(), path.c_str(), callback);
+}
+
+HRESULT TLWExternal::DownloadWithTask(const std::wstring& url, const std::wstring& path) {
+    DownloadCallback* callback = DownloadCallback::Create(this);
+    if (!callback) {
+        return E_OUTOFMEMORY;
+    }
+    downloader::ITask* task = CreateDownloadTask(url, path, callback);
+    if (!task) {
+        callback->Release();
+        return E_OUTOFMEMORY;
+    }
+    // The engine reports every end through OnComplete exactly once, also a
+    // start that fails at once, a cancel and an allocation failure, so this
+    // wait always ends.
+    task->Start();
+    WaitForSingleObject(callback->completed(), INFINITE);
+    const HRESULT hr = callback->result();
+    task->Release();
+    callback->Release();
+    return hr;
+}
+
+int TLWExternal::MapDownloadResult(HRESULT hr, const std::wstring& url, const std::wstring& path) {
+    FreeSpace disk;
+    if (DownloadResultNeedsFreeSpace(hr)) {
+        disk = QueryFreeSpace(path);
+    }
+    const bool reachable = DownloadResultNeedsReachability(hr, disk) && CanReachServer(url);
+    return MapDownloadResultCode(hr, disk, reachable);
+}
+
+// ---- install --------------------------------------------------------------
+
+int TLWExternal::InstallPackage(const std::wstring&, const std::wstring& parameters) {
+    std::wstring dir;
+    wchar_t setup[MAX_PATH] = {};
+    wchar_t setupLog[MAX_PATH] = {};
+    wchar_t setupXmlLog[MAX_PATH] = {};
+    if (!FindFolderContaining(downloadFolder, kSetupName, dir) ||
+        !PathCombineW(setup, dir.c_str(), kSetupName) ||
+        !PathCombineW(setupLog, dir.c_str(), kSetupLogName) ||
+        !PathCombineW(setupXmlLog, dir.c_str(), kSetupXmlLogName)) {
+        // Nothing to run: starting "setup.exe" by a bare name would let the
+        // system search other folders for one.
+        SetFailure(FailureStageSetupNotStarted, ERROR_FILE_NOT_FOUND);
+        LogDebug(L"Install: no setup.exe under %s", downloadFolder.c_str());
+        return InstallSetupFailed;
+    }
+
+    // A failure is ignored: setup then fails to start on the missing desktop.
+    DesktopHandle desktop(CreateDesktopW(kSetupDesktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr));
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.lpDesktop = const_cast<wchar_t*>(kSetupDesktop);
+
+    const std::wstring commandLine = BuildSetupCommandLine(setup, parameters, setupLog);
+    LogDebug(L"Install : cmd line: %s", commandLine.c_str());
+    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back(L'\0');
+    SYSTEMTIME start;
+    GetSystemTime(&start);
+    LogDebug(L"Install start");
+
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        downloadFolder.c_str(), &startup, &process)) {
+        const DWORD error = GetLastError();
+        SetFailure(FailureStageSetupNotStarted, static_cast<int>(error));
+        LogDebug(L"Create process failed, setup cmd line: %s", commandLine.c_str());
+        return InstallSetupFailed;
+    }
+    KernelHandle setupProcess(process.hProcess);
+    KernelHandle setupThread(process.hThread);
+    reportSender->attachments.push_back(setupLog);
+    reportSender->attachments.push_back(setupXmlLog);
+
+    const DWORD limit = SetupTimeLimitMs();
+    const DWORD waitStart = GetTickCount();
+    DWORD wait;
+    do {
+        UpdateInstallProgress();
+        wait = WaitForSingleObject(setupProcess.Get(), kInstallPollMs);
+    } while (wait == WAIT_TIMEOUT && GetTickCount() - waitStart < limit);
+    if (wait == WAIT_TIMEOUT) {
+        LogDebug(L"Install : setup still running after %u ms, no longer waiting",
+                 static_cast<unsigned>(GetTickCount() - waitStart));
+    }
+
+    LogDebug(L"Install finished");
+    DWORD exitCode = 0;
+    GetExitCodeProcess(setupProcess.Get(), &exitCode);
+    setupThread.Reset();
+    setupProcess.Reset();
+    desktop.Reset();
+    SYSTEMTIME end;
+    GetSystemTime(&end);
+    LogDebug(L"Install error: %d, or 0x%x", static_cast<int>(exitCode),
+             static_cast<unsigned>(exitCode));
+
+    const int result = InstallCodeForExitCode(exitCode);
+    if (result == InstallOk) {
+        context->productVersion = GetProductVersionString(kMilestoneProducts[kMainProductIndex]);
+        SetInstallProgress(100);
+        ClearShowEulaFlag();
+    }
+    CollectRedistributableLogs(start, end);
+    return result;
+}
+
+void TLWExternal::UpdateInstallProgress() {
+    bool installed[kMilestoneCount];
+    for (int i = 0; i < kMilestoneCount; ++i) {
+        installed[i] = IsProductInstalled(kMilestoneProducts[i]);
+    }
+    const int highest = HighestInstalledIndex(installed);
+    InstallEstimate estimate;
+    estimate.lastInstalledIndex = lastInstalledIndex;
+    estimate.value = installProgressValue;
+    const EstimateStep step = NextInstallEstimate(estimate, highest);
+    lastInstalledIndex = step.next.lastInstalledIndex;
+    installProgressValue = step.next.value;
+    if (step.change == EstimateChange::Jumped) {
+        LogDebug(L"productcode: %s  installed\n", kMilestoneProducts[highest]);
+    } else if (step.change == EstimateChange::RolledBack) {
+        LogDebug(L"productcode: none installed any more, progress kept at %d\n",
+                 EstimatePercent(step.next));
+    }
+    SetInstallProgress(EstimatePercent(step.next));
+}
+
+void TLWExternal::CollectRedistributableLogs(const SYSTEMTIME& start, const SYSTEMTIME& end) {
+    FILETIME from, to;
+    if (!SystemTimeToFileTime(&start, &from) || !SystemTimeToFileTime(&end, &to)) {
+        return;
+    }
+    wchar_t temp[MAX_PATH] = {};
+    const DWORD length = GetTempPathW(MAX_PATH, temp);
+    wchar_t pattern[MAX_PATH] = {};
+    if (length == 0 || length >= MAX_PATH ||
+        !PathCombineW(pattern, temp, kRedistributableLogPattern)) {
+        return;
+    }
+    WIN32_FIND_DATAW entry;
+    FindHandle search(FindFirstFileW(pattern, &entry));
+    if (!search) {
+        return;
+    }
+    do {
+        wchar_t path[MAX_PATH] = {};
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            WrittenDuringSetup(entry.ftLastWriteTime, from, to) &&
+            PathCombineW(path, temp, entry.cFileName)) {
+            reportSender->attachments.push_back(path);
+        }
+    } while (FindNextFileW(search.Get(), &entry));
+}
+
+bool TLWExternal::GetInstalledStartProgram(std::wstring& path) {
+    wchar_t location[MAX_PATH + 1] = {};
+    DWORD length = MAX_PATH + 1;
+    if (QueryProductInfo(kMilestoneProducts[kMainProductIndex], kInstallLocation, location,
+                         &length) != ERROR_SUCCESS) {
+        return false;
+    }
+    if (location[0] == L'\0') {
+        // The product recorded no location: "brightcast.exe" alone would
+        // name a file relative to whatever folder is current.
+        LogDebug(L"GetInstalledStartProgram: the main product has no install location");
+        return false;
+    }
+    if (!PathAppendW(location, kStartProgramName)) {
+        return false;
+    }
+    path = location;
+    return true;
+}
+
+void TLWExternal::ClearShowEulaFlag() {
+    RegistryKey key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEulaKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key.Receive(),
+                        nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    const DWORD zero = 0;
+    RegSetValueExW(key.Get(), kEulaValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero),
+                   sizeof zero);
+}
+
+std::wstring TLWExternal::GetProductVersionString(const wchar_t* productCode) {
+    wchar_t version[256] = {};
+    DWORD length = 256;
+    if (QueryProductInfo(productCode, kVersionString, version, &length) != ERROR_SUCCESS) {
+        return std::wstring();
+    }
+    return version;
+}
+
+} // namespace tlw

@@ -1,0 +1,130 @@
+#pragma once
+
+#include "base/UniqueHandle.h"
+#include "core/HtmlExternal.h"
+#include "downloader/Task.h"
+#include "zip/ZipReporter.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace tlw {
+
+class TLWExternal;
+
+// The verified download's callback for one attempt of DownloadWithTask: it
+// forwards progress to the page properties and signals its event with the
+// result. Always lives inside a downloader::details::Object (count starts at
+// 1) and holds one reference on its owner for as long as it lives.
+class DownloadCallback : public downloader::IDownloadCallback {
+public:
+    // Null when memory or the event cannot be had (nothing is held then).
+    static DownloadCallback* Create(TLWExternal* owner);
+
+    DownloadCallback(const DownloadCallback&) = delete;
+    DownloadCallback& operator=(const DownloadCallback&) = delete;
+
+    // Stores the result, then signals the event.
+    void OnComplete(long hr) override;
+    // "downloadTotal" and "downloadCurrent" from the low 32 bits of each.
+    void OnProgress(int64_t bytesDone, int64_t bytesTotal) override;
+
+    // Manual-reset, signalled once OnComplete has stored the result.
+    HANDLE completed() const { return event_.Get(); }
+    long result() const { return result_; }
+
+protected:
+    DownloadCallback(TLWExternal* owner, KernelHandle event);
+    ~DownloadCallback();
+
+private:
+    TLWExternal* owner_;
+    KernelHandle event_;
+    long result_;
+};
+
+// The product controller: the script API made specific to Brightcast Suite.
+// It downloads the package with the verified download, unzips it ("extract"),
+// runs its setup silently on a hidden desktop while estimating progress from
+// the Windows Installer products that appear, and finds the installed program.
+class TLWExternal : public downloadmanagercore::HtmlExternal, public zip::ZipReporter {
+public:
+    // UI thread. Sets "tlwInstalled", "osVersion" and "extractProgress" ("0").
+    TLWExternal(InstallerContext* context, ReportSender* reportSender, LogFile* log);
+
+    // The fifteen rows of the script API, then "extract".
+    unsigned GetMethodTable(const htmlui::MethodEntry** rows) override;
+
+    // Download worker: brings the package named by the URL's last path
+    // segment, next to this program, to the content its companion describes.
+    // Up to kDownloadAttempts attempts, pausing after each retried failure;
+    // returns a DownloadCode.
+    int DownloadPackage(const std::wstring& url) override;
+    // Install worker: runs the unzipped package's setup silently and waits for
+    // it, estimating progress; returns an InstallCode. The package path is not
+    // used: extract has unzipped the package already.
+    int InstallPackage(const std::wstring& packagePath, const std::wstring& parameters) override;
+    // The main product's program: its install location joined with
+    // "brightcast.exe". False when the product or its location is unknown.
+    bool GetInstalledStartProgram(std::wstring& path) override;
+
+    // zip::ZipReporter, on the extract worker.
+    void OnProgress(int current, int total) override;
+    void OnError(unsigned long error) override;
+
+    // Unzips the package into the download folder and looks for setup.exe;
+    // returns an ExtractCode and records failures (stage 4 or 5).
+    int ExtractPackage(const std::wstring& packagePath);
+    // Depth first, the folder itself before its sub-folders, in the order the
+    // file system lists them: the first folder that holds `name`. False (and
+    // `found` unchanged) when there is none or `folder` is empty.
+    static bool FindFolderContaining(const std::wstring& folder, const std::wstring& name,
+                                     std::wstring& found);
+    // One verified download of url into path; waits on the calling thread for
+    // the engine's result and returns it.
+    HRESULT DownloadWithTask(const std::wstring& url, const std::wstring& path);
+    // The download code of hr, asking the volume of path for its free space
+    // and the network for the URL's server only where the answer depends on it.
+    int MapDownloadResult(HRESULT hr, const std::wstring& url, const std::wstring& path);
+    // One progress poll during setup: seven product queries, then the
+    // estimate and "installProgress".
+    void UpdateInstallProgress();
+    // Attaches the run-time installer logs ("dd_vcredist*" in the temporary
+    // folder) last written while setup ran.
+    void CollectRedistributableLogs(const SYSTEMTIME& start, const SYSTEMTIME& end);
+    // Sets "ShowEula" to 0 under the suite's key; failures are ignored.
+    static void ClearShowEulaFlag();
+    // The product's "VersionString", or "" when it cannot be had.
+    static std::wstring GetProductVersionString(const wchar_t* productCode);
+
+    // How long InstallPackage waits for setup before it stops waiting and
+    // reports the setup as failed (setup itself is left to finish).
+    static const DWORD kSetupTimeLimitMs = 2 * 60 * 60 * 1000;
+    // Interval of the progress polls while setup runs.
+    static const DWORD kInstallPollMs = 2000;
+
+protected:
+    // The engine's task for one attempt; null when memory is exhausted. A seam
+    // for tests of DownloadWithTask's failure paths.
+    virtual downloader::ITask* CreateDownloadTask(const std::wstring& url, const std::wstring& path,
+                                                  downloader::IDownloadCallback* callback);
+    // The bound of InstallPackage's wait; a seam for tests.
+    virtual DWORD SetupTimeLimitMs() const { return kSetupTimeLimitMs; }
+
+    struct ExtractWorkItem : WorkItem {
+        explicit ExtractWorkItem(TLWExternal* owner) : WorkItem(owner) {}
+    };
+
+    // "extract"(callback): unzips the last download on a worker thread and
+    // calls the page back with the ExtractCode.
+    HRESULT ExtractMethod(WORD flags, DISPPARAMS* params, VARIANT* result);
+    static DWORD WINAPI ExtractThreadFunc(void* item);
+
+    int lastInstalledIndex;      // highest milestone product found at the last poll; -1 none
+    double installProgressValue; // the install progress estimate, in percent
+    unsigned long zipErrorCode;  // last Windows error the unzip reported
+};
+
+} // namespace tlw

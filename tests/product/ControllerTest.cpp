@@ -1,0 +1,425 @@
+// The controller's operations one at a time, against the real file system,
+// registry, Windows Installer and download engine.
+
+#include "product/ProductLogic.h"
+#include "tests/common/TestUtil.h"
+#include "tests/product/PageHarness.h"
+#include "tests/product/ProductFixture.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <string>
+#include <vector>
+
+using namespace producttest;
+
+namespace {
+
+std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string Quoted(const std::string& text) {
+    return "\n---\n" + text + "---";
+}
+
+// A controller with its run records; no test product installed before or after.
+class Controller : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(UninstallAllTestProducts().empty());
+        controller = new TestController(&records.context, &records.reportSender, &records.log);
+    }
+
+    void TearDown() override {
+        if (controller) {
+            // Workers hold references until they have finished.
+            EXPECT_TRUE(PumpUntil([this] { return controller->References() == 1; }, 30000));
+            EXPECT_EQ(0u, controller->Release());
+        }
+        EXPECT_TRUE(UninstallAllTestProducts().empty());
+    }
+
+    std::wstring Property(const wchar_t* name) { return controller->GetProperty(name); }
+
+    RunRecords records;
+    TestController* controller = nullptr;
+};
+
+TEST_F(Controller, StartsWithItsPropertiesSet) {
+    EXPECT_EQ(L"false", Property(L"tlwInstalled"));
+    EXPECT_EQ(L"0", Property(L"extractProgress"));
+    EXPECT_EQ(L"1", Property(L"downloadTotal"));
+    EXPECT_EQ(L"0", Property(L"installProgress"));
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    ASSERT_TRUE(GetVersionExW(&version));
+    EXPECT_EQ(std::to_wstring(version.dwMajorVersion) + L"." +
+                  std::to_wstring(version.dwMinorVersion),
+              Property(L"osVersion"));
+    EXPECT_EQ(-1, controller->LastInstalledIndex());
+    EXPECT_EQ(0.0, controller->InstallProgressValue());
+    EXPECT_EQ(0u, controller->ZipErrorCode());
+    EXPECT_TRUE(PathIsDirectoryW(controller->DownloadFolder().c_str()));
+}
+
+TEST_F(Controller, TheSuiteCountsAsInstalledWhenItsLastProductIs) {
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), InstallProduct(FixturePath(L"tlwtest6.msi")));
+    TestController* second =
+        new TestController(&records.context, &records.reportSender, &records.log);
+    EXPECT_EQ(L"true", second->GetProperty(L"tlwInstalled"));
+    EXPECT_EQ(0u, second->Release());
+}
+
+TEST_F(Controller, MethodTableIsTheScriptApiThenExtract) {
+    const htmlui::MethodEntry* rows = nullptr;
+    ASSERT_EQ(16u, controller->GetMethodTable(&rows));
+    for (unsigned row = 0; row < 15; ++row) {
+        EXPECT_STREQ(downloadmanagercore::HtmlExternal::scriptMethods[row].name, rows[row].name);
+        EXPECT_TRUE(downloadmanagercore::HtmlExternal::scriptMethods[row].handler ==
+                    rows[row].handler)
+            << row;
+    }
+    EXPECT_STREQ(L"extract", rows[15].name);
+
+    LPOLESTR names[] = {const_cast<LPOLESTR>(L"download"), const_cast<LPOLESTR>(L"extract"),
+                        const_cast<LPOLESTR>(L"retryMessageBox")};
+    DISPID ids[3] = {};
+    EXPECT_EQ(S_OK, controller->GetIDsOfNames(IID_NULL, names, 3, 0, ids));
+    EXPECT_EQ(3, ids[0]);
+    EXPECT_EQ(16, ids[1]);
+    EXPECT_EQ(15, ids[2]);
+}
+
+TEST_F(Controller, ExtractRefusesWrongCallsWithoutLogging) {
+    VARIANT text;
+    text.vt = VT_BSTR;
+    text.bstrVal = SysAllocString(L"not a function");
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    DISPPARAMS oneText = {&text, nullptr, 1, 0};
+    VARIANT result;
+    VariantInit(&result);
+    const struct {
+        WORD flags;
+        DISPPARAMS* params;
+        HRESULT expected;
+    } rows[] = {
+        {DISPATCH_METHOD, &none, DISP_E_BADPARAMCOUNT},
+        {DISPATCH_METHOD, &oneText, DISP_E_TYPEMISMATCH},
+        {DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none, DISP_E_MEMBERNOTFOUND},
+        {DISPATCH_PROPERTYGET, &oneText, DISP_E_MEMBERNOTFOUND},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.expected, controller->Invoke(16, IID_NULL, 0, row.flags, row.params, &result,
+                                                   nullptr, nullptr))
+            << row.flags;
+    }
+    SysFreeString(text.bstrVal);
+    EXPECT_FALSE(Contains(records.LogText(), "QXExtractPackage"));
+}
+
+// Writes the files (and with a trailing slash, folders) of a layout.
+void MakeLayout(const std::wstring& top, const std::vector<std::wstring>& entries) {
+    for (std::wstring entry : entries) {
+        for (wchar_t& c : entry) {
+            if (c == L'/') {
+                c = L'\\';
+            }
+        }
+        const std::wstring path = top + entry;
+        std::wstring folder = path.substr(0, path.find_last_of(L'\\'));
+        SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+        if (path.back() != L'\\') {
+            testutil::WriteFileBytes(path, "x");
+        }
+    }
+}
+
+TEST(FindFolderContaining, SearchesDepthFirstWithTheFolderBeforeItsSubFolders) {
+    const struct {
+        std::vector<std::wstring> entries;
+        const wchar_t* found; // below the top folder; nullptr: none
+    } rows[] = {
+        {{L"setup.exe"}, L""},
+        {{L"pkg/readme.txt", L"pkg/bin/setup.exe"}, L"pkg\\bin"},
+        {{L"a/b/setup.exe", L"a/setup.exe"}, L"a"},
+        {{L"a/setup.exe", L"setup.exe"}, L""},
+        {{L"x/y/z/setup.exe", L"x/y/other.txt"}, L"x\\y\\z"},
+        {{L"SETUP.EXE"}, L""},
+        {{L"readme.txt", L"bin/install.exe", L"empty/"}, nullptr},
+        {{}, nullptr},
+    };
+    for (const auto& row : rows) {
+        testutil::ScratchFolder scratch;
+        MakeLayout(scratch.path(), row.entries);
+        std::wstring found = L"unchanged";
+        const bool hit =
+            tlw::TLWExternal::FindFolderContaining(scratch.path(), L"setup.exe", found);
+        const std::string layout = row.entries.empty() ? "(empty)" : Narrow(row.entries[0]);
+        if (!row.found) {
+            EXPECT_FALSE(hit) << layout;
+            EXPECT_EQ(L"unchanged", found) << layout;
+        } else if (*row.found == 0) {
+            EXPECT_TRUE(hit) << layout;
+            EXPECT_EQ(scratch.path(), found) << layout;
+        } else {
+            EXPECT_TRUE(hit) << layout;
+            EXPECT_EQ(scratch.path() + row.found, found) << layout;
+        }
+    }
+}
+
+TEST(FindFolderContaining, AnEmptyFolderNameFindsNothing) {
+    std::wstring found = L"unchanged";
+    EXPECT_FALSE(tlw::TLWExternal::FindFolderContaining(L"", L"setup.exe", found));
+    EXPECT_EQ(L"unchanged", found);
+}
+
+TEST_F(Controller, DownloadCallbackForwardsProgressAndSignalsTheResult) {
+    const LONG before = controller->References();
+    tlw::DownloadCallback* callback = tlw::DownloadCallback::Create(controller);
+    ASSERT_NE(nullptr, callback);
+    EXPECT_EQ(before + 1, controller->References());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(callback->completed(), 0));
+
+    callback->OnProgress(3, 10);
+    EXPECT_EQ(L"10", Property(L"downloadTotal"));
+    EXPECT_EQ(L"3", Property(L"downloadCurrent"));
+    // Beyond 32 bits only the low bits reach the signed properties.
+    callback->OnProgress((5LL << 30) + 3, (6LL << 30) + 7);
+    EXPECT_EQ(L"-2147483641", Property(L"downloadTotal"));
+    EXPECT_EQ(L"1073741827", Property(L"downloadCurrent"));
+
+    callback->OnComplete(E_ABORT);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(callback->completed(), 0));
+    EXPECT_EQ(E_ABORT, callback->result());
+    EXPECT_EQ(0, callback->Release());
+    EXPECT_EQ(before, controller->References());
+}
+
+TEST_F(Controller, DownloadWithoutATaskEndsAtOnceWithOutOfMemory) {
+    const LONG before = controller->References();
+    controller->failTaskCreation = true;
+    testutil::ScratchFolder scratch;
+    EXPECT_EQ(E_OUTOFMEMORY,
+              controller->DownloadWithTask(L"http://127.0.0.1:9/p.zip", scratch / L"p.zip"));
+    EXPECT_EQ(before, controller->References());
+}
+
+TEST_F(Controller, ADownloadThatFailsToStartDoesNotHangTheWorker) {
+    const LONG before = controller->References();
+    testutil::ScratchFolder scratch;
+    const DWORD start = GetTickCount();
+    // Neither HTTP nor HTTPS: the engine ends inside Start.
+    const HRESULT hr = controller->DownloadWithTask(L"ftp://127.0.0.1/p.zip", scratch / L"p.zip");
+    EXPECT_EQ(downloader::kErrorInvalidUrl, hr) << std::hex << hr;
+    EXPECT_LT(ElapsedMs(start), 10000u);
+    EXPECT_EQ(before, controller->References());
+    EXPECT_FALSE(testutil::FileExists(scratch / L"p.zip"));
+}
+
+TEST_F(Controller, ExtractOfAMissingPackageReportsTheOpenError) {
+    testutil::ScratchFolder scratch;
+    // A disk-full error left by an earlier unzip does not carry over.
+    controller->OnError(ERROR_DISK_FULL);
+    EXPECT_EQ(tlw::ExtractFailed, controller->ExtractPackage(scratch / L"missing.zip"));
+    EXPECT_EQ(FailureStageUnzip, records.FailureStage());
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, records.FailureCode());
+    EXPECT_TRUE(Contains(records.LogText(),
+                         "Unzip failed, package_path: " + Narrow(scratch / L"missing.zip") +
+                             ", unzip to: " + Narrow(controller->DownloadFolder())))
+        << Quoted(records.LogText());
+}
+
+TEST_F(Controller, ExtractOfSomethingThatIsNoZipFails) {
+    testutil::ScratchFolder scratch;
+    ASSERT_TRUE(testutil::WriteFileBytes(scratch / L"p.zip", std::string(3000, 'z')));
+    EXPECT_EQ(tlw::ExtractFailed, controller->ExtractPackage(scratch / L"p.zip"));
+    EXPECT_EQ(FailureStageUnzip, records.FailureStage());
+    EXPECT_EQ(0, records.FailureCode());
+}
+
+TEST_F(Controller, InstallWithoutAnUnzippedSetupStartsNothing) {
+    const size_t attachments = records.reportSender.attachments.size();
+    EXPECT_EQ(tlw::InstallSetupFailed, controller->InstallPackage(L"", L""));
+    EXPECT_EQ(FailureStageSetupNotStarted, records.FailureStage());
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, records.FailureCode());
+    EXPECT_EQ(attachments, records.reportSender.attachments.size());
+    EXPECT_FALSE(Contains(records.LogText(), "Install start"));
+}
+
+TEST_F(Controller, ASetupThatCannotStartIsStageSixWithTheWindowsError) {
+    ASSERT_EQ(tlw::ExtractOk,
+              controller->ExtractPackage(FixturePath(L"packages\\TLWSuite_badsetup.zip")));
+    EXPECT_EQ(tlw::InstallSetupFailed, controller->InstallPackage(L"", L"X=1"));
+    EXPECT_EQ(FailureStageSetupNotStarted, records.FailureStage());
+    EXPECT_EQ(ERROR_BAD_EXE_FORMAT, records.FailureCode());
+    const std::string folder = Narrow(controller->DownloadFolder());
+    EXPECT_TRUE(Contains(records.LogText(), "Create process failed, setup cmd line: \"" + folder +
+                                                "setup.exe\" X=1 /qn /l* \"" + folder +
+                                                "log.txt\""))
+        << Quoted(records.LogText());
+    EXPECT_TRUE(records.reportSender.attachments.empty());
+}
+
+// Waits until no process runs the given program file any more.
+bool WaitForProgramToEnd(const std::wstring& logPath, DWORD timeoutMs) {
+    return PumpUntil([&] { return Contains(testutil::ReadFileBytes(logPath), "exit code:"); },
+                     timeoutMs);
+}
+
+TEST_F(Controller, AStuckSetupIsNoLongerWaitedForAfterTheTimeLimit) {
+    const std::wstring folder = controller->DownloadFolder();
+    ASSERT_TRUE(
+        CopyFileW(FixturePath(L"hang\\setup.exe").c_str(), (folder + L"setup.exe").c_str(), FALSE));
+    ASSERT_TRUE(testutil::WriteFileBytes(folder + L"testsetup.ini", "mode=hang\r\npause=7000\r\n"));
+    controller->setupLimitMs = 3000;
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(tlw::InstallFailed, controller->InstallPackage(L"", L""));
+    const DWORD elapsed = ElapsedMs(start);
+    EXPECT_GE(elapsed, 3000u);
+    EXPECT_LT(elapsed, 6500u);
+    const std::string log = records.LogText();
+    EXPECT_TRUE(Contains(log, "no longer waiting")) << Quoted(log);
+    EXPECT_TRUE(Contains(log, "Install error: 259, or 0x103")) << Quoted(log);
+    // Setup is left to end by itself before its folder goes.
+    EXPECT_TRUE(WaitForProgramToEnd(folder + L"log.txt", 20000));
+    Sleep(500);
+}
+
+FILETIME Now() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return now;
+}
+
+FILETIME Shifted(const FILETIME& time, long long seconds) {
+    FILETIME shifted;
+    ULARGE_INTEGER value;
+    value.LowPart = time.dwLowDateTime;
+    value.HighPart = time.dwHighDateTime;
+    value.QuadPart += seconds * 10000000LL;
+    shifted.dwLowDateTime = value.LowPart;
+    shifted.dwHighDateTime = value.HighPart;
+    return shifted;
+}
+
+bool SetLastWriteTime(const std::wstring& path, const FILETIME& time) {
+    HANDLE file =
+        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool done = SetFileTime(file, nullptr, nullptr, &time) != FALSE;
+    CloseHandle(file);
+    return done;
+}
+
+TEST_F(Controller, RedistributableLogsWrittenWhileSetupRanAreAttached) {
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_NE(0u, GetTempPathW(MAX_PATH, temp));
+    const std::wstring tag = std::to_wstring(GetTickCount());
+    const std::wstring before = std::wstring(temp) + L"dd_vcredist_test_before_" + tag + L".log";
+    const std::wstring during = std::wstring(temp) + L"dd_vcredist_test_during_" + tag + L".log";
+    const std::wstring folder = std::wstring(temp) + L"dd_vcredist_test_folder_" + tag;
+    ASSERT_TRUE(testutil::WriteFileBytes(before, "old"));
+    ASSERT_TRUE(testutil::WriteFileBytes(during, "new"));
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    // "before" was last written an hour ago; setup "ran" from a minute ago
+    // until a minute from now.
+    ASSERT_TRUE(SetLastWriteTime(before, Shifted(Now(), -3600)));
+    SYSTEMTIME start, end;
+    const FILETIME from = Shifted(Now(), -60);
+    const FILETIME to = Shifted(Now(), 60);
+    ASSERT_TRUE(FileTimeToSystemTime(&from, &start));
+    ASSERT_TRUE(FileTimeToSystemTime(&to, &end));
+    controller->CollectRedistributableLogs(start, end);
+    std::vector<std::wstring> ours;
+    for (const std::wstring& path : records.reportSender.attachments) {
+        if (path.find(L"dd_vcredist_test_") != std::wstring::npos) {
+            ours.push_back(path);
+        }
+    }
+    EXPECT_EQ(std::vector<std::wstring>{during}, ours);
+    DeleteFileW(before.c_str());
+    DeleteFileW(during.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+TEST(ShowEula, IsClearedWhereTheWriteLands) {
+    // A 32-bit prefix has one registry view: the 64-bit view flag is ignored.
+    const wchar_t* key = L"SOFTWARE\\Halvern\\TLWPro\\Version18";
+    const DWORD one = 1;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"ShowEula", REG_DWORD, &one, sizeof one));
+    tlw::TLWExternal::ClearShowEulaFlag();
+    DWORD value = 7, type = 0, size = sizeof value;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegGetValueW(HKEY_LOCAL_MACHINE, key, L"ShowEula", RRF_RT_ANY, &type, &value, &size));
+    EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
+    EXPECT_EQ(0u, value);
+
+    // Also when the key does not exist yet.
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_LOCAL_MACHINE, key));
+    tlw::TLWExternal::ClearShowEulaFlag();
+    value = 7;
+    size = sizeof value;
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_LOCAL_MACHINE, key, L"ShowEula", RRF_RT_REG_DWORD,
+                                          nullptr, &value, &size));
+    EXPECT_EQ(0u, value);
+}
+
+TEST_F(Controller, StartProgramAndVersionComeFromTheMainProduct) {
+    std::wstring path = L"unchanged";
+    EXPECT_FALSE(controller->GetInstalledStartProgram(path));
+    EXPECT_EQ(L"unchanged", path);
+    EXPECT_EQ(L"", tlw::TLWExternal::GetProductVersionString(kProductCodes[kMainProduct]));
+
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), InstallProduct(FixturePath(L"tlwtest2.msi")));
+    std::wstring location;
+    ASSERT_EQ(0u, QueryProduct(kProductCodes[kMainProduct], L"InstallLocation", &location));
+    ASSERT_TRUE(controller->GetInstalledStartProgram(path));
+    EXPECT_EQ(location + kStartProgramName, path);
+    EXPECT_TRUE(testutil::FileExists(path));
+    EXPECT_EQ(kMainVersion, tlw::TLWExternal::GetProductVersionString(kProductCodes[kMainProduct]));
+    EXPECT_EQ(L"", tlw::TLWExternal::GetProductVersionString(kProductCodes[0]));
+}
+
+TEST_F(Controller, AMainProductWithoutALocationHasNoStartProgram) {
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+              InstallProduct(FixturePath(L"tlwtest2-noloc.msi")));
+    std::wstring path = L"unchanged";
+    EXPECT_FALSE(controller->GetInstalledStartProgram(path));
+    EXPECT_EQ(L"unchanged", path);
+}
+
+TEST_F(Controller, ProgressPollsFollowTheInstalledProductsAndKeepARollback) {
+    controller->UpdateInstallProgress();
+    EXPECT_EQ(L"2", Property(L"installProgress"));
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), InstallProduct(FixturePath(L"tlwtest0.msi")));
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), InstallProduct(FixturePath(L"tlwtest3.msi")));
+    controller->UpdateInstallProgress();
+    EXPECT_EQ(L"45", Property(L"installProgress"));
+    EXPECT_EQ(3, controller->LastInstalledIndex());
+    controller->UpdateInstallProgress();
+    EXPECT_EQ(L"48", Property(L"installProgress")); // 45 + (63 - 45) / 5
+    EXPECT_TRUE(
+        Contains(records.LogText(), "productcode: " + Narrow(kProductCodes[3]) + "  installed"))
+        << Quoted(records.LogText());
+
+    ASSERT_TRUE(UninstallAllTestProducts().empty());
+    controller->UpdateInstallProgress();
+    controller->UpdateInstallProgress();
+    EXPECT_EQ(L"48", Property(L"installProgress"));
+    EXPECT_EQ(-1, controller->LastInstalledIndex());
+    EXPECT_TRUE(Contains(records.LogText(), "productcode: none installed any more"))
+        << Quoted(records.LogText());
+}
+
+} // namespace

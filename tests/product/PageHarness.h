@@ -1,0 +1,107 @@
+#pragma once
+
+#include "base/InstallerContext.h"
+#include "base/LogFile.h"
+#include "product/TLWExternal.h"
+#include "telemetry/ReportSender.h"
+
+#include <windows.h>
+
+#include <activscp.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace producttest {
+
+// The controller with its protected state visible and its two test seams.
+class TestController : public tlw::TLWExternal {
+public:
+    TestController(InstallerContext* context, ReportSender* reportSender, LogFile* log)
+        : TLWExternal(context, reportSender, log) {}
+
+    const std::wstring& DownloadFolder() const { return downloadFolder; }
+    const std::wstring& DownloadedFilePath() const { return downloadedFilePath; }
+    const std::wstring& StartProgramPath() const { return startProgramPath; }
+    void SetDownloadedFilePath(const std::wstring& path) { downloadedFilePath = path; }
+    int LastInstalledIndex() const { return lastInstalledIndex; }
+    double InstallProgressValue() const { return installProgressValue; }
+    unsigned long ZipErrorCode() const { return zipErrorCode; }
+    void SetEstimate(int index, double value) {
+        lastInstalledIndex = index;
+        installProgressValue = value;
+    }
+    // The current reference count (interlocked in the script API).
+    LONG References() {
+        AddRef();
+        return static_cast<LONG>(Release());
+    }
+
+    DWORD setupLimitMs = kSetupTimeLimitMs;
+    bool failTaskCreation = false;
+    // When not 0, every download task is cancelled this long after it was made.
+    DWORD cancelAfterMs = 0;
+
+protected:
+    downloader::ITask* CreateDownloadTask(const std::wstring& url, const std::wstring& path,
+                                          downloader::IDownloadCallback* callback) override;
+    DWORD SetupTimeLimitMs() const override { return setupLimitMs; }
+};
+
+// What a run leaves for the reports: the context, the report sender and the
+// log, which the controller uses but does not own.
+struct RunRecords {
+    RunRecords() : context(L"TLW", L"1.0.25.1"), reportSender(context) {}
+    LogFile log;
+    InstallerContext context;
+    ReportSender reportSender;
+
+    std::string LogText() const;
+    int FailureStage() const { return context.failureStage; }
+    int FailureCode() const { return context.failureCode; }
+};
+
+// The platform's JScript engine hosting a controller as the named item
+// "external", the way the installing page reaches window.external, on this
+// thread (a single-threaded apartment that pumps its messages while it waits).
+class PageScript {
+public:
+    // Starts COM on this thread and the engine; ok() tells whether it worked.
+    explicit PageScript(TestController* controller);
+    ~PageScript();
+    PageScript(const PageScript&) = delete;
+    PageScript& operator=(const PageScript&) = delete;
+
+    bool ok() const { return engine_ != nullptr; }
+    // Runs script text; S_OK when it ran without an uncaught error.
+    HRESULT Run(const std::wstring& code);
+    // The value of an expression; VT_EMPTY on a script error.
+    VARIANT Eval(const std::wstring& expression);
+    std::wstring EvalText(const std::wstring& expression);
+    long EvalNumber(const std::wstring& expression); // -9999 when not a number
+    // Pumps this thread's messages until the expression is true, running
+    // `pollCode` (if any) every `pollMs`; false after timeoutMs.
+    bool WaitFor(const std::wstring& expression, DWORD timeoutMs,
+                 const std::wstring& pollCode = L"", DWORD pollMs = 250);
+    // Script errors the engine reported so far.
+    std::string Errors() const;
+    // Closes the engine, which lets go of every reference it took.
+    void Close();
+
+private:
+    class Site;
+    Site* site_;
+    IActiveScript* engine_;
+    IActiveScriptParse32* parser_;
+    bool comReady_;
+};
+
+// Pumps this thread's messages until `done` or the time-out; the last answer.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
+
+// The installing page's script: result codes per step in `result`, and the
+// distinct successive values of the polled properties in `seen`.
+extern const wchar_t kPageScript[];
+
+} // namespace producttest
