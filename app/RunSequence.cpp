@@ -21,7 +21,8 @@ const wchar_t kManagerVersion[] = L"1.0.25.1";
 const wchar_t kStartPage[] = L"Load.html";
 
 ProgramSettings DefaultProgramSettings() {
-    return ProgramSettings{DefaultServiceEndpoint(), kLicenseServerUrl, kLicenseDownloadTimeoutMs};
+    return ProgramSettings{DefaultServiceEndpoint(), kLicenseServerUrl, kLicenseDownloadTimeoutMs,
+                           kWorkerStopTimeoutMs};
 }
 
 bool BringRunningCopyForward() {
@@ -44,7 +45,8 @@ RunEndActions RunEndActionsFor(int installStatus) {
 }
 
 bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, ScriptObject* script,
-                  InstallerContext& context, ReportSender& sender, LogFile& log) {
+                  InstallerContext& context, ReportSender& sender, LogFile& log,
+                  DWORD workerStopTimeoutMs) {
     SendAnalytics(context, true, sender.endpoint);
 
     bool workersStopped = true;
@@ -60,10 +62,10 @@ bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, Scr
         }
         // The workers call the page back through this apartment, so they are
         // stopped while it still runs.
-        workersStopped = StopScriptWorkers(script, kWorkerStopTimeoutMs);
+        workersStopped = StopScriptWorkers(script, workerStopTimeoutMs);
         if (!workersStopped) {
             log.LogError(L"workers still running %u ms after the window closed",
-                         static_cast<unsigned>(kWorkerStopTimeoutMs));
+                         static_cast<unsigned>(workerStopTimeoutMs));
         }
         if (RunEndActionsFor(context.installStatus).deleteShortcut) {
             DeleteFileW(GetDesktopShortcutPath(shortcutName).c_str());
@@ -140,7 +142,8 @@ int RunProgram(const ProgramSettings& settings) {
         archive.PrepareLicensePage(context.productId, GetLanguageCode(installLanguage),
                                    settings.licenseServerUrl, settings.licenseTimeoutMs);
 
-        workersStopped = RunInstaller(kDesktopShortcutName, archive, script, context, sender, log);
+        workersStopped = RunInstaller(kDesktopShortcutName, archive, script, context, sender, log,
+                                      settings.workerStopTimeoutMs);
 
         // Teardown, in this order: the script object, the mutex, the page
         // list, the pages; then the report sender, the context and the log.

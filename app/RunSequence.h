@@ -23,6 +23,8 @@ struct ProgramSettings {
     // Base URL of the licence download server, and how long it may take.
     std::wstring licenseServerUrl;
     DWORD licenseTimeoutMs;
+    // How long the end of the run waits for the script object's workers.
+    DWORD workerStopTimeoutMs;
 };
 
 // The services this build was made for.
@@ -41,14 +43,16 @@ RunEndActions RunEndActionsFor(int installStatus);
 
 // The run around the host window: the start analytics document; with the
 // pages unpacked, the desktop shortcut and the window until it closes, then
-// the workers stopped (or a bounded wait for them) and the shortcut removed
-// after a completed installation; without pages, status 2. Then the end
-// document, and after an error the property lines, the log closed and sent
-// in the error report. Returns false when a worker of the script object was
-// still running at the end of the wait: the caller must then keep the
-// context, the report sender and the log alive until the process ends.
+// the workers stopped (waiting for them at most `workerStopTimeoutMs`) and the
+// shortcut removed after a completed installation; without pages, status 2.
+// Then the end document, and after an error the property lines, the log
+// closed and sent in the error report. Returns false when a worker of the
+// script object was still running at the end of the wait: the caller must
+// then keep the context, the report sender and the log alive until the
+// process ends.
 bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, ScriptObject* script,
-                  InstallerContext& context, ReportSender& sender, LogFile& log);
+                  InstallerContext& context, ReportSender& sender, LogFile& log,
+                  DWORD workerStopTimeoutMs = kWorkerStopTimeoutMs);
 
 // The whole program: the crash filter, the single-instance rule, the
 // privilege check, the run's objects in their order, the language and the

@@ -1,14 +1,15 @@
 #include "app/ScriptObject.h"
 
+#include "product/TLWExternal.h"
+
 #include <new>
 
 ScriptObject* CreateScriptObject(InstallerContext* context, ReportSender* reportSender,
                                  LogFile* log) {
-    return new (std::nothrow) downloadmanagercore::HtmlExternal(context, reportSender, log);
+    return new (std::nothrow) tlw::TLWExternal(context, reportSender, log);
 }
 
-bool StopScriptWorkers(ScriptObject*, DWORD) {
-    // The script object cannot yet be asked about its workers: the run ends
-    // as if none were running.
-    return true;
+bool StopScriptWorkers(ScriptObject* script, DWORD timeoutMs) {
+    // Without a script object no worker can have been started.
+    return !script || script->StopWorkers(timeoutMs);
 }

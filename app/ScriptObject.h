@@ -8,7 +8,8 @@ class InstallerContext;
 class LogFile;
 class ReportSender;
 
-// The object the pages see as window.external, as the run sequence uses it.
+// The object the pages see as window.external (the product controller), as
+// the run sequence uses it.
 using ScriptObject = downloadmanagercore::HtmlExternal;
 
 // The one place that makes the run's script object, on the heap with one
@@ -20,7 +21,9 @@ ScriptObject* CreateScriptObject(InstallerContext* context, ReportSender* report
 // extract, install) to stop after the window has closed.
 constexpr DWORD kWorkerStopTimeoutMs = 30000;
 
-// Asks the script object's running workers to stop and waits for them, at
-// most `timeoutMs`, pumping the calls they make into this apartment. True
-// when none is left running, so nothing of the run is used by another thread.
+// Ends the script object's work once the window has closed: its running
+// workers are asked to stop (a download is cancelled) and are waited for, at
+// most `timeoutMs`, while their calls into this apartment are let in; then
+// they can no longer change the run's record. True when none is left running,
+// so nothing of the run is used by another thread any more.
 bool StopScriptWorkers(ScriptObject* script, DWORD timeoutMs);

@@ -3,7 +3,7 @@
 //                                    writes its id to REPORT_FILE and faults
 //   app_probe shortcut create NAME   desktop shortcut to this program
 //   app_probe shortcut delete NAME
-//   app_probe window STEPS REPORT_FILE
+//   app_probe window STEPS REPORT_FILE [STOP_TIMEOUT_MS]
 //                                    the whole program with a document double
 //                                    playing the page; see WindowProbe.h
 // Reports go to the analytics sink whose port is in BC_SINK_PORT.
@@ -72,8 +72,9 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"crash" && argc == 3) {
         return Crash(argv[2]);
     }
-    if (command == L"window" && argc == 4) {
-        return RunProgramWithDocumentDouble(argv[2], argv[3]);
+    if (command == L"window" && (argc == 4 || argc == 5)) {
+        const DWORD stopTimeoutMs = argc == 5 ? static_cast<DWORD>(_wtoi(argv[4])) : 0;
+        return RunProgramWithDocumentDouble(argv[2], argv[3], stopTimeoutMs);
     }
     if (command == L"shortcut" && argc == 4) {
         return Shortcut(argv[2], argv[3]);

@@ -129,9 +129,13 @@ TEST_F(ProgramRun, WithoutPagesTheRunEndsInErrorAndSendsItsLogWithEveryProperty)
     const std::string osbits = properties["osbits"];
     EXPECT_TRUE(osbits == "32" || osbits == "64") << osbits;
     // Every property of the run, as the page would have read it.
+    const std::string osVersion = properties["osVersion"];
+    EXPECT_NE(std::string::npos, osVersion.find('.')) << osVersion;
     const std::map<std::string, std::string> expected = {
-        {"downloadCurrent", "0"}, {"downloadTotal", "1"}, {"installProgress", "0"},
-        {"lang", "en"},           {"osbits", osbits},
+        {"downloadCurrent", "0"}, {"downloadTotal", "1"},
+        {"extractProgress", "0"}, {"installProgress", "0"},
+        {"lang", "en"},           {"osVersion", osVersion},
+        {"osbits", osbits},       {"tlwInstalled", "false"},
     };
     EXPECT_EQ(expected, properties);
     // The archive reader's own complaint is in the log too.

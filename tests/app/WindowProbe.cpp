@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <objbase.h>
+#include <wininet.h>
 
 #include <cstdio>
 #include <string>
@@ -24,9 +25,6 @@ void Report(const std::string& line) {
         fclose(file);
     }
 }
-
-// Set once the page has been called back.
-bool calledBack = false;
 
 // The page's callback function: reports the calls it gets.
 class PageCallback : public IDispatch {
@@ -56,7 +54,6 @@ public:
                               ? static_cast<int>(params->rgvarg[0].lVal)
                               : -1;
         Report("callback " + std::to_string(value));
-        calledBack = true;
         return S_OK;
     }
 
@@ -79,14 +76,11 @@ HRESULT CallScript(IDispatch* external, const wchar_t* name, VARIANT* arguments,
                             nullptr, nullptr);
 }
 
-// The page's steps, one per timer tick once the window is up; "download:URL"
-// keeps its tick until bytes have arrived. After the last step the window is
-// closed.
+// The page's steps, one per timer tick once the window is up; "waitfor:"
+// keeps its tick until it is done. After the last step the window is closed.
 std::vector<std::wstring> steps;
 size_t nextStep = 0;
-bool downloading = false;
 bool closed = false;
-ULONGLONG downloadDeadline = 0;
 
 VARIANT TextArgument(const Bstr& text) {
     VARIANT value;
@@ -99,6 +93,29 @@ VARIANT TextArgument(const Bstr& text) {
 std::string Narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end());
 }
+
+// The body at `url`; empty when it cannot be had.
+std::string Fetch(const std::wstring& url) {
+    std::string body;
+    HINTERNET session = InternetOpenW(L"app probe", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    if (!session) {
+        return body;
+    }
+    HINTERNET request = InternetOpenUrlW(session, url.c_str(), nullptr, 0,
+                                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
+    if (request) {
+        char buffer[4096];
+        DWORD read = 0;
+        while (InternetReadFile(request, buffer, sizeof buffer, &read) && read > 0) {
+            body.append(buffer, read);
+        }
+        InternetCloseHandle(request);
+    }
+    InternetCloseHandle(session);
+    return body;
+}
+
+ULONGLONG waitDeadline = 0;
 
 // True once the step is done.
 bool PlayStep(IDispatch* external, const std::wstring& step) {
@@ -114,7 +131,7 @@ bool PlayStep(IDispatch* external, const std::wstring& step) {
                std::to_string(CallScript(external, L"setInstallStatus", &status, 1, nullptr)));
         return true;
     }
-    if (verb == L"download" && !downloading) {
+    if (verb == L"download") {
         // rgvarg holds the arguments last first.
         const Bstr url(argument.c_str());
         VARIANT arguments[2];
@@ -124,22 +141,18 @@ bool PlayStep(IDispatch* external, const std::wstring& step) {
         arguments[1] = TextArgument(url);
         Report("download " +
                std::to_string(CallScript(external, L"download", arguments, 2, nullptr)));
-        downloading = true;
-        downloadDeadline = GetTickCount64() + 60000;
-        return false;
+        return true;
     }
-    if (verb == L"download") {
-        const Bstr name(L"downloadCurrent");
-        VARIANT nameArgument = TextArgument(name);
-        Variant current;
-        CallScript(external, L"getProperty", &nameArgument, 1, current.Receive());
-        const VARIANT* value = current.Get();
-        const std::wstring bytes = value->vt == VT_BSTR && value->bstrVal ? value->bstrVal : L"0";
-        if (bytes == L"0" && !calledBack && GetTickCount64() < downloadDeadline) {
+    if (verb == L"waitfor") {
+        // "waitfor:URL TEXT": done once the answer at URL holds TEXT.
+        const size_t blank = argument.find(L' ');
+        const std::wstring url = argument.substr(0, blank);
+        const std::string text =
+            blank == std::wstring::npos ? "" : Narrow(argument.substr(blank + 1));
+        if (Fetch(url).find(text) == std::string::npos && GetTickCount64() < waitDeadline) {
             return false;
         }
-        Report("downloaded " + Narrow(bytes) + " bytes");
-        downloading = false;
+        Report("waited for " + text);
         return true;
     }
     Report("unknown step " + Narrow(step));
@@ -153,8 +166,12 @@ void CALLBACK PlayPage(HWND, UINT, UINT_PTR timer, DWORD) {
         return;
     }
     if (nextStep < steps.size()) {
+        if (waitDeadline == 0) {
+            waitDeadline = GetTickCount64() + 60000;
+        }
         if (PlayStep(data->external, steps[nextStep])) {
             ++nextStep;
+            waitDeadline = 0;
         }
         return;
     }
@@ -172,7 +189,8 @@ ServiceEndpoint SinkEndpoint() {
 
 } // namespace
 
-int RunProgramWithDocumentDouble(const std::wstring& script, const std::wstring& reportFile) {
+int RunProgramWithDocumentDouble(const std::wstring& script, const std::wstring& reportFile,
+                                 DWORD stopTimeoutMs) {
     reportPath = reportFile;
     for (size_t start = 0; start <= script.size();) {
         size_t end = script.find(L';', start);
@@ -197,6 +215,9 @@ int RunProgramWithDocumentDouble(const std::wstring& script, const std::wstring&
     ProgramSettings settings = DefaultProgramSettings();
     settings.service = SinkEndpoint();
     settings.licenseServerUrl = L"http://127.0.0.1:" + std::to_wstring(settings.service.port);
+    if (stopTimeoutMs != 0) {
+        settings.workerStopTimeoutMs = stopTimeoutMs;
+    }
     const int code = RunProgram(settings);
     Report("program returned " + std::to_string(code));
 
