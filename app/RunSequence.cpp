@@ -94,13 +94,16 @@ namespace {
 
 // The end of a run whose workers did not stop in time: what they use (the
 // context, the report sender and the log) must outlive them, so the process
-// ends here instead of destroying those objects. The folders are still
-// removed; the closed log accepts no more lines.
+// ends here instead of destroying those objects. The log folder is still
+// removed; the closed log accepts no more lines. Everything of the run has
+// been done, so the process is ended at once: an orderly exit would let the
+// system libraries' shutdown wait for locks a stopped worker may hold.
 [[noreturn]] void EndWithWorkersRunning(LogFile& log) {
     log.CloseStream();
     if (!log.folder.empty()) {
         DeleteFolderTree(log.folder);
     }
+    TerminateProcess(GetCurrentProcess(), 0);
     ExitProcess(0);
 }
 
