@@ -6,22 +6,125 @@
 #include <urlmon.h>
 #include <wininet.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 namespace downloader {
 
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Reads the decimal digits at `text` into `value`, advancing past them. False
+// when there is no digit or the number does not fit a signed 64-bit value;
+// signs and other prefixes are not numbers here.
+bool ReadDecimal(const char*& text, int64_t& value) {
+    if (!IsDigit(*text)) {
+        return false;
+    }
+    int64_t result = 0;
+    for (; IsDigit(*text); ++text) {
+        const int digit = *text - '0';
+        if (result > (INT64_MAX - digit) / 10) {
+            return false;
+        }
+        result = result * 10 + digit;
+    }
+    value = result;
+    return true;
+}
+
+void SkipBlanks(const char*& text) {
+    while (IsBlank(*text)) {
+        ++text;
+    }
+}
+
+bool StartsWithBytesUnit(const char* text) {
+    static const char kUnit[] = "bytes";
+    for (size_t i = 0; i + 1 < sizeof kUnit; ++i) {
+        const char c = text[i];
+        if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != kUnit[i]) {
+            return false;
+        }
+    }
+    return text[sizeof kUnit - 1] == '\0' || IsBlank(text[sizeof kUnit - 1]);
+}
+
+enum class RangeForm { Absent, Range, Invalid };
+
+// "bytes first-last/total" with first <= last < total, every number fitting
+// 64 bits; "bytes first-last/*" and "bytes */total" say nothing usable, nor
+// does another unit.
+RangeForm ParseContentRange(const std::string& header, int64_t& first, int64_t& last,
+                            int64_t& total) {
+    const char* text = header.c_str();
+    SkipBlanks(text);
+    if (*text == '\0' || !StartsWithBytesUnit(text)) {
+        return RangeForm::Absent;
+    }
+    text += 5;
+    SkipBlanks(text);
+    if (*text == '*') {
+        return RangeForm::Absent; // the unsatisfied-range form
+    }
+    if (!ReadDecimal(text, first) || *text++ != '-' || !ReadDecimal(text, last) || *text++ != '/') {
+        return RangeForm::Invalid;
+    }
+    if (*text == '*') {
+        ++text;
+        SkipBlanks(text);
+        return *text == '\0' ? RangeForm::Absent : RangeForm::Invalid;
+    }
+    if (!ReadDecimal(text, total)) {
+        return RangeForm::Invalid;
+    }
+    SkipBlanks(text);
+    if (*text != '\0' || first > last || last >= total) {
+        return RangeForm::Invalid;
+    }
+    return RangeForm::Range;
+}
+
+} // namespace
+
+DWORD ReadSize(int64_t bodyRemaining) {
+    if (bodyRemaining < 0) {
+        return kReadChunkSize;
+    }
+    // One byte past the announced end finds that end.
+    return static_cast<DWORD>(
+        std::max<int64_t>(1, std::min<int64_t>(bodyRemaining, kReadChunkSize)));
+}
+
 void FillResponseRange(const std::string& contentRange, int64_t contentLength,
                        HttpResponse& response) {
-    long long first = 0;
-    long long last = 0;
-    long long total = 0;
-    if (!contentRange.empty() &&
-        std::sscanf(contentRange.c_str(), "bytes %lld-%lld/%lld", &first, &last, &total) == 3) {
+    int64_t first = 0;
+    int64_t last = 0;
+    int64_t total = 0;
+    switch (ParseContentRange(contentRange, first, last, total)) {
+    case RangeForm::Range:
+        // first <= last < total <= INT64_MAX: the length cannot overflow.
         response.rangeOffset = first;
         response.rangeLength = last - first + 1;
         response.totalLength = total;
         return;
+    case RangeForm::Invalid:
+        response.rangeOffset = -1;
+        response.rangeLength = -1;
+        response.totalLength = -1;
+        return;
+    case RangeForm::Absent:
+        break;
     }
     response.rangeOffset = 0;
     response.rangeLength = contentLength > 0 ? contentLength : 0;
@@ -29,22 +132,18 @@ void FillResponseRange(const std::string& contentRange, int64_t contentLength,
 }
 
 int64_t ParseContentLength(const std::string& text) {
-    if (text.empty() || text.size() > 18) {
-        return -1;
-    }
+    const char* digits = text.c_str();
     int64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return -1;
-        }
-        value = value * 10 + (c - '0');
+    if (!ReadDecimal(digits, value) || *digits != '\0') {
+        return -1;
     }
     return value;
 }
 
 namespace {
 
-constexpr DWORD kReceiveTimeoutMs = 30000;
+std::atomic<unsigned long> g_receiveTimeoutMs{kReceiveTimeoutMs};
+
 constexpr DWORD kUserAgentFirstSize = 256;
 // ObtainUserAgentString names the size it needs; asking more than a few
 // times would mean it keeps changing its mind.
@@ -79,6 +178,7 @@ protected:
         if (callback_ != nullptr) {
             callback_->Release();
         }
+        std::free(readBuffer_);
     }
 
 private:
@@ -95,8 +195,11 @@ private:
     std::string QueryHeaderString(DWORD level);
     void ReadLoop();
     bool ReadChunk();
-    void OnReadComplete();
     void OnHandleClosing();
+    // The server was heard from: headers or body bytes arrived, or the
+    // request was sent.
+    void NoteActivity() { lastActivity_.store(GetTickCount()); }
+    long TransferError(DWORD error) const;
 
     static void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
                                         LPVOID information, DWORD informationLength);
@@ -107,10 +210,18 @@ private:
     HINTERNET rootHandle_ = nullptr;
     HINTERNET connectionHandle_ = nullptr;
     HINTERNET requestHandle_ = nullptr;
-    // Written by WinINet when a pending InternetQueryDataAvailable completes.
-    DWORD bytesAvailable_ = 0;
+    // One buffer for every read of the body, and the read's description,
+    // which WinINet may still look at after a read that had to wait.
+    char* readBuffer_ = nullptr;
+    DWORD readCapacity_ = 0;
+    INTERNET_BUFFERSA readBuffers_ = {};
+    // Body bytes the response announced and that have not arrived yet; -1
+    // when it announced none.
+    int64_t bodyRemaining_ = -1;
     long result_ = S_OK;
     void (HttpTask::*continuation_)() = nullptr;
+    const DWORD receiveTimeoutMs_ = g_receiveTimeoutMs.load();
+    std::atomic<DWORD> lastActivity_{0};
 };
 
 void HttpTask::Start() {
@@ -171,7 +282,7 @@ long HttpTask::OpenRoot() {
     if (rootHandle_ == nullptr) {
         hr = HResultFromLastError();
     } else {
-        DWORD timeout = kReceiveTimeoutMs;
+        DWORD timeout = receiveTimeoutMs_;
         InternetSetOptionA(rootHandle_, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
     }
     std::free(agent);
@@ -227,6 +338,12 @@ long HttpTask::OpenRequest() {
         hr = HResultFromLastError();
         InternetCloseHandle(requestHandle_);
         requestHandle_ = nullptr;
+    } else {
+        // Not every WinINet hands the root handle's time-out down to its
+        // requests; without it a silent server would hold a read for ever.
+        DWORD timeout = receiveTimeoutMs_;
+        InternetSetOptionA(requestHandle_, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout,
+                           sizeof timeout);
     }
     if (FAILED(hr)) {
         InternetCloseHandle(connectionHandle_);
@@ -255,19 +372,21 @@ void HttpTask::Send() {
         }
     }
     continuation_ = &HttpTask::OnSendComplete;
+    NoteActivity();
     if (HttpSendRequestA(requestHandle_, nullptr, 0, nullptr, 0)) {
         OnSendComplete();
         return;
     }
     const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
-        Close(HResultFromWin32(error));
+        Close(TransferError(error));
     }
 }
 
 void HttpTask::OnSendComplete() {
+    NoteActivity();
     ProcessHeaders();
-    continuation_ = &HttpTask::OnReadComplete;
+    continuation_ = &HttpTask::ReadLoop;
     ReadLoop();
 }
 
@@ -283,14 +402,12 @@ void HttpTask::ProcessHeaders() {
         response.statusCode = static_cast<int32_t>(status);
         response.etag = QueryHeaderString(HTTP_QUERY_ETAG);
         const std::string contentRange = QueryHeaderString(HTTP_QUERY_CONTENT_RANGE);
-        long long contentLength = -1;
-        length = sizeof contentLength;
-        if (!HttpQueryInfoA(requestHandle_, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER64,
-                            &contentLength, &length, nullptr)) {
-            // Some WinINet implementations do not know the 64-bit number
-            // flag: read the header's text instead.
-            contentLength = ParseContentLength(QueryHeaderString(HTTP_QUERY_CONTENT_LENGTH));
-        }
+        // The header's text, not WinINet's number: how WinINet turns text
+        // that does not fit into a number differs between implementations,
+        // and such a length must be refused, not read as some other value.
+        const int64_t contentLength =
+            ParseContentLength(QueryHeaderString(HTTP_QUERY_CONTENT_LENGTH));
+        bodyRemaining_ = contentLength;
         FillResponseRange(contentRange, contentLength, response);
         callback_->OnResponse(std::move(response));
     } catch (const std::bad_alloc&) {
@@ -315,56 +432,72 @@ std::string HttpTask::QueryHeaderString(DWORD level) {
     return std::string();
 }
 
-// Reads while data is available at once. Stops early once the task is
+// Reads while data is there without waiting. Stops early once the task is
 // closed: a cancelled or refused transfer must not go on reading a large
-// body that is available without waiting.
+// body that is available at once.
 void HttpTask::ReadLoop() {
-    while (!IsClosed()) {
-        if (!InternetQueryDataAvailable(requestHandle_, &bytesAvailable_, 0, 0)) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING) {
-                Close(HResultFromWin32(error));
-            }
-            return;
-        }
-        if (!ReadChunk()) {
-            return;
-        }
+    while (!IsClosed() && ReadChunk()) {
     }
 }
 
+// One read that does not wait takes everything that has arrived, up to a
+// large chunk: a fast transfer needs few rounds, and a slow one still passes
+// each piece on as it comes. When nothing has arrived the read completes
+// later without data, only to say that there is some now; the next read
+// takes it.
 bool HttpTask::ReadChunk() {
-    const DWORD available = bytesAvailable_;
-    if (available == 0) {
-        Close(S_OK);
+    if (readBuffer_ == nullptr) {
+        // The first read asks the most; a small body gets a small buffer.
+        readCapacity_ = ReadSize(bodyRemaining_);
+        readBuffer_ = static_cast<char*>(std::malloc(readCapacity_));
+        if (readBuffer_ == nullptr) {
+            Close(E_OUTOFMEMORY);
+            return false;
+        }
+    }
+    const DWORD wanted = std::min(ReadSize(bodyRemaining_), readCapacity_);
+    readBuffers_ = {};
+    readBuffers_.dwStructSize = sizeof readBuffers_;
+    readBuffers_.lpvBuffer = readBuffer_;
+    readBuffers_.dwBufferLength = wanted;
+    if (!InternetReadFileExA(requestHandle_, &readBuffers_, IRF_NO_WAIT, 0)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            Close(TransferError(error));
+        }
         return false;
     }
-    void* buffer = std::malloc(available);
-    if (buffer == nullptr) {
-        Close(E_OUTOFMEMORY);
+    const DWORD read = readBuffers_.dwBufferLength;
+    if (read == 0) {
+        Close(S_OK); // the end of the body
         return false;
     }
-    DWORD read = 0;
-    if (!InternetReadFile(requestHandle_, buffer, available, &read)) {
-        const long hr = HResultFromLastError();
-        std::free(buffer);
-        Close(hr);
+    if (read > wanted) {
+        Close(kErrorBadReadCount); // a count that cannot be right
         return false;
     }
-    if (read < available) {
-        std::free(buffer);
-        Close(kErrorShortRead);
-        return false;
+    if (bodyRemaining_ > 0) {
+        bodyRemaining_ -= std::min<int64_t>(bodyRemaining_, read);
     }
-    callback_->OnData(HttpData{buffer, read});
-    std::free(buffer);
+    NoteActivity();
+    callback_->OnData(HttpData{readBuffer_, read});
     return true;
 }
 
-void HttpTask::OnReadComplete() {
-    if (ReadChunk()) {
-        ReadLoop();
+// WinINet names a receive that waited out the time-out differently from one
+// implementation to the next (a socket time-out, an aborted connection). A
+// failure after the server has been silent for about that long is the
+// time-out, whatever its code.
+long HttpTask::TransferError(DWORD error) const {
+    if (error == ERROR_SUCCESS) {
+        return E_FAIL; // a failure that names no error is still a failure
     }
+    const DWORD silentMs = GetTickCount() - lastActivity_.load();
+    if (error != ERROR_INTERNET_OPERATION_CANCELLED &&
+        silentMs >= receiveTimeoutMs_ - receiveTimeoutMs_ / 10) {
+        return kErrorTimedOut;
+    }
+    return HResultFromWin32(error);
 }
 
 void HttpTask::OnHandleClosing() {
@@ -392,7 +525,7 @@ void CALLBACK HttpTask::StatusCallback(HINTERNET, DWORD_PTR context, DWORD statu
                 task->Leave();
             }
         } else if (outcome->dwError != ERROR_INTERNET_OPERATION_CANCELLED) {
-            task->Close(HResultFromWin32(outcome->dwError));
+            task->Close(task->TransferError(outcome->dwError));
         }
         break;
     }
@@ -405,6 +538,10 @@ void CALLBACK HttpTask::StatusCallback(HINTERNET, DWORD_PTR context, DWORD statu
 }
 
 } // namespace
+
+unsigned long SetReceiveTimeoutForTesting(unsigned long milliseconds) {
+    return g_receiveTimeoutMs.exchange(milliseconds != 0 ? milliseconds : kReceiveTimeoutMs);
+}
 
 ITask* CreateHttpTask(const wchar_t* url, HttpRangeRequest request, IHttpCallback* callback) {
     if (callback == nullptr) {

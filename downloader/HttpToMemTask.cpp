@@ -63,6 +63,7 @@ private:
     bool sized_ = false;   // a 200 response has fixed the buffer
     int64_t furthest_ = 0; // most bytes ever held of this version
     int requestsWithoutProgress_ = 0;
+    int restarts_ = 0; // continuations answered with the whole resource
 };
 
 void HttpToMemTask::Start() {
@@ -122,6 +123,10 @@ void HttpToMemTask::OnHttpResponse(HttpResponse&& response) {
             Close(E_OUTOFMEMORY);
             return;
         }
+        if (sized_ && ++restarts_ > kMaxRestarts) {
+            Close(kErrorNoProgress);
+            return;
+        }
         if (response.totalLength != outcome_.size) {
             std::free(outcome_.data);
             outcome_.data = nullptr;
@@ -143,8 +148,9 @@ void HttpToMemTask::OnHttpResponse(HttpResponse&& response) {
         sized_ = true;
         return;
     case 206:
+        // Both are at least 0 here, so the difference cannot overflow.
         if (response.totalLength != outcome_.size || response.rangeOffset != received_ ||
-            response.rangeOffset + response.rangeLength != response.totalLength) {
+            response.rangeLength != response.totalLength - response.rangeOffset) {
             Close(kErrorIncorrectFormat);
         }
         return;

@@ -59,7 +59,8 @@ struct HttpRangeRequest {
 };
 
 // Status and headers of one response. statusCode is -1 when it could not be
-// read; totalLength is -1 when the response gives no length.
+// read; totalLength is -1 when the response gives no length. A Content-Range
+// that is not a valid byte range makes all three numbers -1.
 struct HttpResponse {
     int32_t statusCode = -1;
     std::string etag;
@@ -122,21 +123,31 @@ inline long HResultFromWin32(unsigned long error) {
 
 // The engine's own result codes besides S_OK, E_ABORT, E_FAIL and E_OUTOFMEMORY.
 constexpr long kVerifyFailed = 1;
-// ERROR_INTERNET_INTERNAL_ERROR: a read returned fewer bytes than announced.
-constexpr long kErrorShortRead = static_cast<long>(0x80072EE4UL);
+// ERROR_INTERNET_INTERNAL_ERROR: a read reported more bytes than it was asked for.
+constexpr long kErrorBadReadCount = static_cast<long>(0x80072EE4UL);
 // ERROR_INTERNET_INVALID_URL: the scheme is neither HTTP nor HTTPS.
 constexpr long kErrorInvalidUrl = static_cast<long>(0x80072EE5UL);
+// ERROR_INTERNET_TIMEOUT: the server sent nothing for the receive time-out.
+constexpr long kErrorTimedOut = static_cast<long>(0x80072EE2UL);
 // ERROR_INTERNET_OPERATION_CANCELLED: an HTTP-level task was cancelled.
 constexpr long kErrorCancelled = static_cast<long>(0x80072EF1UL);
 // ERROR_INTERNET_INCORRECT_FORMAT: the response does not fit the request.
 constexpr long kErrorIncorrectFormat = static_cast<long>(0x80072EFBUL);
 // ERROR_INTERNET_CONNECTION_ABORTED: the server kept ending requests
-// successfully without delivering a new byte (see kMaxRequestsWithoutProgress).
+// successfully without delivering a new byte (see kMaxRequestsWithoutProgress),
+// or kept starting over (see kMaxRestarts).
 constexpr long kErrorNoProgress = static_cast<long>(0x80072EFEUL);
 
 // A transfer that continues with range requests after early ends gives up
 // when this many requests in a row ended successfully without bringing it a
 // byte further.
 constexpr int kMaxRequestsWithoutProgress = 3;
+
+// A transfer into memory starts over when a continuation is answered with the
+// whole resource (the resource changed, or the server ignores ranges). It
+// takes this many restarts; the next one ends it with kErrorNoProgress, since
+// a server that names a new version on every response would otherwise reset
+// the count of requests without progress for ever.
+constexpr int kMaxRestarts = 3;
 
 } // namespace downloader

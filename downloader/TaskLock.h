@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <thread>
 
 namespace downloader {
 
@@ -17,7 +18,8 @@ namespace downloader {
 // once, when the task is closed and no thread is inside: at once in Close,
 // or in the Leave of the last thread inside. Close claims the word (bit 30)
 // before it stores the result and only then publishes bit 31, so whoever sees
-// the task closed also sees its result.
+// the task closed also sees its result; a Close that finds the word claimed
+// waits for that publication before it returns.
 template <class T, class R = long>
 class TaskLock {
 public:
@@ -53,14 +55,28 @@ protected:
     }
 
     // Closes an open task with `result`. The first Close wins; later ones,
-    // and any Close before Start, change nothing and return false.
+    // and any Close before Start, change nothing and return false. A Close
+    // that loses returns only once the winner's result is stored: its caller
+    // usually reports that result next.
     bool Close(R result) {
         int32_t word = state_.load(std::memory_order_acquire);
-        do {
-            if (word < 0 || (word & kClosing) != 0) {
+        for (int round = 0;; ++round) {
+            if (word < 0) {
                 return false;
             }
-        } while (!state_.compare_exchange_weak(word, word | kClosing, std::memory_order_acq_rel));
+            if ((word & kClosing) != 0) {
+                // The winner stores one value and publishes; it waits for
+                // nobody, so this wait is short and ends.
+                if (round >= kSpinsBeforeYield) {
+                    std::this_thread::yield();
+                }
+                word = state_.load(std::memory_order_acquire);
+                continue;
+            }
+            if (state_.compare_exchange_weak(word, word | kClosing, std::memory_order_acq_rel)) {
+                break;
+            }
+        }
 
         static_cast<T*>(this)->result_ = result;
 
@@ -83,6 +99,7 @@ private:
     static constexpr int32_t kClosed = INT32_MIN;
     static constexpr int32_t kClosing = 0x40000000;
     static constexpr int32_t kCountMask = 0x3FFFFFFF;
+    static constexpr int kSpinsBeforeYield = 64;
 
     std::atomic<int32_t> state_{kNotStarted};
 };

@@ -51,6 +51,7 @@ void DownloadRecorder::OnProgress(int64_t bytesDone, int64_t bytesTotal) {
         Guard guard(lock_);
         NoteEvent('P');
         progress_.emplace_back(bytesDone, bytesTotal);
+        progressTimes_.push_back(GetTickCount());
         if (cancelTask_ != nullptr && progress_.size() == cancelAt_) {
             cancel = cancelTask_;
         }
@@ -91,6 +92,11 @@ void DownloadRecorder::Resume() {
 std::vector<std::pair<int64_t, int64_t>> DownloadRecorder::progress() const {
     Guard guard(lock_);
     return progress_;
+}
+
+std::vector<DWORD> DownloadRecorder::progressTimes() const {
+    Guard guard(lock_);
+    return progressTimes_;
 }
 
 bool DownloadRecorder::WaitForProgress(int64_t bytes, DWORD timeoutMs) const {

@@ -52,6 +52,8 @@ public:
     void Resume();
 
     std::vector<std::pair<int64_t, int64_t>> progress() const;
+    // GetTickCount at each progress report, in the same order.
+    std::vector<DWORD> progressTimes() const;
     // Signalled once a progress report has bytesDone of at least `bytes`.
     bool WaitForProgress(int64_t bytes, DWORD timeoutMs = kTaskTimeoutMs) const;
 
@@ -64,6 +66,7 @@ protected:
 
 private:
     std::vector<std::pair<int64_t, int64_t>> progress_;
+    std::vector<DWORD> progressTimes_;
     downloader::ITask* cancelTask_ = nullptr;
     size_t cancelAt_ = 0;
     size_t holdAt_ = 0;

@@ -381,6 +381,61 @@ TEST_F(DownloadSimpleTaskTest, CancelDuringADownloadPass) {
     EXPECT_EQ(static_cast<size_t>(size), Contents(target).size());
 }
 
+// The server sends the first MiB, then falls silent for longer than the
+// receive time-out: the download ends with the time-out (the caller retries),
+// instead of waiting for the server and resuming.
+TEST_F(DownloadSimpleTaskTest, SilentServerEndsTheDownloadAtTheReceiveTimeout) {
+    const int64_t size = 4 * kMiB;
+    const std::string content = PublishPackage(L"pkg.bin", size);
+    ASSERT_TRUE(server.AddRule("path=/pkg.bin&end=1048576&stall=15"));
+    testutil::ShortReceiveTimeout limit(2000);
+    const std::wstring target = scratch / L"pkg.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(testutil::kReceiveTimedOut, Run(UrlOf(L"pkg.bin"), target, recorder.get()));
+    const DWORD elapsed = GetTickCount() - start;
+    std::printf("[ info ] ended after %lu ms\n", elapsed);
+    EXPECT_LT(elapsed, 10000u) << "the download waited for the server";
+    EXPECT_EQ(1u, PackageRequests().size());
+    const std::string kept = Contents(target);
+    ASSERT_EQ(static_cast<size_t>(size), kept.size());
+    EXPECT_TRUE(kept.substr(0, kMiB) == content.substr(0, kMiB));
+}
+
+// On a slow link the progress keeps moving: reads pass on what has arrived
+// instead of waiting for a large chunk to fill.
+TEST_F(DownloadSimpleTaskTest, ProgressKeepsComingOnASlowLink) {
+    const int64_t size = 3 * kMiB / 4;
+    const std::string content = PublishPackage(L"slow.bin", size);
+    ASSERT_TRUE(server.AddRule("path=/slow.bin&rate=262144")); // 256 KiB/s, about 3 s
+    const std::wstring target = scratch / L"slow.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(S_OK, Run(UrlOf(L"slow.bin"), target, recorder.get()));
+    EXPECT_TRUE(Contents(target) == content);
+
+    // From the start of the download pass (0 again after the companion's 0
+    // and the first block's mismatch) to the write that reaches the end.
+    const Progress progress = recorder->progress();
+    const std::vector<DWORD> times = recorder->progressTimes();
+    ASSERT_EQ(progress.size(), times.size());
+    ASSERT_GE(progress.size(), 3u);
+    const size_t first = 1;
+    size_t last = first;
+    while (last < progress.size() && progress[last].first < size) {
+        ++last;
+    }
+    ASSERT_LT(last, progress.size());
+    const DWORD passMs = times[last] - times[first];
+    DWORD longestGap = 0;
+    for (size_t i = first + 1; i <= last; ++i) {
+        longestGap = std::max<DWORD>(longestGap, times[i] - times[i - 1]);
+    }
+    std::printf("[ info ] %zu reports over %lu ms, longest gap %lu ms\n", last - first + 1, passMs,
+                longestGap);
+    EXPECT_GE(passMs, 2000u) << "the server did not hold the rate";
+    EXPECT_LE(longestGap, 500u);
+}
+
 TEST_F(DownloadSimpleTaskTest, CancelWhileFetchingTheCompanion) {
     PublishPackage(L"pkg.bin", 2 * kMiB);
     ASSERT_TRUE(server.AddRule("path=/pkg.bin.meta&delay=2"));

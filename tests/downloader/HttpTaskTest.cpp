@@ -112,6 +112,7 @@ TEST(HttpResponseRange, ContentRangeAndContentLength) {
         int64_t contentLength;
         int64_t offset, length, total;
     };
+    constexpr int64_t kMax = INT64_MAX;
     const Case cases[] = {
         {"", 5000, 0, 5000, 5000},
         {"", -1, 0, 0, -1},
@@ -124,6 +125,13 @@ TEST(HttpResponseRange, ContentRangeAndContentLength) {
         {"items 0-99/5000", 100, 0, 100, 100}, // another unit
         {"bytes 10-19/5000", -1, 10, 10, 5000},
         {"bytes 3000000000-5999999999/6000000000", -1, 3000000000LL, 3000000000LL, 6000000000LL},
+        // Unit names ignore case; blanks around the numbers are allowed.
+        {"BYTES 10-19/5000", -1, 10, 10, 5000},
+        {"bytes  10-19/5000 ", -1, 10, 10, 5000},
+        // The largest numbers that fit.
+        {"bytes 0-9223372036854775806/9223372036854775807", -1, 0, kMax, kMax},
+        {"bytes 9223372036854775806-9223372036854775806/9223372036854775807", -1, kMax - 1, 1,
+         kMax},
     };
     for (const Case& c : cases) {
         HttpResponse response;
@@ -134,15 +142,81 @@ TEST(HttpResponseRange, ContentRangeAndContentLength) {
     }
 }
 
+// A byte range that does not fit 64 bits, is out of order or is not written
+// as numbers: the response is marked as naming no valid range, which every
+// user refuses; the Content-Length does not stand in for it.
+TEST(HttpResponseRange, HostileContentRangesAreMarkedInvalid) {
+    const char* hostile[] = {
+        "bytes 0-9223372036854775807/9223372036854775807", // its length overflows
+        "bytes 0-18446744073709552615/1000",               // wraps to 999
+        "bytes 0-999/18446744073709552616",                // wraps to 1000
+        "bytes 18446744073709551616-999/1000",             // wraps to 0
+        "bytes 99999999999999999999999-1/5",
+        "bytes 0-99999999999999999999999/5",
+        "bytes -5-10/20",
+        "bytes +5-10/20",
+        "bytes 0x10-0x20/100",
+        "bytes 5-3/10",     // last before first
+        "bytes 0-99/50",    // past the total
+        "bytes 0-99/100 x", // text after the total
+        "bytes 0-99",
+        "bytes 0-/100",
+        "bytes x-y/z",
+        "bytes",
+    };
+    for (const char* contentRange : hostile) {
+        HttpResponse response;
+        downloader::FillResponseRange(contentRange, 1000, response);
+        EXPECT_EQ(-1, response.rangeOffset) << contentRange;
+        EXPECT_EQ(-1, response.rangeLength) << contentRange;
+        EXPECT_EQ(-1, response.totalLength) << contentRange;
+    }
+}
+
 TEST(HttpResponseRange, ContentLengthText) {
-    EXPECT_EQ(5000, downloader::ParseContentLength("5000"));
-    EXPECT_EQ(0, downloader::ParseContentLength("0"));
-    EXPECT_EQ(6000000000LL, downloader::ParseContentLength("6000000000"));
-    EXPECT_EQ(-1, downloader::ParseContentLength(""));
-    EXPECT_EQ(-1, downloader::ParseContentLength("12a"));
-    EXPECT_EQ(-1, downloader::ParseContentLength("-5"));
-    EXPECT_EQ(-1, downloader::ParseContentLength(" 5"));
-    EXPECT_EQ(-1, downloader::ParseContentLength("9999999999999999999999"));
+    const struct {
+        const char* text;
+        int64_t value;
+    } cases[] = {
+        {"5000", 5000},
+        {"0", 0},
+        {"6000000000", 6000000000LL},
+        {"9223372036854775807", INT64_MAX}, // every length that fits 64 bits
+        {"0009223372036854775807", INT64_MAX},
+        {"9223372036854775808", -1},
+        {"18446744073709551616", -1},
+        {"9999999999999999999999", -1},
+        {"", -1},
+        {"12a", -1},
+        {"-5", -1},
+        {"+5", -1},
+        {" 5", -1},
+        {"5 5", -1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.value, downloader::ParseContentLength(c.text)) << c.text;
+    }
+}
+
+// How much one read asks for: a large chunk, within the announced body.
+TEST(HttpReadSize, OneChunkWithinTheAnnouncedBody) {
+    const unsigned long chunk = downloader::kReadChunkSize;
+    const struct {
+        int64_t bodyRemaining;
+        unsigned long size;
+    } cases[] = {
+        {-1, chunk}, // no length announced
+        {0, 1},      // all of it came: one byte finds the end
+        {1, 1},
+        {28, 28},
+        {static_cast<int64_t>(chunk) - 1, chunk - 1},
+        {chunk, chunk},
+        {static_cast<int64_t>(chunk) + 5, chunk},
+        {INT64_MAX, chunk},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.size, downloader::ReadSize(c.bodyRemaining)) << c.bodyRemaining;
+    }
 }
 
 // The same interpretations, through WinINet's real header parsing.
@@ -288,6 +362,37 @@ TEST_F(HttpTaskTest, CancelWhileWaitingForDataGivesCancelled) {
     task->Cancel(); // after completion: nothing more happens
     EXPECT_EQ(1, recorder->completions());
     EXPECT_FALSE(recorder->eventAfterComplete());
+}
+
+// A server that falls silent, before its headers or in the middle of the
+// body, holds the request only until the receive time-out.
+TEST_F(HttpTaskTest, SilentServerEndsTheRequestAtTheReceiveTimeout) {
+    const struct {
+        const char* what;
+        const char* rule;
+        size_t bytes; // body bytes that arrive before the silence
+        const char* sequence;
+    } cases[] = {
+        {"silent after 1000 body bytes", "end=1000&stall=15", 1000, "RDC"},
+        {"never answers", "delay=15", 0, "C"},
+    };
+    Publish(L"silent.bin", 100000);
+    testutil::ShortReceiveTimeout limit(2000);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(server.Reset());
+        ASSERT_TRUE(server.AddRule(std::string("path=/silent.bin&") + c.rule));
+        Ref<HttpRecorder> recorder(MakeRecorder<HttpRecorder>());
+        const DWORD start = GetTickCount();
+        ASSERT_TRUE(Run(UrlOf(L"silent.bin"), Range(0, 0), recorder.get()));
+        const DWORD elapsed = GetTickCount() - start;
+        std::printf("[ info ] %s: ended after %lu ms\n", c.what, elapsed);
+        EXPECT_EQ(testutil::kReceiveTimedOut, recorder->result());
+        EXPECT_GE(elapsed, 1500u);
+        EXPECT_LT(elapsed, 10000u) << "the request waited for the server";
+        EXPECT_EQ(c.bytes, recorder->body().size());
+        EXPECT_EQ(c.sequence, recorder->sequence());
+    }
 }
 
 TEST_F(HttpTaskTest, CancelBeforeStartIsIgnored) {

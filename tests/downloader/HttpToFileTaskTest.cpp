@@ -161,6 +161,35 @@ TEST_F(HttpToFileTaskTest, RangesThatDoNotMatchAreRefused) {
     }
 }
 
+// Headers whose numbers do not fit 64 bits or do not describe a range; each
+// would match the request if its numbers wrapped or its text were read
+// loosely.
+TEST_F(HttpToFileTaskTest, HostileRangeHeadersAreRefused) {
+    const char* rules[] = {
+        "contentrange=bytes%200-999/18446744073709552616",
+        "contentrange=bytes%200-999/9223372036854775808",
+        "contentrange=bytes%200-18446744073709552615/1000",
+        "contentrange=bytes%2018446744073709551616-999/1000",
+        "contentrange=bytes%200-999/999",
+        "contentrange=bytes%20-0-999/1000",
+        "contentrange=bytes%20%2B0-999/1000",
+        "ignorerange=1&length=18446744073709552616",
+        "ignorerange=1&length=1000x",
+    };
+    Publish(L"hostile.bin", 1000);
+    for (const char* rule : rules) {
+        SCOPED_TRACE(rule);
+        ASSERT_TRUE(server.Reset());
+        ASSERT_TRUE(server.AddRule(std::string("path=/hostile.bin&") + rule));
+        TargetFile file(scratch / L"hostile.bin");
+        ASSERT_TRUE(file.ok());
+        Ref<FileRecorder> recorder(MakeRecorder<FileRecorder>());
+        ASSERT_TRUE(Run(UrlOf(L"hostile.bin"), file, 0, 1000, recorder.get()));
+        EXPECT_EQ(kIncorrectFormat, recorder->result());
+        EXPECT_TRUE(recorder->writes().empty());
+    }
+}
+
 TEST_F(HttpToFileTaskTest, EarlyEndContinuesWithTheRestAndTheValidator) {
     const std::string content = Publish(L"resume.bin", 2 * kMiB);
     const std::string etag = server.ETagOf(L"resume.bin");

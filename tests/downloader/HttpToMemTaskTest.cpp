@@ -103,6 +103,12 @@ TEST_F(HttpToMemTaskTest, ResponsesThatDoNotFitAreRefused) {
         {{"contentrange=bytes%20500-999/1000", nullptr}, kIncorrectFormat},
         // Too large for memory.
         {{"length=2147483647", nullptr}, E_OUTOFMEMORY},
+        {{"length=9223372036854775807", nullptr}, E_OUTOFMEMORY},
+        // Lengths and ranges that do not fit 64 bits.
+        {{"length=9223372036854775808", nullptr}, kIncorrectFormat},
+        {{"length=18446744073709552616", nullptr}, kIncorrectFormat},
+        {{"end=600", "contentrange=bytes%20600-999/18446744073709552616"}, kIncorrectFormat},
+        {{"end=600", "contentrange=bytes%20600-18446744073709552615/1000"}, kIncorrectFormat},
     };
     const std::string content = Publish(L"refused.bin", 1000);
     for (const Case& c : cases) {
@@ -145,6 +151,37 @@ TEST_F(HttpToMemTaskTest, ServerThatAlwaysStartsOverIsBounded) {
     EXPECT_EQ(downloader::kErrorNoProgress, recorder->result());
     EXPECT_EQ(static_cast<size_t>(1 + downloader::kMaxRequestsWithoutProgress),
               server.Log().size());
+}
+
+// Every response names a new version of the resource and ends early, so
+// every continuation is answered with the whole resource again: each one
+// brings bytes of a new version, and only a bound on restarts ends it.
+TEST_F(HttpToMemTaskTest, ServerWithANewETagOnEveryResponseIsBounded) {
+    Publish(L"fickle.bin", 1000);
+    ASSERT_TRUE(server.AddRule("path=/fickle.bin&uniqueetag=1&end=600&times=0"));
+    Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+    ASSERT_TRUE(Run(UrlOf(L"fickle.bin"), recorder.get()));
+    EXPECT_EQ(downloader::kErrorNoProgress, recorder->result());
+    const auto log = server.Log();
+    // The first response, the restarts allowed, and the one refused.
+    ASSERT_EQ(static_cast<size_t>(2 + downloader::kMaxRestarts), log.size());
+    for (size_t i = 1; i < log.size(); ++i) {
+        EXPECT_EQ(200, log[i].status) << i;
+        EXPECT_FALSE(log[i].Header("If-Range").empty()) << i;
+        EXPECT_NE(log[i - 1].Header("If-Range"), log[i].Header("If-Range")) << i;
+    }
+}
+
+// A resource that changes a few times while it is fetched is still fetched.
+TEST_F(HttpToMemTaskTest, AFewRestartsAreAllowed) {
+    const std::string content = Publish(L"changing.bin", 1000);
+    ASSERT_TRUE(server.AddRule("path=/changing.bin&uniqueetag=1&end=600&times=" +
+                               std::to_string(downloader::kMaxRestarts)));
+    Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+    ASSERT_TRUE(Run(UrlOf(L"changing.bin"), recorder.get()));
+    EXPECT_EQ(S_OK, recorder->result());
+    EXPECT_TRUE(recorder->data() == content);
+    EXPECT_EQ(static_cast<size_t>(1 + downloader::kMaxRestarts), server.Log().size());
 }
 
 TEST_F(HttpToMemTaskTest, ProgressResetsTheCountOfFruitlessRequests) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "downloader/HttpTask.h"
 #include "tests/common/PkgServer.h"
 #include "tests/common/TestUtil.h"
 #include "tests/downloader/Recorders.h"
@@ -29,5 +30,21 @@ protected:
 
     PkgServer server;
 };
+
+// Shortens the receive time-out of the requests a test makes.
+class ShortReceiveTimeout {
+public:
+    explicit ShortReceiveTimeout(unsigned long milliseconds)
+        : previous_(downloader::SetReceiveTimeoutForTesting(milliseconds)) {}
+    ~ShortReceiveTimeout() { downloader::SetReceiveTimeoutForTesting(previous_); }
+    ShortReceiveTimeout(const ShortReceiveTimeout&) = delete;
+    ShortReceiveTimeout& operator=(const ShortReceiveTimeout&) = delete;
+
+private:
+    unsigned long previous_;
+};
+
+// HRESULT_FROM_WIN32(ERROR_INTERNET_TIMEOUT).
+constexpr long kReceiveTimedOut = static_cast<long>(0x80072EE2UL);
 
 } // namespace testutil

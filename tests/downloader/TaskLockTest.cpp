@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -171,6 +173,70 @@ TEST(TaskLock, ManyClosersExactlyOneWins) {
         ASSERT_EQ(1, winners.load());
         ASSERT_EQ(winningValue.load(), task.result());
         ASSERT_EQ(1, task.closedCalls());
+    }
+}
+
+// A result whose store takes a while, so that a second Close is sure to
+// arrive while the first one is between claiming the word and storing.
+class SlowResult {
+public:
+    SlowResult() : storing_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~SlowResult() { CloseHandle(storing_); }
+    SlowResult(const SlowResult&) = delete;
+
+    SlowResult& operator=(long value) {
+        SetEvent(storing_);
+        Sleep(100);
+        value_.store(value);
+        return *this;
+    }
+    long value() const { return value_.load(); }
+    bool WaitStoring() const { return WaitForSingleObject(storing_, 10000) == WAIT_OBJECT_0; }
+
+private:
+    HANDLE storing_;
+    std::atomic<long> value_{0};
+};
+
+class SlowResultTask : public TaskLock<SlowResultTask, long> {
+public:
+    using TaskLock::BeginStart;
+    using TaskLock::Close;
+    using TaskLock::Leave;
+    using TaskLock::TryEnter;
+
+    const SlowResult& result() const { return result_; }
+
+private:
+    friend class TaskLock<SlowResultTask, long>;
+    void OnClosed() {}
+
+    SlowResult result_;
+};
+
+// A Close that loses (a cancel meeting a failing completion) is followed by
+// a read of the result: it must see the winner's result, never the initial
+// one, even while the winner is still storing it.
+TEST(TaskLock, ALosingCloseReturnsOnlyOnceTheResultIsStored) {
+    const struct {
+        const char* what;
+        bool loserInside; // the loser is a handler that entered before the close
+    } cases[] = {{"loser outside", false}, {"loser inside", true}};
+    for (const auto& c : cases) {
+        SlowResultTask task;
+        ASSERT_TRUE(task.BeginStart());
+        task.Leave();
+        if (c.loserInside) {
+            ASSERT_TRUE(task.TryEnter());
+        }
+        std::thread winner([&] { task.Close(E_ABORT); });
+        ASSERT_TRUE(task.result().WaitStoring()) << c.what;
+        EXPECT_FALSE(task.Close(static_cast<long>(0x80072EFBUL))) << c.what;
+        EXPECT_EQ(E_ABORT, task.result().value()) << c.what;
+        if (c.loserInside) {
+            task.Leave();
+        }
+        winner.join();
     }
 }
 

@@ -39,6 +39,10 @@ Misbehaviour rules
                        challenge unless the request carries those credentials
       ignorerange=1    answer 200 with the whole file although a Range was asked
       etag=VALUE       send this ETag header value instead of the real one
+      uniqueetag=1     send an ETag of its own on every response (the real
+                       one with a serial number added), as if the file
+                       changed before each request; an If-Range never
+                       matches it
       noetag=1         send no ETag
       contentrange=V   send "Content-Range: V" (any text, e.g. "bytes */1000")
       length=N         announce Content-Length N whatever the body is
@@ -53,6 +57,8 @@ Misbehaviour rules
                        "end" is absent), send nothing for S seconds, then
                        close the connection
       delay=S          wait S seconds before the status line
+      rate=N           send the body at about N bytes a second, in pieces
+                       of a twentieth of that
   GET /_control/reset          removes every rule and the request log
   GET /_control/create?path=/name&size=N[&seed=S]
                                writes DIR/name with N pseudo-random bytes
@@ -118,8 +124,8 @@ class Rule:
         return True
 
 
-BEHAVIOURS = {"status", "auth", "ignorerange", "etag", "noetag", "contentrange", "length",
-              "nolength", "extra", "corrupt", "end", "stall", "delay"}
+BEHAVIOURS = {"status", "auth", "ignorerange", "etag", "noetag", "uniqueetag", "contentrange",
+              "length", "nolength", "extra", "corrupt", "end", "stall", "delay", "rate"}
 
 
 class State:
@@ -129,6 +135,12 @@ class State:
         self.rules = []
         self.next_rule = 1
         self.log = []
+        self.serial = 0
+
+    def next_serial(self):
+        with self.lock:
+            self.serial += 1
+            return self.serial
 
     def take_rule(self, path, has_range):
         with self.lock:
@@ -176,6 +188,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "pkgserver"
     sys_version = ""
+    pace = None  # the rate of the body being sent, when a rule sets one
 
     def log_message(self, format, *args):
         pass
@@ -321,7 +334,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             extra = int(behaviour.get("extra", "0"))
             body_length = count + extra
             self.send_response(status)
-            if "noetag" not in behaviour:
+            if "uniqueetag" in behaviour:
+                self.send_header("ETag", '%s-%d"' % (etag[:-1], state.next_serial()))
+            elif "noetag" not in behaviour:
                 self.send_header("ETag", behaviour.get("etag", etag))
             self.send_header("Accept-Ranges", "bytes")
             self.send_header("Content-Type", "application/octet-stream")
@@ -350,6 +365,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if stall and end is None:
                 limit = 0
             corrupt = sorted(int(o) for o in behaviour.get("corrupt", "").split(",") if o)
+            self.pace = Pace(float(behaviour["rate"])) if "rate" in behaviour else None
             self.send_body(source, first, count, limit, corrupt, entry)
             if stall:
                 time.sleep(stall)
@@ -378,7 +394,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def send_file_part(self, source, offset, count, entry):
         while count > 0:
-            sent = self.connection.sendfile(source, offset, count)
+            part = self.pace.next_part(count) if self.pace else count
+            sent = self.connection.sendfile(source, offset, part)
             if not sent:
                 raise ConnectionError("peer closed")
             offset += sent
@@ -386,8 +403,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             entry["sent"] += sent
 
     def send_bytes(self, data, entry):
-        self.connection.sendall(data)
-        entry["sent"] += len(data)
+        while data:
+            part = self.pace.next_part(len(data)) if self.pace else len(data)
+            self.connection.sendall(data[:part])
+            entry["sent"] += part
+            data = data[part:]
 
     def close_now(self):
         self.close_connection = True
@@ -395,6 +415,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.connection.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
+
+
+class Pace:
+    """Spaces out the pieces of a body so that it goes at about `rate` bytes
+    a second."""
+
+    def __init__(self, rate):
+        if rate <= 0:
+            raise ValueError("rate must be above 0")
+        self.rate = rate
+        self.piece = max(1, int(rate / 20))
+        self.start = time.monotonic()
+        self.released = 0
+
+    def next_part(self, count):
+        """Waits until the next piece is due; returns its size."""
+        due = self.start + self.released / self.rate
+        wait = due - time.monotonic()
+        if wait > 0:
+            time.sleep(wait)
+        part = min(count, self.piece)
+        self.released += part
+        return part
 
 
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
