@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/HtmlExternal.h"
+#include "downloader/HttpTask.h"
 
 #include <windows.h>
 
@@ -18,8 +19,10 @@ ScriptObject* CreateScriptObject(InstallerContext* context, ReportSender* report
                                  LogFile* log);
 
 // How long the end of a run waits for the script object's workers (download,
-// extract, install) to stop after the window has closed.
-constexpr DWORD kWorkerStopTimeoutMs = 30000;
+// extract, install) to stop after the window has closed: longer than the
+// download engine's receive time-out, so a cancelled download whose receive
+// cannot be broken off (Wine's WinINet) still ends inside the wait.
+constexpr DWORD kWorkerStopTimeoutMs = downloader::kReceiveTimeoutMs + 10000;
 
 // Ends the script object's work once the window has closed: its running
 // workers are asked to stop (a download is cancelled) and are waited for, at
