@@ -157,6 +157,12 @@ TEST_F(WindowRun, ClosingTheWindowDuringAStalledDownloadStopsTheWorkerFirst) {
     ASSERT_LT(properties, log.size());
     EXPECT_LT(started, ended);
     EXPECT_LT(ended, properties) << "the worker wrote after the run had ended";
+    // The download was cancelled (6), not given up on, and the end document says so.
+    EXPECT_NE(std::string::npos, log[ended].find("download result : 6")) << log[ended];
+    const auto posts = apptest::Only(requests, "POST", "/v1/logAnalytics");
+    ASSERT_EQ(2u, posts.size());
+    EXPECT_EQ("1", ElementText(posts[1].body, "wrapperError"));
+    EXPECT_EQ("6", ElementText(posts[1].body, "msiError"));
 
     EXPECT_TRUE(apptest::ListTree(temp).empty()) << Narrow(apptest::ListTree(temp)[0]);
 }
