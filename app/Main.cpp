@@ -1,6 +1,16 @@
+#include "app/RunSequence.h"
+
 #include <windows.h>
 
 // Program entry. Takes no arguments and always exits with 0.
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    return 0;
+    ProgramSettings settings = DefaultProgramSettings();
+#ifdef BC_TEST_SERVICE_PORT
+    // The test build reports to a sink on this machine and fetches its licence
+    // from the same place, at a port fixed when it was built.
+    settings.service.host = L"127.0.0.1";
+    settings.service.port = BC_TEST_SERVICE_PORT;
+    settings.licenseServerUrl = L"http://127.0.0.1:" + std::to_wstring(BC_TEST_SERVICE_PORT);
+#endif
+    return RunProgram(settings);
 }

@@ -135,7 +135,9 @@ const htmlui::MethodEntry HtmlExternal::scriptMethods[HtmlExternal::kScriptMetho
 
 HtmlExternal::HtmlExternal(InstallerContext* context_, ReportSender* reportSender_, LogFile* log_)
     : reportSender(reportSender_), context(context_), log(log_), closeDisabled(false), lastWidth(0),
-      lastHeight(0) {
+      lastHeight(0), recordClosed(false), runningWorkers(0), stopping(0),
+      stopRequested(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      workersDone(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
     InitializeCriticalSection(&propertyLock);
     // A total of 1, so a page computing current * 100 / total before any
     // download gets 0.
@@ -229,6 +231,10 @@ int HtmlExternal::DownloadPackage(const std::wstring& url) {
     downloadedFilePath = downloadFolder + PathFindFileNameW(url.c_str());
     DownloadRetryBudget budget;
     for (;;) {
+        if (IsStopping()) {
+            LogError(L"Download: the run is ending, %s not fetched", url.c_str());
+            return DownloadOtherFailure;
+        }
         DownloadCallback progress(this);
         const HRESULT hr = DownloadAttempt(url, downloadedFilePath, progress);
         const int code = TransferDownloadError(hr);
@@ -259,7 +265,9 @@ void HtmlExternal::SetProperty(const std::wstring& name, const std::wstring& val
         return;
     }
     EnterCriticalSection(&propertyLock);
-    context->properties[name] = value;
+    if (!recordClosed) {
+        context->properties[name] = value;
+    }
     LeaveCriticalSection(&propertyLock);
 }
 
@@ -267,8 +275,17 @@ std::wstring HtmlExternal::GetProperty(const std::wstring& name) {
     if (!context) {
         return std::wstring();
     }
+    std::wstring value;
     EnterCriticalSection(&propertyLock);
-    std::wstring value = context->properties[name];
+    if (!recordClosed) {
+        value = context->properties[name];
+    } else {
+        // The closed record is being read by the run's end: no new names.
+        const auto found = context->properties.find(name);
+        if (found != context->properties.end()) {
+            value = found->second;
+        }
+    }
     LeaveCriticalSection(&propertyLock);
     return value;
 }
@@ -278,9 +295,68 @@ void HtmlExternal::SetFailure(int stage, int code) {
         return;
     }
     EnterCriticalSection(&propertyLock);
-    context->failureStage = stage;
-    context->failureCode = code;
+    if (!recordClosed) {
+        context->failureStage = stage;
+        context->failureCode = code;
+    }
     LeaveCriticalSection(&propertyLock);
+}
+
+void HtmlExternal::SetProductVersion(const std::wstring& version) {
+    if (!context) {
+        return;
+    }
+    EnterCriticalSection(&propertyLock);
+    if (!recordClosed) {
+        context->productVersion = version;
+    }
+    LeaveCriticalSection(&propertyLock);
+}
+
+bool HtmlExternal::IsStopping() const {
+    return InterlockedCompareExchange(const_cast<volatile LONG*>(&stopping), 0, 0) != 0;
+}
+
+LONG HtmlExternal::RunningWorkers() const {
+    return InterlockedCompareExchange(const_cast<volatile LONG*>(&runningWorkers), 0, 0);
+}
+
+void HtmlExternal::CancelWork() {}
+
+bool HtmlExternal::StopWorkers(DWORD timeoutMs) {
+    InterlockedExchange(&stopping, 1);
+    if (stopRequested) {
+        SetEvent(stopRequested.Get());
+    }
+    CancelWork();
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (RunningWorkers() == 0) {
+            break;
+        }
+        const DWORD waited = GetTickCount() - start;
+        if (waited >= timeoutMs) {
+            break;
+        }
+        // Short slices: the count decides, the event only wakes early. A
+        // worker may be calling into this apartment, so its calls are let in.
+        const DWORD slice = timeoutMs - waited < 50 ? timeoutMs - waited : 50;
+        HANDLE done = workersDone.Get();
+        DWORD index = 0;
+        if (!done || FAILED(CoWaitForMultipleHandles(0, slice, 1, &done, &index))) {
+            // No apartment on this thread (or no event): nobody can call in.
+            Sleep(slice);
+        }
+    }
+    const LONG left = RunningWorkers();
+    EnterCriticalSection(&propertyLock);
+    recordClosed = true;
+    LeaveCriticalSection(&propertyLock);
+    if (left != 0) {
+        LogError(L"StopWorkers: %d workers still running after %u ms", static_cast<int>(left),
+                 static_cast<unsigned>(timeoutMs));
+    }
+    return left == 0;
 }
 
 void HtmlExternal::SetDownloadTotal(int value) {
@@ -368,6 +444,7 @@ const wchar_t* HtmlExternal::ScriptText(DISPPARAMS* params, UINT index) {
 
 HtmlExternal::WorkItem::WorkItem(HtmlExternal* owner_) : owner(owner_), stream(nullptr) {
     owner->AddRef();
+    InterlockedIncrement(&owner->runningWorkers);
 }
 
 HtmlExternal::WorkItem::~WorkItem() {
@@ -375,6 +452,11 @@ HtmlExternal::WorkItem::~WorkItem() {
         // Marshalled but never taken: free the marshalled reference too.
         CoReleaseMarshalData(stream);
         stream->Release();
+    }
+    // The count ends before the reference goes: whoever waits for it still
+    // holds a reference of its own.
+    if (InterlockedDecrement(&owner->runningWorkers) == 0 && owner->workersDone) {
+        SetEvent(owner->workersDone.Get());
     }
     owner->Release();
 }
@@ -390,6 +472,12 @@ HtmlExternal::InstallWorkItem::InstallWorkItem(HtmlExternal* owner_,
 HRESULT HtmlExternal::StartWorker(WorkItem* item, IDispatch* callback,
                                   LPTHREAD_START_ROUTINE threadFunc, int failureLevel,
                                   const wchar_t* failureFormat) {
+    if (IsStopping()) {
+        // The window has closed: nobody would be called back.
+        LogError(L"StartWorker: the run is ending, nothing started");
+        delete item;
+        return E_ABORT;
+    }
     HRESULT hr = callback
                      ? CoMarshalInterThreadInterfaceInStream(IID_IDispatch, callback, &item->stream)
                      : E_POINTER;
@@ -436,9 +524,15 @@ HtmlExternal::WorkerScope::~WorkerScope() {
 }
 
 void HtmlExternal::WorkerScope::CallBack(int result) {
-    if (callback_) {
-        item_->owner->callJscallback(callback_.Get(), result);
+    if (!callback_) {
+        return;
     }
+    if (item_->owner->IsStopping()) {
+        // The page has gone with its window.
+        item_->owner->LogDebug(L"callJscallback skipped, the window has closed: %d", result);
+        return;
+    }
+    item_->owner->callJscallback(callback_.Get(), result);
 }
 
 DWORD WINAPI HtmlExternal::DownloadThreadFunc(void* parameter) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/ComPtr.h"
+#include "base/UniqueHandle.h"
 #include "htmlui/MSHTMLExternal.h"
 
 #include <windows.h>
@@ -94,8 +95,10 @@ HRESULT ShellExecuteFromDesktop(const std::wstring& file, const std::wstring& pa
 //   when the scope has a callback; see DownloadThreadFunc in the source.
 // - Virtual steps run on worker threads (multithreaded apartment):
 //   DownloadPackage, InstallPackage, GetInstalledStartProgram, DownloadAttempt.
-//   They may call the progress setters, SetProperty and SetFailure (each takes
-//   propertyLock for one write) and the log, which is safe from any thread.
+//   They may call the progress setters, SetProperty, SetFailure,
+//   SetProductVersion and WriteRecord (each takes propertyLock for one write)
+//   and the log, which is safe from any thread. A step that waits or
+//   retries ends early once IsStopping is true (StopRequested for waits).
 // - The reference count is interlocked: work items release their references
 //   on worker threads, and the last release may destroy the object there.
 class HtmlExternal : public htmlui::MSHTMLExternal {
@@ -140,6 +143,24 @@ public:
     std::wstring GetProperty(const std::wstring& name);
     // The context's failureStage/failureCode pair, written under propertyLock.
     void SetFailure(int stage, int code);
+    // The installed product's version, written under propertyLock.
+    void SetProductVersion(const std::wstring& version);
+
+    // The end of the run, on the UI thread once the window has closed: from
+    // now on no worker starts and no running one calls the page back;
+    // CancelWork asks the running steps to end early; then this waits until
+    // no worker is left, at most `timeoutMs`, delivering the calls workers
+    // make into this thread's apartment meanwhile. Afterwards the run's record
+    // is closed to workers: the property, failure, version and attachment
+    // writes of one still running are dropped, so the run's reports read a
+    // record nobody changes. True when no worker was left.
+    bool StopWorkers(DWORD timeoutMs);
+    // True once StopWorkers has begun.
+    bool IsStopping() const;
+    // Set once StopWorkers has begun; workers wait on it instead of sleeping.
+    HANDLE StopRequested() const { return stopRequested.Get(); }
+    // Workers started and not yet finished.
+    LONG RunningWorkers() const;
 
     // Logs "TransferDownloadError HRESULT: %x" and maps the HRESULT
     // (MapTransferError), asking the disk about the download folder only for
@@ -156,6 +177,23 @@ public:
     static const htmlui::MethodEntry scriptMethods[kScriptMethodCount];
 
 protected:
+    // Runs `write` (a change of the context or the report sender made on a
+    // worker) under propertyLock, unless the run's record has been closed by
+    // StopWorkers. For writes the setters above do not cover.
+    template <class Write>
+    void WriteRecord(Write write) {
+        EnterCriticalSection(&propertyLock);
+        if (!recordClosed) {
+            write();
+        }
+        LeaveCriticalSection(&propertyLock);
+    }
+
+    // Asks the running steps to end soon; called once by StopWorkers on the
+    // UI thread, after IsStopping has become true. Here: nothing (the default
+    // download notices IsStopping itself).
+    virtual void CancelWork();
+
     // The handler convention: `flags` must equal `expectedFlags`, the argument
     // count must equal types.size() with no named arguments, and each
     // argument's type must equal its expected type exactly (`types` in script
@@ -169,9 +207,9 @@ protected:
     static const wchar_t* ScriptText(DISPPARAMS* params, UINT index);
 
     // One request handed to a worker thread. Subclasses add their own fields.
-    // Constructing an item takes a reference on `owner`; destroying it drops
-    // that reference (which may destroy the owner) and frees a callback stream
-    // that was never taken.
+    // Constructing an item takes a reference on `owner` and counts a running
+    // worker; destroying it ends that count, then drops the reference (which
+    // may destroy the owner) and frees a callback stream that was never taken.
     struct WorkItem {
         explicit WorkItem(HtmlExternal* owner);
         virtual ~WorkItem();
@@ -197,7 +235,8 @@ protected:
     // On success the worker owns the item (and its reference on this object).
     // On failure the item is deleted, a line `failureFormat` with the HRESULT
     // ("%x") is logged at `failureLevel`, and the HRESULT is returned for the
-    // script engine; no callback follows.
+    // script engine; no callback follows. Once the run is stopping, nothing is
+    // started (E_ABORT).
     HRESULT StartWorker(WorkItem* item, IDispatch* callback, LPTHREAD_START_ROUTINE threadFunc,
                         int failureLevel, const wchar_t* failureFormat);
 
@@ -206,7 +245,8 @@ protected:
     // callback out of the item's stream; if that fails it logs
     // "<threadName> CoGetInterfaceAndReleaseStream  failed with: %x" (ERROR)
     // and callback() is NULL: the worker must not run its step and the page is
-    // never called back. CallBack(result) calls the page once. Destruction
+    // never called back. CallBack(result) calls the page once, unless the run
+    // is stopping (the window has closed): then it only logs. Destruction
     // releases the callback, deletes the item (dropping the reference on the
     // owner, which may destroy it) and leaves the apartment: touch nothing of
     // the owner after the scope has ended.
@@ -268,6 +308,19 @@ protected:
     // Guards the context's properties map and failureStage/failureCode; held
     // only for single reads or writes, never around another lock.
     CRITICAL_SECTION propertyLock;
+
+    // Set at the end of StopWorkers, under propertyLock: writes are dropped.
+    bool recordClosed;
+
+private:
+    // Work items alive (each one's worker has not finished); interlocked.
+    volatile LONG runningWorkers;
+    // Set once StopWorkers begins; read by workers without a lock.
+    volatile LONG stopping;
+    // Manual-reset: signalled when StopWorkers begins.
+    KernelHandle stopRequested;
+    // Auto-reset: signalled when the last running worker finishes.
+    KernelHandle workersDone;
 };
 
 // A method table of kScriptMethodCount + N rows: HtmlExternal's rows followed

@@ -211,6 +211,10 @@ HRESULT STDMETHODCALLTYPE DownloadCallback::OnLowResource(DWORD) {
 
 HRESULT STDMETHODCALLTYPE DownloadCallback::OnProgress(ULONG progress, ULONG progressMax,
                                                        ULONG statusCode, LPCWSTR) {
+    // The run is ending: the binding stops here.
+    if (owner && owner->IsStopping()) {
+        return E_ABORT;
+    }
     switch (statusCode) {
     case BINDSTATUS_BEGINDOWNLOADDATA:
         if (owner) {

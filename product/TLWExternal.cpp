@@ -87,11 +87,37 @@ void DownloadCallback::OnProgress(int64_t bytesDone, int64_t bytesTotal) {
 
 TLWExternal::TLWExternal(InstallerContext* context, ReportSender* reportSender, LogFile* log)
     : HtmlExternal(context, reportSender, log), lastInstalledIndex(-1), installProgressValue(0.0),
-      zipErrorCode(0) {
+      zipErrorCode(0), runningTask(nullptr) {
+    InitializeCriticalSection(&taskLock);
     SetProperty(L"tlwInstalled",
                 IsProductInstalled(kMilestoneProducts[kSuiteProductIndex]) ? L"true" : L"false");
     SetProperty(L"osVersion", GetOsVersionText());
     OnProgress(0, 1);
+}
+
+TLWExternal::~TLWExternal() {
+    DeleteCriticalSection(&taskLock);
+}
+
+void TLWExternal::CancelWork() {
+    EnterCriticalSection(&taskLock);
+    downloader::ITask* task = runningTask;
+    if (task) {
+        task->AddRef();
+    }
+    LeaveCriticalSection(&taskLock);
+    // Outside the lock: the engine may report the end from inside Cancel.
+    if (task) {
+        LogDebug(L"Download cancelled: the run is ending");
+        task->Cancel();
+        task->Release();
+    }
+}
+
+void TLWExternal::AddReportAttachment(const std::wstring& path) {
+    if (reportSender) {
+        WriteRecord([&] { reportSender->attachments.push_back(path); });
+    }
 }
 
 unsigned TLWExternal::GetMethodTable(const htmlui::MethodEntry** rows) {
@@ -222,7 +248,15 @@ int TLWExternal::DownloadPackage(const std::wstring& url) {
         if (!IsRetriedDownloadCode(code)) {
             return code;
         }
-        Sleep(kDownloadRetryPauseMs);
+        // The pause ends early when the run ends; the download then counts as aborted.
+        if (StopRequested()) {
+            WaitForSingleObject(StopRequested(), kDownloadRetryPauseMs);
+        } else {
+            Sleep(kDownloadRetryPauseMs);
+        }
+        if (IsStopping()) {
+            return DownloadAborted;
+        }
         if (attempt == kDownloadAttempts) {
             return code;
         }
@@ -245,12 +279,27 @@ HRESULT TLWExternal::DownloadWithTask(const std::wstring& url, const std::wstrin
         callback->Release();
         return E_OUTOFMEMORY;
     }
+    EnterCriticalSection(&taskLock);
+    const bool stopping = IsStopping();
+    if (!stopping) {
+        runningTask = task;
+    }
+    LeaveCriticalSection(&taskLock);
+    if (stopping) {
+        task->Release();
+        callback->Release();
+        return E_ABORT;
+    }
     // The engine reports every end through OnComplete exactly once, also a
     // start that fails at once, a cancel and an allocation failure, so this
-    // wait always ends.
+    // wait always ends. A stop that began before runningTask was set finds it
+    // there and cancels it.
     task->Start();
     WaitForSingleObject(callback->completed(), INFINITE);
     const HRESULT hr = callback->result();
+    EnterCriticalSection(&taskLock);
+    runningTask = nullptr;
+    LeaveCriticalSection(&taskLock);
     task->Release();
     callback->Release();
     return hr;
@@ -307,8 +356,8 @@ int TLWExternal::InstallPackage(const std::wstring&, const std::wstring& paramet
     }
     KernelHandle setupProcess(process.hProcess);
     KernelHandle setupThread(process.hThread);
-    reportSender->attachments.push_back(setupLog);
-    reportSender->attachments.push_back(setupXmlLog);
+    AddReportAttachment(setupLog);
+    AddReportAttachment(setupXmlLog);
 
     const DWORD limit = SetupTimeLimitMs();
     const DWORD waitStart = GetTickCount();
@@ -335,7 +384,7 @@ int TLWExternal::InstallPackage(const std::wstring&, const std::wstring& paramet
 
     const int result = InstallCodeForExitCode(exitCode);
     if (result == InstallOk) {
-        context->productVersion = GetProductVersionString(kMilestoneProducts[kMainProductIndex]);
+        SetProductVersion(GetProductVersionString(kMilestoneProducts[kMainProductIndex]));
         SetInstallProgress(100);
         ClearShowEulaFlag();
     }
@@ -386,7 +435,7 @@ void TLWExternal::CollectRedistributableLogs(const SYSTEMTIME& start, const SYST
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
             WrittenDuringSetup(entry.ftLastWriteTime, from, to) &&
             PathCombineW(path, temp, entry.cFileName)) {
-            reportSender->attachments.push_back(path);
+            AddReportAttachment(path);
         }
     } while (FindNextFileW(search.Get(), &entry));
 }

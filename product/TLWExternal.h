@@ -53,6 +53,7 @@ class TLWExternal : public downloadmanagercore::HtmlExternal, public zip::ZipRep
 public:
     // UI thread. Sets "tlwInstalled", "osVersion" and "extractProgress" ("0").
     TLWExternal(InstallerContext* context, ReportSender* reportSender, LogFile* log);
+    ~TLWExternal() override;
 
     // The fifteen rows of the script API, then "extract".
     unsigned GetMethodTable(const htmlui::MethodEntry** rows) override;
@@ -83,7 +84,8 @@ public:
     static bool FindFolderContaining(const std::wstring& folder, const std::wstring& name,
                                      std::wstring& found);
     // One verified download of url into path; waits on the calling thread for
-    // the engine's result and returns it.
+    // the engine's result and returns it. E_ABORT without starting once the
+    // run is stopping; the running one is cancelled by CancelWork.
     HRESULT DownloadWithTask(const std::wstring& url, const std::wstring& path);
     // The download code of hr, asking the volume of path for its free space
     // and the network for the URL's server only where the answer depends on it.
@@ -106,6 +108,12 @@ public:
     static const DWORD kInstallPollMs = 2000;
 
 protected:
+    // Cancels the verified download that is running (its attempt ends with
+    // E_ABORT, which is not retried).
+    void CancelWork() override;
+    // A file for the error report, added unless the run's record is closed.
+    void AddReportAttachment(const std::wstring& path);
+
     // The engine's task for one attempt; null when memory is exhausted. A seam
     // for tests of DownloadWithTask's failure paths.
     virtual downloader::ITask* CreateDownloadTask(const std::wstring& url, const std::wstring& path,
@@ -125,6 +133,11 @@ protected:
     int lastInstalledIndex;      // highest milestone product found at the last poll; -1 none
     double installProgressValue; // the install progress estimate, in percent
     unsigned long zipErrorCode;  // last Windows error the unzip reported
+
+private:
+    // Guards runningTask; held only to set, clear or take a reference on it.
+    CRITICAL_SECTION taskLock;
+    downloader::ITask* runningTask; // the attempt under way; not owned
 };
 
 } // namespace tlw

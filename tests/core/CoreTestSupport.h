@@ -74,6 +74,11 @@ public:
     int LastWidth() const { return lastWidth; }
     int LastHeight() const { return lastHeight; }
     bool PropertyLockFree();
+    // WriteRecord, for the tests.
+    template <class Write>
+    void WriteRecordForTest(Write write) {
+        WriteRecord(write);
+    }
 
     // Where and on which thread the last instance was destroyed.
     static std::atomic<int> live;

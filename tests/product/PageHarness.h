@@ -38,6 +38,9 @@ public:
         return static_cast<LONG>(Release());
     }
 
+    // A file for the error report, as the install step adds one.
+    void Attach(const std::wstring& path) { AddReportAttachment(path); }
+
     DWORD setupLimitMs = kSetupTimeLimitMs;
     bool failTaskCreation = false;
     // When not 0, every download task is cancelled this long after it was made.

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "telemetry/ReportSender.h"
+
+#include <windows.h>
+
+#include <string>
+
+// File name of the minidump inside its private folder.
+extern const wchar_t kCrashDumpFileName[]; // "dlm.dmp"
+
+// Where WriteCrashDump sends its report. Set once on the main thread before
+// the filter is installed; the filter only reads it.
+void SetCrashReportEndpoint(const ServiceEndpoint& endpoint);
+
+// The process's unhandled-exception filter: writes a minidump of the process
+// with the crashing thread's exception into a private temporary folder,
+// uploads it as a crash report, removes the folder and returns
+// EXCEPTION_EXECUTE_HANDLER so the process ends without the system's dialog.
+// Every failure only shortens that work.
+LONG WINAPI WriteCrashDump(EXCEPTION_POINTERS* pointers);

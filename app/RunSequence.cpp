@@ -1,0 +1,163 @@
+#include "app/RunSequence.h"
+
+#include "app/CrashDump.h"
+#include "app/DesktopShortcut.h"
+#include "app/Privileges.h"
+#include "base/LanguageTable.h"
+#include "base/TempFolders.h"
+#include "base/UniqueHandle.h"
+#include "htmlui/HostWindow.h"
+#include "payload/LicenseDownload.h"
+#include "telemetry/RunFacts.h"
+
+#include <objbase.h>
+#include <shlwapi.h>
+
+#include <vector>
+
+const wchar_t kInstanceMutexName[] = L"TLWDownloadManager";
+const wchar_t kProductId[] = L"TLW";
+const wchar_t kManagerVersion[] = L"1.0.25.1";
+const wchar_t kStartPage[] = L"Load.html";
+
+ProgramSettings DefaultProgramSettings() {
+    return ProgramSettings{DefaultServiceEndpoint(), kLicenseServerUrl, kLicenseDownloadTimeoutMs,
+                           kWorkerStopTimeoutMs};
+}
+
+bool BringRunningCopyForward() {
+    HWND window = FindWindowW(htmlui::HostWindowClassName, nullptr);
+    if (!window) {
+        return false;
+    }
+    SetForegroundWindow(window);
+    if (IsIconic(window)) {
+        ShowWindow(window, SW_RESTORE);
+    }
+    return true;
+}
+
+RunEndActions RunEndActionsFor(int installStatus) {
+    RunEndActions actions = {};
+    actions.deleteShortcut = installStatus == InstallStatusCompleted;
+    actions.sendErrorReport = installStatus == InstallStatusError;
+    return actions;
+}
+
+bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, ScriptObject* script,
+                  InstallerContext& context, ReportSender& sender, LogFile& log,
+                  DWORD workerStopTimeoutMs) {
+    SendAnalytics(context, true, sender.endpoint);
+
+    bool workersStopped = true;
+    if (archive.isLoaded) {
+        const HRESULT com = CoInitialize(nullptr);
+        UpdateDesktopShortcut(shortcutName, true);
+        wchar_t startPage[MAX_PATH] = {};
+        if (PathCombineW(startPage, archive.temporaryFolder.c_str(), kStartPage)) {
+            htmlui::RegisterHostWindowClass();
+            htmlui::RunHostWindow(startPage, script);
+        } else {
+            log.LogError(L"start page path too long: %s", archive.temporaryFolder.c_str());
+        }
+        // The workers call the page back through this apartment, so they are
+        // stopped while it still runs.
+        workersStopped = StopScriptWorkers(script, workerStopTimeoutMs);
+        if (!workersStopped) {
+            log.LogError(L"workers still running %u ms after the window closed",
+                         static_cast<unsigned>(workerStopTimeoutMs));
+        }
+        if (RunEndActionsFor(context.installStatus).deleteShortcut) {
+            DeleteFileW(GetDesktopShortcutPath(shortcutName).c_str());
+        }
+        if (SUCCEEDED(com)) {
+            CoUninitialize();
+        }
+    } else {
+        context.installStatus = InstallStatusError;
+    }
+
+    SendAnalytics(context, false, sender.endpoint);
+
+    if (RunEndActionsFor(context.installStatus).sendErrorReport) {
+        for (const auto& property : context.properties) {
+            log.LogDebug(L"Property %s: %s\n", property.first.c_str(), property.second.c_str());
+        }
+        log.CloseStream();
+        sender.attachments.push_back(log.path);
+        sender.SendErrorReport();
+    }
+    return workersStopped;
+}
+
+namespace {
+
+// The end of a run whose workers did not stop in time: what they use (the
+// context, the report sender and the log) must outlive them, so the process
+// ends here instead of destroying those objects. The log folder is still
+// removed; the closed log accepts no more lines. Everything of the run has
+// been done, so the process is ended at once: an orderly exit would let the
+// system libraries' shutdown wait for locks a stopped worker may hold.
+[[noreturn]] void EndWithWorkersRunning(LogFile& log) {
+    log.CloseStream();
+    if (!log.folder.empty()) {
+        DeleteFolderTree(log.folder);
+    }
+    TerminateProcess(GetCurrentProcess(), 0);
+    ExitProcess(0);
+}
+
+} // namespace
+
+int RunProgram(const ProgramSettings& settings) {
+    SetCrashReportEndpoint(settings.service);
+    SetUnhandledExceptionFilter(WriteCrashDump);
+
+    KernelHandle instanceMutex(CreateMutexW(nullptr, FALSE, kInstanceMutexName));
+    const DWORD mutexError = GetLastError();
+    if (mutexError == ERROR_ALREADY_EXISTS) {
+        BringRunningCopyForward();
+        return 0;
+    }
+
+    const LanguageIndex uiLanguage = GetUiLanguageIndex();
+    if (!CheckPrivilegesOrWarn(uiLanguage)) {
+        return 0;
+    }
+
+    LogFile log;
+    if (!instanceMutex) {
+        // Another kind of object holds the name; the run goes on unguarded.
+        log.LogError(L"CreateMutex %s failed: %u", kInstanceMutexName,
+                     static_cast<unsigned>(mutexError));
+    }
+    InstallerContext context(kProductId, kManagerVersion);
+    GatherRunFacts(context);
+    ReportSender sender(context, settings.service);
+    ScriptObject* script = CreateScriptObject(&context, &sender, &log);
+    bool workersStopped = true;
+    {
+        PayloadArchive archive(log);
+        const std::vector<std::wstring> pageLanguages = archive.ReadLanguageList();
+        const LanguageIndex installLanguage =
+            SelectInstallLanguage(pageLanguages, SupportedProductLanguages());
+        context.SetInstallLanguage(installLanguage);
+        archive.PrepareLicensePage(context.productId, GetLanguageCode(installLanguage),
+                                   settings.licenseServerUrl, settings.licenseTimeoutMs);
+
+        workersStopped = RunInstaller(kDesktopShortcutName, archive, script, context, sender, log,
+                                      settings.workerStopTimeoutMs);
+
+        // Teardown, in this order: the script object, the mutex, the page
+        // list, the pages; then the report sender, the context and the log.
+        if (script) {
+            script->Release();
+            script = nullptr;
+        }
+        instanceMutex.Reset();
+    }
+    if (!workersStopped) {
+        EndWithWorkersRunning(log);
+    }
+    return 0;
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "app/ScriptObject.h"
+#include "base/InstallerContext.h"
+#include "base/LogFile.h"
+#include "payload/PayloadArchive.h"
+#include "telemetry/ReportSender.h"
+
+#include <windows.h>
+
+#include <string>
+
+// Fixed values of the program.
+extern const wchar_t kInstanceMutexName[]; // "TLWDownloadManager"
+extern const wchar_t kProductId[];         // "TLW"
+extern const wchar_t kManagerVersion[];    // "1.0.25.1"
+extern const wchar_t kStartPage[];         // "Load.html"
+
+// The outside services a build of the program talks to.
+struct ProgramSettings {
+    // Analytics, error and crash reports.
+    ServiceEndpoint service;
+    // Base URL of the licence download server, and how long it may take.
+    std::wstring licenseServerUrl;
+    DWORD licenseTimeoutMs;
+    // How long the end of the run waits for the script object's workers.
+    DWORD workerStopTimeoutMs;
+};
+
+// The services this build was made for.
+ProgramSettings DefaultProgramSettings();
+
+// A second copy's part: brings the running copy's "HTMLUI" window to the
+// front and restores it when it is minimised. False when there is none.
+bool BringRunningCopyForward();
+
+// What the end of a run reports, decided from the page's final status.
+struct RunEndActions {
+    bool deleteShortcut;  // only after a completed installation
+    bool sendErrorReport; // only after an error, with the log
+};
+RunEndActions RunEndActionsFor(int installStatus);
+
+// The run around the host window: the start analytics document; with the
+// pages unpacked, the desktop shortcut and the window until it closes, then
+// the workers stopped (waiting for them at most `workerStopTimeoutMs`) and the
+// shortcut removed after a completed installation; without pages, status 2.
+// Then the end document, and after an error the property lines, the log
+// closed and sent in the error report. Returns false when a worker of the
+// script object was still running at the end of the wait: the caller must
+// then keep the context, the report sender and the log alive until the
+// process ends.
+bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, ScriptObject* script,
+                  InstallerContext& context, ReportSender& sender, LogFile& log,
+                  DWORD workerStopTimeoutMs = kWorkerStopTimeoutMs);
+
+// The whole program: the crash filter, the single-instance rule, the
+// privilege check, the run's objects in their order, the language and the
+// licence page, RunInstaller and the teardown. Returns 0 on every path.
+int RunProgram(const ProgramSettings& settings);

@@ -1,0 +1,84 @@
+// Runs one of the program's services in a process of its own, for the tests:
+//   app_probe crash REPORT_FILE      crash filter installed, a worker thread
+//                                    writes its id to REPORT_FILE and faults
+//   app_probe shortcut create NAME   desktop shortcut to this program
+//   app_probe shortcut delete NAME
+//   app_probe window STEPS REPORT_FILE [STOP_TIMEOUT_MS]
+//                                    the whole program with a document double
+//                                    playing the page; see WindowProbe.h
+// Reports go to the analytics sink whose port is in BC_SINK_PORT.
+#include "app/CrashDump.h"
+#include "app/DesktopShortcut.h"
+#include "tests/app/WindowProbe.h"
+
+#include <windows.h>
+
+#include <objbase.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+ServiceEndpoint SinkEndpoint() {
+    wchar_t port[16] = {};
+    GetEnvironmentVariableW(L"BC_SINK_PORT", port, 16);
+    return ServiceEndpoint{L"127.0.0.1", static_cast<unsigned short>(_wtoi(port)), 10000, 30000};
+}
+
+DWORD WINAPI FaultingThread(void* parameter) {
+    const wchar_t* reportFile = static_cast<const wchar_t*>(parameter);
+    const std::string id = std::to_string(GetCurrentThreadId());
+    HANDLE file = CreateFileW(reportFile, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, id.data(), static_cast<DWORD>(id.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+    return 0;
+}
+
+int Crash(const wchar_t* reportFile) {
+    SetCrashReportEndpoint(SinkEndpoint());
+    SetUnhandledExceptionFilter(WriteCrashDump);
+    HANDLE thread =
+        CreateThread(nullptr, 0, FaultingThread, const_cast<wchar_t*>(reportFile), 0, nullptr);
+    if (!thread) {
+        return 2;
+    }
+    // The fault ends the process; getting past this wait means it did not.
+    WaitForSingleObject(thread, 60000);
+    CloseHandle(thread);
+    return 3;
+}
+
+int Shortcut(const std::wstring& action, const std::wstring& name) {
+    if (FAILED(CoInitialize(nullptr))) {
+        return 2;
+    }
+    UpdateDesktopShortcut(name, action == L"create");
+    CoUninitialize();
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"crash" && argc == 3) {
+        return Crash(argv[2]);
+    }
+    if (command == L"window" && (argc == 4 || argc == 5)) {
+        const DWORD stopTimeoutMs = argc == 5 ? static_cast<DWORD>(_wtoi(argv[4])) : 0;
+        return RunProgramWithDocumentDouble(argv[2], argv[3], stopTimeoutMs);
+    }
+    if (command == L"shortcut" && argc == 4) {
+        return Shortcut(argv[2], argv[3]);
+    }
+    fwprintf(stderr, L"app_probe: unknown command\n");
+    return 1;
+}

@@ -1,0 +1,152 @@
+// The end of a run while workers are busy: StopWorkers asks them to stop,
+// waits for them with a bound, keeps the closed page from being called back
+// and closes the run's record to whatever still runs.
+
+#include "base/InstallerContext.h"
+#include "base/LogFile.h"
+#include "base/UniqueHandle.h"
+#include "tests/core/CoreTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+using coretest::ProbeExternal;
+using coretest::ScriptHost;
+
+namespace {
+
+class StopWorkers : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+        comReady = true;
+        context = &coretest::SharedContext();
+        coretest::ResetContext(*context);
+        context->productVersion.clear();
+        log = new LogFile();
+        object = new ProbeExternal(context, log);
+        host = new ScriptHost(object);
+        ASSERT_TRUE(host->ready());
+        ASSERT_EQ(S_OK, host->Run(L"var got = -1, calls = 0;\n"
+                                  L"function done(r) { got = r; calls++; }\n"))
+            << host->Errors();
+    }
+
+    void TearDown() override {
+        delete host;
+        if (object) {
+            EXPECT_EQ(0u, object->Release());
+        }
+        delete log;
+        if (comReady) {
+            CoUninitialize();
+        }
+    }
+
+    // Starts "download" with a step that reports itself started first.
+    void StartDownload() {
+        ASSERT_EQ(S_OK, host->Run(L"external.download('http://h/p.zip', done);")) << host->Errors();
+        ASSERT_TRUE(coretest::PumpUntil([this] { return started.load(); }, 10000));
+    }
+
+    std::string Log() const { return coretest::LogText(*log); }
+
+    bool comReady = false;
+    InstallerContext* context = nullptr;
+    LogFile* log = nullptr;
+    ProbeExternal* object = nullptr;
+    ScriptHost* host = nullptr;
+    std::atomic<bool> started{false};
+};
+
+TEST_F(StopWorkers, WithoutWorkersItReturnsAtOnce) {
+    EXPECT_EQ(0, object->RunningWorkers());
+    EXPECT_FALSE(object->IsStopping());
+    EXPECT_TRUE(object->StopWorkers(0));
+    EXPECT_TRUE(object->IsStopping());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(object->StopRequested(), 0));
+}
+
+TEST_F(StopWorkers, AStepThatHeedsTheStopEndsAndThePageIsNotCalledBack) {
+    object->download = [this](const std::wstring&) {
+        started = true;
+        // A step's wait ends when the run ends.
+        WaitForSingleObject(object->StopRequested(), 20000);
+        return 6;
+    };
+    StartDownload();
+    EXPECT_EQ(1, object->RunningWorkers());
+
+    EXPECT_TRUE(object->StopWorkers(10000));
+    EXPECT_EQ(0, object->RunningWorkers());
+    coretest::PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(0, host->Number(L"calls"));
+    EXPECT_NE(std::string::npos, Log().find("callJscallback skipped, the window has closed: 6"));
+    // The worker ended inside the wait, so its failure is in the record.
+    EXPECT_EQ(1, context->failureStage);
+    EXPECT_EQ(6, context->failureCode);
+    EXPECT_TRUE(object->PropertyLockFree());
+}
+
+TEST_F(StopWorkers, AWorkerThatOutlastsTheBoundCanNoLongerChangeTheRecord) {
+    KernelHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    object->download = [&](const std::wstring&) {
+        started = true;
+        WaitForSingleObject(release.Get(), 20000);
+        object->SetProperty(L"late", L"1");
+        object->SetDownloadCurrent(77);
+        object->SetProductVersion(L"9.9");
+        object->WriteRecordForTest([&] { context->channel = L"late"; });
+        return 4;
+    };
+    StartDownload();
+
+    EXPECT_FALSE(object->StopWorkers(300));
+    EXPECT_EQ(1, object->RunningWorkers());
+    EXPECT_NE(std::string::npos, Log().find("StopWorkers: 1 workers still running after 300 ms"));
+
+    SetEvent(release.Get());
+    ASSERT_TRUE(coretest::PumpUntil([this] { return object->RunningWorkers() == 0; }, 10000));
+    EXPECT_EQ(0u, context->properties.count(L"late"));
+    EXPECT_EQ(L"0", context->properties[L"downloadCurrent"]);
+    EXPECT_EQ(L"", context->productVersion);
+    EXPECT_EQ(L"", context->channel);
+    // DownloadThreadFunc's own record of the failure came too late as well.
+    EXPECT_EQ(0, context->failureStage);
+    EXPECT_EQ(0, host->Number(L"calls"));
+    // Reading the closed record adds no names to it.
+    EXPECT_EQ(L"", object->GetProperty(L"neverSet"));
+    EXPECT_EQ(0u, context->properties.count(L"neverSet"));
+}
+
+TEST_F(StopWorkers, NothingStartsOnceTheRunIsStopping) {
+    bool ran = false;
+    object->download = [&](const std::wstring&) {
+        ran = true;
+        return 0;
+    };
+    EXPECT_TRUE(object->StopWorkers(0));
+    EXPECT_NE(0, host->ErrorOf(L"external.download('http://h/p.zip', done);"));
+    coretest::PumpUntil([] { return false; }, 200);
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(0, object->RunningWorkers());
+    EXPECT_NE(std::string::npos, Log().find("StartWorker: the run is ending, nothing started"));
+}
+
+TEST_F(StopWorkers, TheDefaultDownloadTriesNothingOnceTheRunIsStopping) {
+    object->attempt = [](int) { return std::make_pair(S_OK, true); };
+    EXPECT_TRUE(object->StopWorkers(0));
+    int result = -1;
+    ASSERT_TRUE(
+        coretest::RunOnWorkerThread([&] { result = object->DownloadPackage(L"http://h/p.zip"); }));
+    EXPECT_EQ(downloadmanagercore::DownloadOtherFailure, result);
+    EXPECT_EQ(0, object->attemptsMade);
+    // A binding under way is stopped at its next report.
+    downloadmanagercore::DownloadCallback progress(object);
+    EXPECT_EQ(E_ABORT, progress.OnProgress(10, 100, BINDSTATUS_DOWNLOADINGDATA, nullptr));
+    EXPECT_FALSE(progress.dataSeen);
+}
+
+} // namespace
