@@ -129,7 +129,7 @@ void LogFile::WriteLine(int level, const std::string& message) {
     LeaveCriticalSection(&lock_);
 }
 
-void LogFile::WriteWide(int level, const wchar_t* format, va_list args) {
+void LogFile::LogWriteV(int level, const wchar_t* format, va_list args) {
     if (level > threshold) {
         return;
     }
@@ -139,21 +139,21 @@ void LogFile::WriteWide(int level, const wchar_t* format, va_list args) {
 void LogFile::LogWrite(int level, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    WriteWide(level, format, args);
+    LogWriteV(level, format, args);
     va_end(args);
 }
 
 void LogFile::LogError(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    WriteWide(LogLevelError, format, args);
+    LogWriteV(LogLevelError, format, args);
     va_end(args);
 }
 
 void LogFile::LogDebug(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    WriteWide(LogLevelDebug, format, args);
+    LogWriteV(LogLevelDebug, format, args);
     va_end(args);
 }
 

@@ -38,6 +38,8 @@ public:
 
     // Wide formats: "%s" takes a wide string.
     void LogWrite(int level, const wchar_t* format, ...);
+    // LogWrite with the arguments of a caller's own variadic function.
+    void LogWriteV(int level, const wchar_t* format, va_list args);
     void LogError(const wchar_t* format, ...);
     void LogDebug(const wchar_t* format, ...);
     // Narrow format: "%s" takes a narrow string; written as a DEBUG line. The
@@ -58,7 +60,6 @@ public:
 
 private:
     void WriteLine(int level, const std::string& message);
-    void WriteWide(int level, const wchar_t* format, va_list args);
 
     CRITICAL_SECTION lock_;
 };

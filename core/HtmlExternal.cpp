@@ -16,7 +16,6 @@
 #include <cstdarg>
 #include <cwchar>
 #include <new>
-#include <vector>
 
 namespace downloadmanagercore {
 
@@ -39,19 +38,6 @@ const int kDefaultWindowHeight = 200;
 // The system's move command with the caption hit-test code: a drag of the
 // borderless window.
 const WPARAM kDragMoveCommand = SC_MOVE | HTCAPTION;
-
-std::wstring FormatV(const wchar_t* format, va_list args) {
-    va_list counting;
-    va_copy(counting, args);
-    const int length = _vscwprintf(format, counting);
-    va_end(counting);
-    if (length <= 0) {
-        return std::wstring();
-    }
-    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1);
-    _vsnwprintf(buffer.data(), buffer.size(), format, args);
-    return std::wstring(buffer.data(), static_cast<size_t>(length));
-}
 
 std::wstring DecimalText(int value) {
     wchar_t text[16];
@@ -392,9 +378,8 @@ void HtmlExternal::LogDebug(const wchar_t* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    const std::wstring text = FormatV(format, args);
+    log->LogWriteV(LogLevelDebug, format, args);
     va_end(args);
-    log->LogDebug(L"%s", text.c_str());
 }
 
 void HtmlExternal::LogError(const wchar_t* format, ...) {
@@ -403,9 +388,8 @@ void HtmlExternal::LogError(const wchar_t* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    const std::wstring text = FormatV(format, args);
+    log->LogWriteV(LogLevelError, format, args);
     va_end(args);
-    log->LogError(L"%s", text.c_str());
 }
 
 // Handler convention and arguments.

@@ -163,6 +163,30 @@ TEST(LogFile, WritesWideAndNarrowNonAsciiTextAsUtf8) {
     EXPECT_EQ("wide " + utf8, MessageOf(lines[1], "DEBUG"));
 }
 
+// A caller's own variadic log function, as the script object has.
+void ForwardToLog(LogFile& log, int level, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log.LogWriteV(level, format, args);
+    va_end(args);
+}
+
+TEST(LogFile, TakesTheArgumentsOfAnotherVariadicFunction) {
+    std::string contents;
+    {
+        LogFile log;
+        ASSERT_NE(nullptr, log.stream);
+        ForwardToLog(log, LogLevelError, L"%s failed with: %x", L"C:\\a b\\c.zip", 0x800c0005u);
+        ForwardToLog(log, LogLevelDebug, L"%d of %d", 3, 10);
+        ForwardToLog(log, 5, L"above the threshold");
+        contents = testutil::ReadFileBytes(log.path);
+    }
+    const std::vector<std::string> lines = SplitCrLfLines(contents);
+    ASSERT_EQ(2u, lines.size()) << contents;
+    EXPECT_EQ("C:\\a b\\c.zip failed with: 800c0005", MessageOf(lines[0], "ERROR"));
+    EXPECT_EQ("3 of 10", MessageOf(lines[1], "DEBUG"));
+}
+
 TEST(LogFile, EachLineIsOnDiskAsSoonAsItIsWritten) {
     LogFile log;
     ASSERT_NE(nullptr, log.stream);
