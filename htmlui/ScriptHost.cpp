@@ -1,6 +1,7 @@
 #include "htmlui/ScriptHost.h"
 
 #include "base/ComPtr.h"
+#include "base/Utf8.h"
 
 namespace htmlui {
 
@@ -45,16 +46,34 @@ ScriptHost::ScriptHost(const NamedObjects& objects) : objects_(objects) {
 }
 
 ScriptHost::~ScriptHost() {
+    Close();
+}
+
+ULONG ScriptHost::Close() {
     if (parser_) {
         parser_->Release();
+        parser_ = nullptr;
     }
+    ULONG left = 0;
     if (engine_) {
         engine_->Close();
-        engine_->Release();
+        left = engine_->Release();
+        engine_ = nullptr;
     }
+    started_ = false;
     for (auto& object : objects_) {
         object.second->Release();
     }
+    objects_.clear();
+    return left;
+}
+
+std::string ScriptHost::Errors() const {
+    std::string all;
+    for (const std::wstring& error : errors) {
+        all += ToUtf8(error) + "\n";
+    }
+    return all;
 }
 
 HRESULT ScriptHost::ParseText(const std::wstring& code, DWORD flags, VARIANT* result) {
@@ -136,10 +155,19 @@ HRESULT ScriptHost::Call(const std::wstring& name, VARIANT* result) {
 HRESULT ScriptHost::QueryInterface(REFIID iid, void** object) {
     if (iid == IID_IUnknown || iid == __uuidof(IActiveScriptSite)) {
         *object = static_cast<IActiveScriptSite*>(this);
+        AddRef();
         return S_OK;
     }
     *object = nullptr;
     return E_NOINTERFACE;
+}
+
+ULONG ScriptHost::AddRef() {
+    return static_cast<ULONG>(InterlockedIncrement(&siteReferences_));
+}
+
+ULONG ScriptHost::Release() {
+    return static_cast<ULONG>(InterlockedDecrement(&siteReferences_));
 }
 
 HRESULT ScriptHost::GetLCID(LCID*) {
@@ -204,6 +232,7 @@ HRESULT ScriptHost::OnScriptError(IActiveScriptError* error) {
     }
     SysFreeString(source);
     lastError = text;
+    errors.push_back(text);
     return S_OK;
 }
 

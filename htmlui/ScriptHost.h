@@ -14,14 +14,15 @@ namespace htmlui {
 // scripts headless: the objects given at construction are the script's
 // globals of those names (a page's script object as "external", say). One
 // engine per host; COM must be initialised on the calling thread as a
-// single-threaded apartment, and the engine is used on that thread only.
+// single-threaded apartment, and the engine is used on that thread only. The
+// engine is started (connected) by the first Run, Evaluate or Call.
 class ScriptHost : public IActiveScriptSite {
 public:
     typedef std::vector<std::pair<std::wstring, IDispatch*>> NamedObjects;
 
     // The host holds a reference on every object while it lives.
     explicit ScriptHost(const NamedObjects& objects = NamedObjects());
-    ~ScriptHost();
+    virtual ~ScriptHost();
 
     ScriptHost(const ScriptHost&) = delete;
     ScriptHost& operator=(const ScriptHost&) = delete;
@@ -39,13 +40,27 @@ public:
     // Calls the global function `name` with no arguments; `result` may be NULL.
     HRESULT Call(const std::wstring& name, VARIANT* result = nullptr);
 
+    // Closes the engine and lets go of it and of the named objects, so that
+    // every reference the host and the engine took is returned now; later
+    // calls fail. Returns the references others still hold on the engine
+    // (0: it is gone). The destructor closes a host still open.
+    ULONG Close();
+
     // The engine's description of the last error, with its line and column.
     std::wstring lastError;
+    // Every error the engine reported while running script, oldest first.
+    std::vector<std::wstring> errors;
+    // `errors` as UTF-8 text, one line each.
+    std::string Errors() const;
 
-    // IUnknown (the object lives on the stack or in its owner: no counting).
+    // References the engine holds on this site; 0 once it has let go.
+    LONG SiteReferences() const { return siteReferences_; }
+
+    // IUnknown: counted, so that a test can see the engine let go; the object
+    // lives on the stack or in its owner and is never deleted by a release.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
 
     // IActiveScriptSite
     HRESULT STDMETHODCALLTYPE GetLCID(LCID* lcid) override;
@@ -67,6 +82,7 @@ private:
     IActiveScript* engine_ = nullptr;
     IActiveScriptParse32* parser_ = nullptr;
     bool started_ = false;
+    volatile LONG siteReferences_ = 0;
 };
 
 } // namespace htmlui

@@ -8,22 +8,6 @@
 
 namespace coretest {
 
-namespace {
-
-// The JScript engine's class id.
-const CLSID JScriptClassId = {
-    0xf414c260, 0x6ac0, 0x11cf, {0xb6, 0xd1, 0x00, 0xaa, 0x00, 0xbb, 0xbb, 0x58}};
-
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (wchar_t c : text) {
-        narrow += c < 0x80 ? static_cast<char>(c) : '?';
-    }
-    return narrow;
-}
-
-} // namespace
-
 InstallerContext& SharedContext() {
     static InstallerContext* context = new InstallerContext(L"TLW", L"1.0.25.1");
     return *context;
@@ -124,135 +108,7 @@ bool ProbeExternal::PropertyLockFree() {
 
 // ScriptHost
 
-class ScriptHost::Site final : public IActiveScriptSite {
-public:
-    explicit Site(IUnknown* item) : external(item) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (iid == IID_IUnknown || iid == __uuidof(IActiveScriptSite)) {
-            *object = static_cast<IActiveScriptSite*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        return static_cast<ULONG>(InterlockedIncrement(&refs));
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        return static_cast<ULONG>(InterlockedDecrement(&refs));
-    }
-
-    HRESULT STDMETHODCALLTYPE GetLCID(LCID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown** item,
-                                          ITypeInfo** info) override {
-        if (info) {
-            *info = nullptr;
-        }
-        if (wcscmp(name, L"external") != 0) {
-            return TYPE_E_ELEMENTNOTFOUND;
-        }
-        if ((mask & SCRIPTINFO_IUNKNOWN) && item) {
-            *item = external;
-            external->AddRef();
-        }
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetDocVersionString(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE OnScriptTerminate(const VARIANT*, const EXCEPINFO*) override {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnStateChange(SCRIPTSTATE) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnScriptError(IActiveScriptError* error) override {
-        EXCEPINFO info = {};
-        std::wstring text = L"script error";
-        if (SUCCEEDED(error->GetExceptionInfo(&info))) {
-            wchar_t code[32];
-            _snwprintf(code, 32, L" %08lx ", static_cast<unsigned long>(info.scode));
-            text += code;
-            if (info.bstrDescription) {
-                text += info.bstrDescription;
-            }
-            SysFreeString(info.bstrSource);
-            SysFreeString(info.bstrDescription);
-            SysFreeString(info.bstrHelpFile);
-        }
-        errors.push_back(text);
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnEnterScript() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnLeaveScript() override { return S_OK; }
-
-    IUnknown* external;
-    LONG refs = 0;
-    std::vector<std::wstring> errors;
-};
-
-ScriptHost::ScriptHost(IDispatchEx* external)
-    : site_(new Site(external)), engine_(nullptr), parser_(nullptr) {
-    if (FAILED(CoCreateInstance(JScriptClassId, nullptr, CLSCTX_INPROC_SERVER,
-                                __uuidof(IActiveScript), reinterpret_cast<void**>(&engine_)))) {
-        engine_ = nullptr;
-        return;
-    }
-    IActiveScriptParse* parser = nullptr;
-    if (FAILED(engine_->QueryInterface(__uuidof(IActiveScriptParse),
-                                       reinterpret_cast<void**>(&parser))) ||
-        FAILED(engine_->SetScriptSite(site_)) || FAILED(parser->InitNew()) ||
-        FAILED(engine_->AddNamedItem(L"external", SCRIPTITEM_ISVISIBLE)) ||
-        FAILED(engine_->SetScriptState(SCRIPTSTATE_CONNECTED))) {
-        if (parser) {
-            parser->Release();
-        }
-        return;
-    }
-    parser_ = parser;
-}
-
-ScriptHost::~ScriptHost() {
-    Close();
-    delete site_;
-}
-
-void ScriptHost::Close() {
-    if (parser_) {
-        parser_->Release();
-        parser_ = nullptr;
-    }
-    if (engine_) {
-        engine_->Close();
-        engine_->Release();
-        engine_ = nullptr;
-    }
-}
-
-HRESULT ScriptHost::Run(const std::wstring& code) {
-    if (!parser_) {
-        return E_UNEXPECTED;
-    }
-    EXCEPINFO info = {};
-    const HRESULT hr = parser_->ParseScriptText(code.c_str(), nullptr, nullptr, nullptr, 0, 0,
-                                                SCRIPTTEXT_ISVISIBLE, nullptr, &info);
-    SysFreeString(info.bstrSource);
-    SysFreeString(info.bstrDescription);
-    SysFreeString(info.bstrHelpFile);
-    return hr;
-}
-
-HRESULT ScriptHost::Evaluate(const std::wstring& expression, VARIANT* value) {
-    VariantInit(value);
-    if (!parser_) {
-        return E_UNEXPECTED;
-    }
-    EXCEPINFO info = {};
-    const HRESULT hr = parser_->ParseScriptText(expression.c_str(), nullptr, nullptr, nullptr, 0, 0,
-                                                SCRIPTTEXT_ISEXPRESSION, value, &info);
-    SysFreeString(info.bstrSource);
-    SysFreeString(info.bstrDescription);
-    SysFreeString(info.bstrHelpFile);
-    return hr;
-}
+ScriptHost::ScriptHost(IDispatchEx* external) : htmlui::ScriptHost({{L"external", external}}) {}
 
 std::wstring ScriptHost::Text(const std::wstring& expression) {
     VARIANT value;
@@ -282,14 +138,6 @@ long ScriptHost::ErrorOf(const std::wstring& statement) {
         return hr;
     }
     return Number(L"caught__");
-}
-
-std::string ScriptHost::Errors() const {
-    std::string all;
-    for (const std::wstring& error : site_->errors) {
-        all += Narrow(error) + "\n";
-    }
-    return all;
 }
 
 // Helpers

@@ -2,10 +2,9 @@
 
 #include "core/HtmlExternal.h"
 #include "core/UrlDownload.h"
+#include "htmlui/ScriptHost.h"
 
 #include <windows.h>
-
-#include <activscp.h>
 
 #include <atomic>
 #include <functional>
@@ -86,33 +85,19 @@ public:
     static HANDLE destroyingThread; // opened by the destructor; the test closes it
 };
 
-// Hosts the platform's JScript engine with one object as the named item
-// "external", the way a page reaches window.external.
-class ScriptHost {
+// The platform's JScript engine with one object as the named item
+// "external", the way a page reaches window.external, and the readings the
+// tests take from the page.
+class ScriptHost : public htmlui::ScriptHost {
 public:
     explicit ScriptHost(IDispatchEx* external);
-    ~ScriptHost();
-    ScriptHost(const ScriptHost&) = delete;
-    ScriptHost& operator=(const ScriptHost&) = delete;
 
-    bool ready() const { return parser_ != nullptr; }
-    // Runs statements; S_OK when they ran without an uncaught error.
-    HRESULT Run(const std::wstring& code);
-    // The value of an expression.
-    HRESULT Evaluate(const std::wstring& expression, VARIANT* value);
+    // The value of an expression as text; "<error>" when it fails.
     std::wstring Text(const std::wstring& expression);
+    // The value of an expression as a number; 0x7FFFFFFF when it is none.
     long Number(const std::wstring& expression);
     // The error number a statement throws, 0 when it throws nothing.
     long ErrorOf(const std::wstring& statement);
-    // Closes the engine and lets go of every reference it took.
-    void Close();
-    std::string Errors() const;
-
-private:
-    class Site;
-    Site* site_;
-    IActiveScript* engine_;
-    IActiveScriptParse* parser_;
 };
 
 // Pumps this thread's messages until `done()` or `timeoutMs` passed.

@@ -27,7 +27,7 @@ protected:
         log = new LogFile();
         object = new ProbeExternal(context, log);
         host = new ScriptHost(object);
-        ASSERT_TRUE(host->ready()) << "the JScript engine is not available";
+        ASSERT_TRUE(host->Ready()) << "the JScript engine is not available";
     }
 
     void TearDown() override {

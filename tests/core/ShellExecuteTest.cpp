@@ -52,7 +52,7 @@ TEST(ShellExecuteFromDesktop, PageLaunchesLogTheUrlAsGiven) {
     coretest::ProbeExternal* object = new coretest::ProbeExternal(&context, log);
     {
         coretest::ScriptHost host(object);
-        ASSERT_TRUE(host.ready());
+        ASSERT_TRUE(host.Ready());
         object->SetStartProgramPath(L"C:\\Program Files\\Brightcast\\missing.exe");
         // Launch results are not the page's concern: both calls succeed.
         EXPECT_EQ(S_OK, host.Run(L"external.openPage('x?a=1&b=2');\n"

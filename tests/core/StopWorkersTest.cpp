@@ -28,7 +28,7 @@ protected:
         log = new LogFile();
         object = new ProbeExternal(context, log);
         host = new ScriptHost(object);
-        ASSERT_TRUE(host->ready());
+        ASSERT_TRUE(host->Ready());
         ASSERT_EQ(S_OK, host->Run(L"var got = -1, calls = 0;\n"
                                   L"function done(r) { got = r; calls++; }\n"))
             << host->Errors();

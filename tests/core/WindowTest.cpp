@@ -221,8 +221,8 @@ protected:
         log = new LogFile();
         object = new ProbeExternal(context, log);
         host = new ScriptHost(object);
-        EXPECT_TRUE(host->ready());
-        if (host->ready()) {
+        EXPECT_TRUE(host->Ready());
+        if (host->Ready()) {
             body();
         }
         delete host;

@@ -27,7 +27,7 @@ protected:
         log = new LogFile();
         object = new ProbeExternal(context, log);
         host = new ScriptHost(object);
-        ASSERT_TRUE(host->ready());
+        ASSERT_TRUE(host->Ready());
         // The engine takes its own references when the page first uses the
         // object; counts below are relative to that.
         ASSERT_EQ(S_OK, host->Run(L"var got = -1, calls = 0, page = typeof external;\n"

@@ -3,11 +3,12 @@
 // way a page reaches window.external.
 
 #include "base/LogFile.h"
+#include "base/Utf8.h"
 #include "htmlui/MSHTMLExternal.h"
+#include "htmlui/ScriptHost.h"
 #include "tests/common/TestUtil.h"
 #include "tests/htmlui/TestExternal.h"
 
-#include <activscp.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,80 +16,11 @@
 #include <vector>
 
 using htmltest::TestExternal;
+using htmlui::ScriptHost;
 
 namespace {
 
-// The JScript engine's class id.
-const CLSID JScriptClassId = {
-    0xf414c260, 0x6ac0, 0x11cf, {0xb6, 0xd1, 0x00, 0xaa, 0x00, 0xbb, 0xbb, 0x58}};
-
 const DISPID Dynamic0 = static_cast<DISPID>(0x80000000u);
-
-// Minimal script site: offers one named item and keeps the errors.
-class ScriptSite final : public IActiveScriptSite {
-public:
-    explicit ScriptSite(IUnknown* item) : external(item) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (iid == IID_IUnknown || iid == __uuidof(IActiveScriptSite)) {
-            *object = static_cast<IActiveScriptSite*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
-    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
-
-    HRESULT STDMETHODCALLTYPE GetLCID(LCID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown** item,
-                                          ITypeInfo** info) override {
-        if (info) {
-            *info = nullptr;
-        }
-        if (wcscmp(name, L"external") != 0) {
-            return TYPE_E_ELEMENTNOTFOUND;
-        }
-        if ((mask & SCRIPTINFO_IUNKNOWN) && item) {
-            *item = external;
-            external->AddRef();
-        }
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetDocVersionString(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE OnScriptTerminate(const VARIANT*, const EXCEPINFO*) override {
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnStateChange(SCRIPTSTATE) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnScriptError(IActiveScriptError* error) override {
-        EXCEPINFO info = {};
-        std::wstring text = L"script error";
-        if (SUCCEEDED(error->GetExceptionInfo(&info))) {
-            wchar_t code[32];
-            _snwprintf(code, 32, L" %08lx ", static_cast<unsigned long>(info.scode));
-            text += code;
-            if (info.bstrDescription) {
-                text += info.bstrDescription;
-            }
-            SysFreeString(info.bstrSource);
-            SysFreeString(info.bstrDescription);
-            SysFreeString(info.bstrHelpFile);
-        }
-        errors.push_back(text);
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnEnterScript() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnLeaveScript() override { return S_OK; }
-
-    IUnknown* external;
-    LONG refs = 0;
-    std::vector<std::wstring> errors;
-};
-
-std::string Narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
 
 class ScriptEngine : public testing::Test {
 protected:
@@ -96,36 +28,22 @@ protected:
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
         comReady = true;
         object = new TestExternal(&log);
-        site = new ScriptSite(static_cast<IDispatchEx*>(object));
-        HRESULT hr = CoCreateInstance(JScriptClassId, nullptr, CLSCTX_INPROC_SERVER,
-                                      __uuidof(IActiveScript), reinterpret_cast<void**>(&engine));
-        ASSERT_EQ(S_OK, hr) << "the JScript engine is not available";
-        ASSERT_EQ(S_OK, engine->QueryInterface(__uuidof(IActiveScriptParse32),
-                                               reinterpret_cast<void**>(&parser)));
-        ASSERT_EQ(S_OK, engine->SetScriptSite(site));
-        ASSERT_EQ(S_OK, parser->InitNew());
-        ASSERT_EQ(S_OK, engine->AddNamedItem(L"external", SCRIPTITEM_ISVISIBLE));
-        ASSERT_EQ(S_OK, engine->SetScriptState(SCRIPTSTATE_CONNECTED));
+        host = new ScriptHost({{L"external", static_cast<IDispatchEx*>(object)}});
+        ASSERT_TRUE(host->Ready()) << ToUtf8(host->lastError);
     }
 
     void TearDown() override {
         if (object) {
             EXPECT_TRUE(object->JoinWorkers(10000));
         }
-        if (parser) {
-            parser->Release();
-        }
-        if (engine) {
-            engine->Close();
-            EXPECT_EQ(0u, engine->Release());
+        if (host) {
+            EXPECT_EQ(0u, host->Close());
+            EXPECT_EQ(0, host->SiteReferences());
+            delete host;
         }
         if (object) {
             // The engine let go of every reference it took, functions included.
             EXPECT_EQ(0u, object->Release());
-        }
-        if (site) {
-            EXPECT_EQ(0, site->refs);
-            delete site;
         }
         if (comReady) {
             CoUninitialize();
@@ -133,30 +51,14 @@ protected:
     }
 
     // Runs script text; S_OK when it ran without an uncaught error.
-    HRESULT Run(const wchar_t* code) {
-        EXCEPINFO info = {};
-        const HRESULT hr = parser->ParseScriptText(code, nullptr, nullptr, nullptr, 0, 0,
-                                                   SCRIPTTEXT_ISVISIBLE, nullptr, &info);
-        SysFreeString(info.bstrSource);
-        SysFreeString(info.bstrDescription);
-        SysFreeString(info.bstrHelpFile);
-        return hr;
-    }
+    HRESULT Run(const wchar_t* code) { return host->Run(code); }
 
-    std::string Errors() const {
-        std::string all;
-        for (const std::wstring& error : site->errors) {
-            all += Narrow(error) + "\n";
-        }
-        return all;
-    }
+    std::string Errors() const { return host->Errors(); }
 
     LogFile log;
     bool comReady = false;
     TestExternal* object = nullptr;
-    ScriptSite* site = nullptr;
-    IActiveScript* engine = nullptr;
-    IActiveScriptParse32* parser = nullptr;
+    ScriptHost* host = nullptr;
 };
 
 TEST_F(ScriptEngine, PageCallsMethodsOfTheTable) {

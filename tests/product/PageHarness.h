@@ -2,12 +2,11 @@
 
 #include "base/InstallerContext.h"
 #include "base/LogFile.h"
+#include "htmlui/ScriptHost.h"
 #include "product/TLWExternal.h"
 #include "telemetry/ReportSender.h"
 
 #include <windows.h>
-
-#include <activscp.h>
 
 #include <functional>
 #include <string>
@@ -76,7 +75,7 @@ public:
     PageScript(const PageScript&) = delete;
     PageScript& operator=(const PageScript&) = delete;
 
-    bool ok() const { return engine_ != nullptr; }
+    bool ok() const { return host_ && host_->Ready(); }
     // Runs script text; S_OK when it ran without an uncaught error.
     HRESULT Run(const std::wstring& code);
     // The value of an expression; VT_EMPTY on a script error.
@@ -93,11 +92,8 @@ public:
     void Close();
 
 private:
-    class Site;
-    Site* site_;
-    IActiveScript* engine_;
-    IActiveScriptParse32* parser_;
     bool comReady_;
+    htmlui::ScriptHost* host_;
 };
 
 // Pumps this thread's messages until `done` or the time-out; the last answer.
