@@ -19,6 +19,7 @@ void ResetContext(InstallerContext& context) {
     context.installStatus = 4;
     context.failureStage = 0;
     context.failureCode = 0;
+    context.productVersion.clear();
 }
 
 // ProbeExternal
@@ -138,6 +139,53 @@ long ScriptHost::ErrorOf(const std::wstring& statement) {
         return hr;
     }
     return Number(L"caught__");
+}
+
+// Fixtures
+
+void ObjectTest::SetUp() {
+    context = &SharedContext();
+    ResetContext(*context);
+    log = new LogFile();
+    object = new ProbeExternal(context, log);
+}
+
+void ObjectTest::TearDown() {
+    if (object) {
+        // Workers and the page have dropped their references.
+        EXPECT_EQ(0u, object->Release());
+    }
+    delete log;
+}
+
+std::string ObjectTest::Log() const {
+    return LogText(*log);
+}
+
+void PageTest::SetUp() {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    comReady = true;
+    ObjectTest::SetUp();
+    host = new ScriptHost(object);
+    ASSERT_TRUE(host->Ready()) << "the JScript engine is not available";
+}
+
+void PageTest::TearDown() {
+    delete host;
+    ObjectTest::TearDown();
+    if (comReady) {
+        CoUninitialize();
+    }
+}
+
+void WorkerPageTest::SetUp() {
+    PageTest::SetUp();
+    if (HasFatalFailure()) {
+        return;
+    }
+    ASSERT_EQ(S_OK, host->Run(L"var got = -1, calls = 0, page = typeof external;\n"
+                              L"function done(r) { got = r; calls++; }\n"))
+        << host->Errors();
 }
 
 // Helpers

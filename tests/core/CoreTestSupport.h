@@ -4,6 +4,8 @@
 #include "core/UrlDownload.h"
 #include "htmlui/ScriptHost.h"
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
 #include <atomic>
@@ -98,6 +100,42 @@ public:
     long Number(const std::wstring& expression);
     // The error number a statement throws, 0 when it throws nothing.
     long ErrorOf(const std::wstring& statement);
+};
+
+// A test's script object: the shared context reset, a log and the object.
+// TearDown checks that the test's reference is the object's last; a test
+// that releases the object itself sets `object` to NULL.
+class ObjectTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The log's text so far.
+    std::string Log() const;
+
+    InstallerContext* context = nullptr;
+    LogFile* log = nullptr;
+    ProbeExternal* object = nullptr;
+};
+
+// The script object driven from a page: this thread in a single-threaded
+// apartment and the JScript engine hosting the object as "external". A test
+// that closes the page early deletes `host` and sets it to NULL.
+class PageTest : public ObjectTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    bool comReady = false;
+    ScriptHost* host = nullptr;
+};
+
+// A page for the workers: its callback "done" stores the result in "got" and
+// counts its calls in "calls". The page has used the object already, so the
+// engine's own references are taken before a test counts any.
+class WorkerPageTest : public PageTest {
+protected:
+    void SetUp() override;
 };
 
 // Pumps this thread's messages until `done()` or `timeoutMs` passed.

@@ -20,22 +20,14 @@ namespace {
 
 const wchar_t kUrl[] = L"http://packages.test/files/Product_64bit.zip";
 
-class DownloadLoop : public testing::Test {
+class DownloadLoop : public coretest::ObjectTest {
 protected:
-    void SetUp() override {
-        context = &coretest::SharedContext();
-        coretest::ResetContext(*context);
-        log = new LogFile();
-        object = new ProbeExternal(context, log);
-    }
-
     void TearDown() override {
         for (BindingDouble* binding : bindings) {
             binding->Release();
         }
         BindingDouble::planned = nullptr;
-        EXPECT_EQ(0u, object->Release());
-        delete log;
+        ObjectTest::TearDown();
     }
 
     // Runs the default download on a worker thread, as the download worker does.
@@ -45,11 +37,6 @@ protected:
         return code;
     }
 
-    std::string Log() const { return coretest::LogText(*log); }
-
-    InstallerContext* context = nullptr;
-    LogFile* log = nullptr;
-    ProbeExternal* object = nullptr;
     std::vector<BindingDouble*> bindings;
 };
 

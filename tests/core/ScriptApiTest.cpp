@@ -17,38 +17,7 @@ using coretest::ScriptHost;
 
 namespace {
 
-class ScriptApi : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-        comReady = true;
-        context = &coretest::SharedContext();
-        coretest::ResetContext(*context);
-        log = new LogFile();
-        object = new ProbeExternal(context, log);
-        host = new ScriptHost(object);
-        ASSERT_TRUE(host->Ready()) << "the JScript engine is not available";
-    }
-
-    void TearDown() override {
-        delete host;
-        if (object) {
-            EXPECT_EQ(0u, object->Release());
-        }
-        delete log;
-        if (comReady) {
-            CoUninitialize();
-        }
-    }
-
-    std::string Log() const { return coretest::LogText(*log); }
-
-    bool comReady = false;
-    InstallerContext* context = nullptr;
-    LogFile* log = nullptr;
-    ProbeExternal* object = nullptr;
-    ScriptHost* host = nullptr;
-};
+using ScriptApi = coretest::PageTest;
 
 TEST_F(ScriptApi, PropertiesStartWithTheDownloadTotalAtOne) {
     EXPECT_EQ(L"1", host->Text(L"external.getProperty('downloadTotal')"));

@@ -17,47 +17,14 @@ using coretest::ScriptHost;
 
 namespace {
 
-class StopWorkers : public testing::Test {
+class StopWorkers : public coretest::WorkerPageTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-        comReady = true;
-        context = &coretest::SharedContext();
-        coretest::ResetContext(*context);
-        context->productVersion.clear();
-        log = new LogFile();
-        object = new ProbeExternal(context, log);
-        host = new ScriptHost(object);
-        ASSERT_TRUE(host->Ready());
-        ASSERT_EQ(S_OK, host->Run(L"var got = -1, calls = 0;\n"
-                                  L"function done(r) { got = r; calls++; }\n"))
-            << host->Errors();
-    }
-
-    void TearDown() override {
-        delete host;
-        if (object) {
-            EXPECT_EQ(0u, object->Release());
-        }
-        delete log;
-        if (comReady) {
-            CoUninitialize();
-        }
-    }
-
     // Starts "download" with a step that reports itself started first.
     void StartDownload() {
         ASSERT_EQ(S_OK, host->Run(L"external.download('http://h/p.zip', done);")) << host->Errors();
         ASSERT_TRUE(coretest::PumpUntil([this] { return started.load(); }, 10000));
     }
 
-    std::string Log() const { return coretest::LogText(*log); }
-
-    bool comReady = false;
-    InstallerContext* context = nullptr;
-    LogFile* log = nullptr;
-    ProbeExternal* object = nullptr;
-    ScriptHost* host = nullptr;
     std::atomic<bool> started{false};
 };
 

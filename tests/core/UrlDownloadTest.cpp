@@ -74,13 +74,10 @@ struct Transfer {
     BindingDouble* binding = nullptr; // referenced; released by the fixture
 };
 
-class UrlDownload : public testing::Test {
+class UrlDownload : public coretest::ObjectTest {
 protected:
     void SetUp() override {
-        context = &coretest::SharedContext();
-        coretest::ResetContext(*context);
-        log = new LogFile();
-        object = new ProbeExternal(context, log);
+        ObjectTest::SetUp();
         target = scratch / L"Product_64bit.zip";
     }
 
@@ -89,8 +86,7 @@ protected:
             binding->Release();
         }
         BindingDouble::planned = nullptr;
-        EXPECT_EQ(0u, object->Release());
-        delete log;
+        ObjectTest::TearDown();
     }
 
     // Plays `steps` through DownloadUrlToFileWith on a worker thread, as the
@@ -121,13 +117,8 @@ protected:
         return transfer;
     }
 
-    std::string Log() const { return coretest::LogText(*log); }
-
     testutil::ScratchFolder scratch;
     std::wstring target;
-    InstallerContext* context = nullptr;
-    LogFile* log = nullptr;
-    ProbeExternal* object = nullptr;
     std::vector<BindingDouble*> bindings;
 };
 

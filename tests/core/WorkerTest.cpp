@@ -17,36 +17,8 @@ using coretest::ScriptHost;
 
 namespace {
 
-class Workers : public testing::Test {
+class Workers : public coretest::WorkerPageTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-        comReady = true;
-        context = &coretest::SharedContext();
-        coretest::ResetContext(*context);
-        log = new LogFile();
-        object = new ProbeExternal(context, log);
-        host = new ScriptHost(object);
-        ASSERT_TRUE(host->Ready());
-        // The engine takes its own references when the page first uses the
-        // object; counts below are relative to that.
-        ASSERT_EQ(S_OK, host->Run(L"var got = -1, calls = 0, page = typeof external;\n"
-                                  L"function done(r) { got = r; calls++; }\n"))
-            << host->Errors();
-    }
-
-    void TearDown() override {
-        delete host;
-        if (object) {
-            // Workers have dropped their references: only the test's is left.
-            EXPECT_EQ(0u, object->Release());
-        }
-        delete log;
-        if (comReady) {
-            CoUninitialize();
-        }
-    }
-
     // Runs a page call that starts a worker and pumps until the page function
     // ran; returns the code it received (-1 when it was not called).
     long CallAndWait(const std::wstring& call) {
@@ -58,14 +30,6 @@ protected:
         EXPECT_EQ(idle, object->References());
         return host->Number(L"calls") == 1 ? host->Number(L"got") : -1;
     }
-
-    std::string Log() const { return coretest::LogText(*log); }
-
-    bool comReady = false;
-    InstallerContext* context = nullptr;
-    LogFile* log = nullptr;
-    ProbeExternal* object = nullptr;
-    ScriptHost* host = nullptr;
 };
 
 TEST_F(Workers, DownloadResultReachesThePage) {
