@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace testutil {
@@ -32,6 +33,11 @@ bool IsGuidText(const std::string& text);
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
+
+// Pumps this thread's messages until `done()` or `timeoutMs` passed; whether
+// `done()` came true. The condition is checked at least every 20 ms, as it
+// may also change without a message (a worker thread ending).
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
 
 // A fresh private folder under the temporary folder, ending in a backslash,
 // removed with everything in it when the object goes away.

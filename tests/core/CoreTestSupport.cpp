@@ -190,27 +190,6 @@ void WorkerPageTest::SetUp() {
 
 // Helpers
 
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!done()) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        if (done()) {
-            break;
-        }
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) {
-            return false;
-        }
-        const ULONGLONG slice = deadline - now < 20 ? deadline - now : 20;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(slice), QS_ALLINPUT);
-    }
-    return true;
-}
-
 namespace {
 thread_local MessageBoxAnswerer* currentAnswerer = nullptr;
 } // namespace

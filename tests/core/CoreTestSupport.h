@@ -3,6 +3,7 @@
 #include "core/HtmlExternal.h"
 #include "core/UrlDownload.h"
 #include "htmlui/ScriptHost.h"
+#include "tests/common/TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -138,8 +139,7 @@ protected:
     void SetUp() override;
 };
 
-// Pumps this thread's messages until `done()` or `timeoutMs` passed.
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
+using testutil::PumpUntil;
 
 // Answers every message box that this thread shows with `button` (a command
 // id such as IDOK, IDRETRY, IDCANCEL), recording its caption and text.

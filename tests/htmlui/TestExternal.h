@@ -1,6 +1,7 @@
 #pragma once
 
 #include "htmlui/MSHTMLExternal.h"
+#include "tests/common/TestUtil.h"
 
 #include <windows.h>
 
@@ -65,29 +66,6 @@ private:
     static const htmlui::MethodEntry methods[];
 };
 
-// Pumps this thread's messages until `done()` or `timeoutMs` passed.
-template <typename Done>
-bool PumpUntil(Done done, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!done()) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        if (done()) {
-            break;
-        }
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) {
-            return false;
-        }
-        // Short slices: the condition may also change without a message
-        // (a worker thread ending).
-        const ULONGLONG slice = deadline - now < 20 ? deadline - now : 20;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(slice), QS_ALLINPUT);
-    }
-    return true;
-}
+using testutil::PumpUntil;
 
 } // namespace htmltest

@@ -5,10 +5,10 @@
 #include "htmlui/ScriptHost.h"
 #include "product/TLWExternal.h"
 #include "telemetry/ReportSender.h"
+#include "tests/common/TestUtil.h"
 
 #include <windows.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -96,8 +96,7 @@ private:
     htmlui::ScriptHost* host_;
 };
 
-// Pumps this thread's messages until `done` or the time-out; the last answer.
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
+using testutil::PumpUntil;
 
 // The installing page's script: result codes per step in `result`, and the
 // distinct successive values of the polled properties in `seen`.
