@@ -21,21 +21,6 @@ std::wstring OwnFolder() {
 }
 
 // Sets an environment variable for the life of the object.
-class EnvOverride {
-public:
-    EnvOverride(const wchar_t* name, const std::wstring& value)
-        : name_(name), old_(testutil::Env(name)) {
-        SetEnvironmentVariableW(name, value.c_str());
-    }
-    ~EnvOverride() { SetEnvironmentVariableW(name_, old_.empty() ? nullptr : old_.c_str()); }
-    EnvOverride(const EnvOverride&) = delete;
-    EnvOverride& operator=(const EnvOverride&) = delete;
-
-private:
-    const wchar_t* name_;
-    std::wstring old_;
-};
-
 void ListInto(const std::wstring& folder, const std::wstring& prefix,
               std::vector<std::wstring>& out) {
     WIN32_FIND_DATAW data;
@@ -77,9 +62,8 @@ ProcessRun RunProgram(const std::wstring& program, const std::wstring& arguments
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     {
-        EnvOverride tmp(L"TMP", temp);
-        EnvOverride tempVariable(L"TEMP", temp);
-        EnvOverride port(L"BC_SINK_PORT", std::to_wstring(SinkPort()));
+        testutil::TempFolderOverride temporary(temp);
+        testutil::EnvOverride port(L"BC_SINK_PORT", std::to_wstring(SinkPort()));
         if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                             nullptr, &startup, &process)) {
             ADD_FAILURE() << "cannot start " << Narrow(program) << ", error " << GetLastError();

@@ -204,13 +204,12 @@ protected:
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process = {};
-        const std::wstring oldTmp = testutil::Env(L"TMP"), oldTemp = testutil::Env(L"TEMP");
-        SetEnvironmentVariableW(L"TMP", temp.c_str());
-        SetEnvironmentVariableW(L"TEMP", temp.c_str());
-        const BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0,
-                                            nullptr, nullptr, &startup, &process);
-        SetEnvironmentVariableW(L"TMP", oldTmp.empty() ? nullptr : oldTmp.c_str());
-        SetEnvironmentVariableW(L"TEMP", oldTemp.empty() ? nullptr : oldTemp.c_str());
+        BOOL started = FALSE;
+        {
+            testutil::TempFolderOverride temporary(temp);
+            started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                     nullptr, &startup, &process);
+        }
         if (!started) {
             ADD_FAILURE() << "cannot start the program, error " << GetLastError();
             return run;

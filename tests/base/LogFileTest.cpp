@@ -226,30 +226,13 @@ TEST(LogFile, TwoLogsUseTwoFolders) {
     EXPECT_FALSE(testutil::FileExists(second));
 }
 
-// Points the temporary folder somewhere else for the life of the object.
-class TempOverride {
-public:
-    explicit TempOverride(const std::wstring& value)
-        : tmp_(testutil::Env(L"TMP")), temp_(testutil::Env(L"TEMP")) {
-        SetEnvironmentVariableW(L"TMP", value.c_str());
-        SetEnvironmentVariableW(L"TEMP", value.c_str());
-    }
-    ~TempOverride() {
-        SetEnvironmentVariableW(L"TMP", tmp_.empty() ? nullptr : tmp_.c_str());
-        SetEnvironmentVariableW(L"TEMP", temp_.empty() ? nullptr : temp_.c_str());
-    }
-
-private:
-    std::wstring tmp_, temp_;
-};
-
 TEST(LogFile, StaysSilentAndDeletesNothingWhenNoFolderCanBeMade) {
     testutil::ScratchFolder scratch;
     // The "temporary folder" is a file: no sub-folder can be made in it.
     const std::wstring notAFolder = scratch / L"temp-is-a-file";
     ASSERT_TRUE(testutil::WriteFileBytes(notAFolder, "content"));
     {
-        TempOverride override(notAFolder);
+        testutil::TempFolderOverride override(notAFolder);
         LogFile log;
         EXPECT_TRUE(log.folder.empty());
         EXPECT_TRUE(log.path.empty());

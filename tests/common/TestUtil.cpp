@@ -16,6 +16,15 @@ std::wstring Env(const wchar_t* name) {
     return std::wstring(buffer.data(), length < size ? length : 0);
 }
 
+EnvOverride::EnvOverride(const wchar_t* name, const std::wstring& value)
+    : name_(name), old_(Env(name)) {
+    SetEnvironmentVariableW(name, value.c_str());
+}
+
+EnvOverride::~EnvOverride() {
+    SetEnvironmentVariableW(name_.c_str(), old_.empty() ? nullptr : old_.c_str());
+}
+
 int ServerPort(const wchar_t* name) {
     const std::wstring value = Env((L"BC_" + std::wstring(name) + L"_PORT").c_str());
     return value.empty() ? 0 : _wtoi(value.c_str());

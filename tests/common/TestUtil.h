@@ -10,6 +10,32 @@ namespace testutil {
 // Value of an environment variable, empty when unset.
 std::wstring Env(const wchar_t* name);
 
+// Sets an environment variable of this process while it lives, then puts
+// back the value it had (an empty one counts as unset and is removed).
+class EnvOverride {
+public:
+    EnvOverride(const wchar_t* name, const std::wstring& value);
+    ~EnvOverride();
+    EnvOverride(const EnvOverride&) = delete;
+    EnvOverride& operator=(const EnvOverride&) = delete;
+
+private:
+    std::wstring name_;
+    std::wstring old_;
+};
+
+// Points this process's temporary folder (TMP, then TEMP) at `folder` while
+// it lives.
+class TempFolderOverride {
+public:
+    explicit TempFolderOverride(const std::wstring& folder)
+        : tmp_(L"TMP", folder), temp_(L"TEMP", folder) {}
+
+private:
+    EnvOverride tmp_;
+    EnvOverride temp_;
+};
+
 // Port and folder of a helper server started by the test launcher
 // (BC_<NAME>_PORT, BC_<NAME>_DIR); 0 / empty when it was not started.
 int ServerPort(const wchar_t* name);

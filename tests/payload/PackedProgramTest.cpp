@@ -61,7 +61,7 @@ ProbeRun RunPackedProgram(const testutil::ScratchFolder& scratch, const std::str
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     {
-        TempOverride override(temp);
+        testutil::TempFolderOverride override(temp);
         if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                             nullptr, &startup, &process)) {
             ADD_FAILURE() << "cannot start the packed program, error " << GetLastError();

@@ -97,7 +97,7 @@ TEST(PayloadArchive, WithoutATemporaryFolderLogsItAndTouchesNothing) {
     const std::wstring requests = testutil::ServerDir(L"LICENSE") + L"requests.log";
     LogFile log;
     {
-        TempOverride override(notAFolder);
+        testutil::TempFolderOverride override(notAFolder);
         PayloadArchive archive(log);
         EXPECT_FALSE(archive.isLoaded);
         EXPECT_TRUE(archive.temporaryFolder.empty());

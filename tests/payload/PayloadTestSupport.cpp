@@ -121,15 +121,4 @@ std::vector<std::string> LogMessages(const std::string& logBytes) {
     return messages;
 }
 
-TempOverride::TempOverride(const std::wstring& value)
-    : tmp_(testutil::Env(L"TMP")), temp_(testutil::Env(L"TEMP")) {
-    SetEnvironmentVariableW(L"TMP", value.c_str());
-    SetEnvironmentVariableW(L"TEMP", value.c_str());
-}
-
-TempOverride::~TempOverride() {
-    SetEnvironmentVariableW(L"TMP", tmp_.empty() ? nullptr : tmp_.c_str());
-    SetEnvironmentVariableW(L"TEMP", temp_.empty() ? nullptr : temp_.c_str());
-}
-
 } // namespace payloadtest

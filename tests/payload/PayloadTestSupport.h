@@ -30,16 +30,4 @@ std::string Utf8(const std::wstring& text);
 // The log's lines as "LEVEL message", after checking each line's time stamp.
 std::vector<std::string> LogMessages(const std::string& logBytes);
 
-// Points TMP and TEMP somewhere else for the life of the object.
-class TempOverride {
-public:
-    explicit TempOverride(const std::wstring& value);
-    ~TempOverride();
-    TempOverride(const TempOverride&) = delete;
-    TempOverride& operator=(const TempOverride&) = delete;
-
-private:
-    std::wstring tmp_, temp_;
-};
-
 } // namespace payloadtest

@@ -417,24 +417,6 @@ TEST_F(PageFlow, APackageWithoutSetupFailsTheExtract) {
         << Quoted(records.LogText());
 }
 
-// Points the temporary folder at another place while it lives.
-class TemporaryFolderAt {
-public:
-    explicit TemporaryFolderAt(const std::wstring& folder)
-        : tmp_(testutil::Env(L"TMP")), temp_(testutil::Env(L"TEMP")) {
-        SetEnvironmentVariableW(L"TMP", folder.c_str());
-        SetEnvironmentVariableW(L"TEMP", folder.c_str());
-    }
-    ~TemporaryFolderAt() {
-        SetEnvironmentVariableW(L"TMP", tmp_.empty() ? nullptr : tmp_.c_str());
-        SetEnvironmentVariableW(L"TEMP", temp_.empty() ? nullptr : temp_.c_str());
-    }
-
-private:
-    std::wstring tmp_;
-    std::wstring temp_;
-};
-
 TEST_F(PageFlow, UnzipOnAFullDiskIsDiskFull) {
     const std::wstring smallDisk = testutil::SmallDiskFolder();
     if (smallDisk.empty()) {
@@ -442,7 +424,7 @@ TEST_F(PageFlow, UnzipOnAFullDiskIsDiskFull) {
     }
     {
         // The download folder is made under the temporary folder at construction.
-        TemporaryFolderAt temporary(smallDisk);
+        testutil::TempFolderOverride temporary(smallDisk);
         OpenPage();
     }
     ASSERT_EQ(0u, controller->DownloadFolder().find(smallDisk));

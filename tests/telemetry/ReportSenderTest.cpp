@@ -324,21 +324,6 @@ TEST_F(Sink, ACrashReportHasAnEmptyTokenAndThisMachinesIdentifier) {
     EXPECT_EQ(std::string("MDMP\x93\xa7", 6), requests[0].body);
 }
 
-// Points the temporary folder of this process at a private one for a test.
-class TempFolderOverride {
-public:
-    explicit TempFolderOverride(const std::wstring& folder) {
-        saved_ = testutil::Env(L"TMP");
-        SetEnvironmentVariableW(L"TMP", folder.c_str());
-    }
-    ~TempFolderOverride() {
-        SetEnvironmentVariableW(L"TMP", saved_.empty() ? nullptr : saved_.c_str());
-    }
-
-private:
-    std::wstring saved_;
-};
-
 bool FolderIsEmpty(const std::wstring& folder) {
     WIN32_FIND_DATAW entry;
     HANDLE find = FindFirstFileW((folder + L"*").c_str(), &entry);
@@ -404,7 +389,7 @@ TEST_F(Sink, AnErrorReportZipsTheAttachedFilesUnderTheirBareNames) {
     sender.attachments.push_back(scratch / L"log\\missing.txt");
     sender.attachments.push_back(scratch / L"log\\installer_log.txt");
     {
-        TempFolderOverride override(temp.path());
+        testutil::TempFolderOverride override(temp.path());
         EXPECT_TRUE(sender.SendErrorReport());
     }
     EXPECT_TRUE(FolderIsEmpty(temp.path())) << "the report's folder was left behind";
@@ -434,7 +419,7 @@ TEST_F(Sink, AnErrorReportWithoutAnyExistingAttachmentSendsNothing) {
     GatherRunFacts(context);
     ReportSender sender(context, SinkEndpoint());
     {
-        TempFolderOverride override(temp.path());
+        testutil::TempFolderOverride override(temp.path());
         EXPECT_TRUE(sender.SendErrorReport()) << "no attachments at all";
         sender.attachments.push_back(scratch / L"missing.txt");
         sender.attachments.push_back(scratch / L"gone\\installer_log.txt");
