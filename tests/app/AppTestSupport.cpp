@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
-#include <unzip.h>
 
 namespace apptest {
 
@@ -187,37 +186,6 @@ ShellLinkInfo ReadShellLink(const std::wstring& link) {
         info.arguments = buffer;
     }
     return info;
-}
-
-std::vector<ZipEntry> ReadZipBytes(const std::string& bytes) {
-    std::vector<ZipEntry> entries;
-    testutil::ScratchFolder scratch;
-    const std::wstring path = scratch / L"report.zip";
-    if (!testutil::WriteFileBytes(path, bytes)) {
-        ADD_FAILURE() << "cannot write the zip";
-        return entries;
-    }
-    unzFile z = unzOpen64(Narrow(path).c_str());
-    if (!z) {
-        ADD_FAILURE() << "not a zip";
-        return entries;
-    }
-    for (int rc = unzGoToFirstFile(z); rc == UNZ_OK; rc = unzGoToNextFile(z)) {
-        unz_file_info64 info = {};
-        char name[512] = {};
-        unzGetCurrentFileInfo64(z, &info, name, sizeof name - 1, nullptr, 0, nullptr, 0);
-        ZipEntry entry{name, std::string()};
-        EXPECT_EQ(UNZ_OK, unzOpenCurrentFile(z));
-        char buffer[65536];
-        int got;
-        while ((got = unzReadCurrentFile(z, buffer, sizeof buffer)) > 0) {
-            entry.content.append(buffer, static_cast<size_t>(got));
-        }
-        EXPECT_EQ(UNZ_OK, unzCloseCurrentFile(z)) << "CRC of " << name;
-        entries.push_back(entry);
-    }
-    unzClose(z);
-    return entries;
 }
 
 std::string Narrow(const std::wstring& text) {

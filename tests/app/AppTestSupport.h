@@ -60,13 +60,6 @@ struct ShellLinkInfo {
 };
 ShellLinkInfo ReadShellLink(const std::wstring& link);
 
-// The entries of a zip archive held in memory.
-struct ZipEntry {
-    std::string name;
-    std::string content;
-};
-std::vector<ZipEntry> ReadZipBytes(const std::string& bytes);
-
 std::string Narrow(const std::wstring& text);
 std::wstring Wide(const std::string& utf8);
 

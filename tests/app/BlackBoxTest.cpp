@@ -4,6 +4,7 @@
 #include "app/DesktopShortcut.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/common/TestUtil.h"
+#include "tests/common/ZipReading.h"
 
 #include <gtest/gtest.h>
 
@@ -109,7 +110,7 @@ TEST_F(ProgramRun, WithoutPagesTheRunEndsInErrorAndSendsItsLogWithEveryProperty)
     // The error report comes after the end document.
     EXPECT_EQ("PUT", requests.back().method);
 
-    const auto entries = apptest::ReadZipBytes(puts[0].body);
+    const auto entries = testutil::ReadZipBytes(puts[0].body);
     ASSERT_EQ(1u, entries.size());
     EXPECT_EQ("installer_log.txt", entries[0].name);
     std::map<std::string, std::string> properties;

@@ -6,6 +6,7 @@
 #include "tests/app/AppTestSupport.h"
 #include "tests/common/PkgServer.h"
 #include "tests/common/TestUtil.h"
+#include "tests/common/ZipReading.h"
 
 #include <gtest/gtest.h>
 
@@ -145,7 +146,7 @@ TEST_F(WindowRun, ClosingTheWindowDuringAStalledDownloadStopsTheWorkerFirst) {
     EXPECT_EQ("error occurred", EndStatus());
     const auto puts = apptest::Only(requests, "PUT");
     ASSERT_EQ(1u, puts.size()) << "a crash report or a second error report";
-    const auto entries = apptest::ReadZipBytes(puts[0].body);
+    const auto entries = testutil::ReadZipBytes(puts[0].body);
     ASSERT_EQ(1u, entries.size());
     ASSERT_EQ("installer_log.txt", entries[0].name);
     const std::vector<std::string> log = apptest::Lines(entries[0].content);
@@ -191,7 +192,7 @@ TEST_F(WindowRun, AWorkerThatOutlastsTheWaitLeavesTheRecordAloneAndTheProcessEnd
     EXPECT_EQ("0", ElementText(posts[1].body, "wrapperError"));
     const auto puts = apptest::Only(requests, "PUT");
     ASSERT_EQ(1u, puts.size()) << "a crash report or a second error report";
-    const auto entries = apptest::ReadZipBytes(puts[0].body);
+    const auto entries = testutil::ReadZipBytes(puts[0].body);
     ASSERT_EQ(1u, entries.size());
     const std::vector<std::string> log = apptest::Lines(entries[0].content);
     EXPECT_LT(LineIndex(log, "workers still running 2000 ms"), LineIndex(log, "] Property "))

@@ -4,11 +4,10 @@
 #include "telemetry/RunFacts.h"
 #include "telemetry/ServiceSession.h"
 #include "tests/common/TestUtil.h"
+#include "tests/common/ZipReading.h"
 #include "tests/telemetry/SinkRecords.h"
 
 #include <gtest/gtest.h>
-
-#include <unzip.h>
 
 #include <map>
 
@@ -341,37 +340,6 @@ bool FolderIsEmpty(const std::wstring& folder) {
     return empty;
 }
 
-struct ZipEntry {
-    std::string name;
-    std::string content;
-};
-
-std::vector<ZipEntry> ReadZip(const std::wstring& path) {
-    std::vector<ZipEntry> entries;
-    const std::string narrow = Ascii(path);
-    unzFile z = unzOpen64(narrow.c_str());
-    if (!z) {
-        ADD_FAILURE() << "not a zip";
-        return entries;
-    }
-    for (int rc = unzGoToFirstFile(z); rc == UNZ_OK; rc = unzGoToNextFile(z)) {
-        unz_file_info64 info = {};
-        char name[512] = {};
-        unzGetCurrentFileInfo64(z, &info, name, sizeof name - 1, nullptr, 0, nullptr, 0);
-        ZipEntry entry{name, std::string()};
-        EXPECT_EQ(UNZ_OK, unzOpenCurrentFile(z));
-        char buffer[65536];
-        int got;
-        while ((got = unzReadCurrentFile(z, buffer, sizeof buffer)) > 0) {
-            entry.content.append(buffer, static_cast<size_t>(got));
-        }
-        EXPECT_EQ(UNZ_OK, unzCloseCurrentFile(z)) << "CRC of " << name;
-        entries.push_back(entry);
-    }
-    unzClose(z);
-    return entries;
-}
-
 TEST_F(Sink, AnErrorReportZipsTheAttachedFilesUnderTheirBareNames) {
     testutil::ScratchFolder scratch;
     testutil::ScratchFolder temp;
@@ -404,7 +372,7 @@ TEST_F(Sink, AnErrorReportZipsTheAttachedFilesUnderTheirBareNames) {
     ExpectServiceHeaders(request);
 
     ASSERT_TRUE(testutil::WriteFileBytes(scratch / L"received.zip", request.body));
-    const std::vector<ZipEntry> entries = ReadZip(scratch / L"received.zip");
+    const std::vector<testutil::ZipEntry> entries = testutil::ReadZip(scratch / L"received.zip");
     ASSERT_EQ(2u, entries.size());
     EXPECT_EQ("msi log.txt", entries[0].name);
     EXPECT_EQ(setupLog, entries[0].content);

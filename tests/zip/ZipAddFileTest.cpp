@@ -1,6 +1,7 @@
 #include "zip/ZipAddFile.h"
 #include "zip/ZipExtract.h"
 
+#include "tests/common/ZipReading.h"
 #include "tests/zip/ZipTestUtil.h"
 
 #include <gtest/gtest.h>
@@ -8,41 +9,6 @@
 #include <unzip.h>
 
 namespace {
-
-struct Entry {
-    std::string name;
-    std::string content;
-    uLong method;
-    uLong flag;
-};
-
-// Reads a zip with the library's own reader, straight from the file.
-std::vector<Entry> ReadZip(const std::wstring& path) {
-    std::vector<Entry> entries;
-    const std::string narrow(path.begin(), path.end());
-    unzFile z = unzOpen64(narrow.c_str());
-    if (!z) {
-        ADD_FAILURE() << "not a readable zip: " << narrow;
-        return entries;
-    }
-    for (int rc = unzGoToFirstFile(z); rc == UNZ_OK; rc = unzGoToNextFile(z)) {
-        unz_file_info64 info = {};
-        char name[512] = {};
-        unzGetCurrentFileInfo64(z, &info, name, sizeof name - 1, nullptr, 0, nullptr, 0);
-        Entry e{name, std::string(), info.compression_method, info.flag};
-        EXPECT_EQ(UNZ_OK, unzOpenCurrentFile(z));
-        char buffer[65536];
-        int got;
-        while ((got = unzReadCurrentFile(z, buffer, sizeof buffer)) > 0) {
-            e.content.append(buffer, static_cast<size_t>(got));
-        }
-        EXPECT_EQ(0, got);
-        EXPECT_EQ(UNZ_OK, unzCloseCurrentFile(z)) << "CRC of " << name;
-        entries.push_back(e);
-    }
-    unzClose(z);
-    return entries;
-}
 
 TEST(ZipAddFile, TwoCallsMakeOneZipWithBareNames) {
     testutil::ScratchFolder scratch;
@@ -56,13 +22,13 @@ TEST(ZipAddFile, TwoCallsMakeOneZipWithBareNames) {
     ASSERT_TRUE(zip::ZipAddFile(scratch / L"logs\\installer_log.txt", zipPath));
     ASSERT_TRUE(zip::ZipAddFile(scratch / L"other dir\\setup log.txt", zipPath));
 
-    const std::vector<Entry> entries = ReadZip(zipPath);
+    const std::vector<testutil::ZipEntry> entries = testutil::ReadZip(zipPath);
     ASSERT_EQ(2u, entries.size());
     EXPECT_EQ("installer_log.txt", entries[0].name);
     EXPECT_EQ(log, entries[0].content);
     EXPECT_EQ("setup log.txt", entries[1].name);
     EXPECT_EQ("setup\r\nlines", entries[1].content);
-    for (const Entry& e : entries) {
+    for (const testutil::ZipEntry& e : entries) {
         EXPECT_EQ(static_cast<uLong>(Z_DEFLATED), e.method);
         EXPECT_EQ(2u, e.flag & 6u) << "marked as best compression";
     }
@@ -73,7 +39,7 @@ TEST(ZipAddFile, AddsAnEmptyFile) {
     testutil::ScratchFolder scratch;
     ASSERT_TRUE(testutil::WriteFileBytes(scratch / L"empty.txt", ""));
     ASSERT_TRUE(zip::ZipAddFile(scratch / L"empty.txt", scratch / L"log.zip"));
-    const std::vector<Entry> entries = ReadZip(scratch / L"log.zip");
+    const std::vector<testutil::ZipEntry> entries = testutil::ReadZip(scratch / L"log.zip");
     ASSERT_EQ(1u, entries.size());
     EXPECT_EQ("empty.txt", entries[0].name);
     EXPECT_EQ("", entries[0].content);
@@ -135,7 +101,7 @@ TEST_F(ZipAddFileDiskFull, KeepsTheEarlierEntriesOfAnExistingZip) {
     EXPECT_FALSE(zip::ZipAddFile(ziptest::Fixture("big.bin"), zipPath_));
 
     EXPECT_EQ(before, testutil::ReadFileBytes(zipPath_));
-    const std::vector<Entry> entries = ReadZip(zipPath_);
+    const std::vector<testutil::ZipEntry> entries = testutil::ReadZip(zipPath_);
     ASSERT_EQ(1u, entries.size());
     EXPECT_EQ("first entry", entries[0].content);
 }
