@@ -17,18 +17,6 @@ using namespace producttest;
 
 namespace {
 
-std::string Narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-std::string Quoted(const std::string& text) {
-    return "\n---\n" + text + "---";
-}
-
 // A controller with its run records; no test product installed before or after.
 class Controller : public testing::Test {
 protected:

@@ -16,10 +16,6 @@ using namespace producttest;
 
 namespace {
 
-std::string Narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
-
 // Each test starts and ends with none of the milestone products installed.
 class TestProducts : public testing::Test {
 protected:

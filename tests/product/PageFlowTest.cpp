@@ -26,18 +26,6 @@ const DWORD kStepTimeoutMs = 120000;
 const DWORD kInstallTimeoutMs = 300000;
 const wchar_t kPoll[] = L"poll()";
 
-std::string Narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-std::string Quoted(const std::string& text) {
-    return "\n---\n" + text + "---";
-}
-
 std::vector<int> Numbers(const std::wstring& commaList) {
     std::vector<int> numbers;
     size_t at = 0;

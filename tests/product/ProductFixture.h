@@ -36,6 +36,20 @@ bool IsInstalled(const wchar_t* productCode);
 // Removes every milestone product that is installed; the codes that failed to go.
 std::vector<std::wstring> UninstallAllTestProducts();
 
+// ASCII text of a wide string, for messages and comparisons with the log.
+inline std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
+inline bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A log or other long text set apart in a failure message.
+inline std::string Quoted(const std::string& text) {
+    return "\n---\n" + text + "---";
+}
+
 // Milliseconds of a tick interval, for the timings the tests print.
 inline DWORD ElapsedMs(DWORD since) {
     return GetTickCount() - since;

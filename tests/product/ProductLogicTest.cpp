@@ -11,12 +11,9 @@
 #include <vector>
 
 using namespace tlw;
+using producttest::Narrow;
 
 namespace {
-
-std::string Narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
 
 TEST(Milestones, ProductCodesAreTheOnesTheTestProductsCarry) {
     for (int i = 0; i < kMilestoneCount; ++i) {
