@@ -5,6 +5,7 @@
 #include "base/InstallerContext.h"
 #include "base/LogFile.h"
 #include "tests/core/CoreTestSupport.h"
+#include "tests/htmlui/FakeFunction.h"
 
 #include <gtest/gtest.h>
 
@@ -319,6 +320,26 @@ TEST_F(Workers, ACallbackThatCannotBeTakenOutIsNeverCalled) {
     EXPECT_NE(std::string::npos,
               text.find("ERROR] InstallThreadFunc CoGetInterfaceAndReleaseStream  failed with: "));
     EXPECT_EQ(std::string::npos, text.find("call js callback."));
+}
+
+// A run's end closes the page once no worker is left. By then each worker
+// has let go of the page function it was handed (through this apartment), so
+// the engine closes with nothing of the page still held from outside.
+TEST_F(Workers, AFinishedWorkerNoLongerHoldsThePageFunction) {
+    htmltest::FakeFunction function(false);
+    function.AddRef(); // the page's own reference
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    object->download = [&](const std::wstring&) {
+        WaitForSingleObject(release, 20000);
+        return 0;
+    };
+    ASSERT_EQ(S_OK, InvokeWithCallback(object, 3, L"http://h/p.zip", &function));
+    EXPECT_LT(1, function.refs) << "held for the worker while its step runs";
+    SetEvent(release);
+    EXPECT_TRUE(coretest::PumpUntil([this] { return object->RunningWorkers() == 0; }, 20000));
+    ASSERT_EQ(1u, function.calls.size());
+    EXPECT_EQ(1, function.refs);
+    CloseHandle(release);
 }
 
 } // namespace
