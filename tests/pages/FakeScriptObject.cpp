@@ -9,7 +9,7 @@ namespace {
 // What a row does beyond the convention's checks.
 enum class Kind { Record, Later, Property, Status, Retry, Test };
 
-struct Spec {
+struct MethodRule {
     const wchar_t* name;
     // 1: returns nothing, 3: returns a value; 0: either (test methods without
     // arguments, whose value the engine asks for with flags 1).
@@ -18,7 +18,7 @@ struct Spec {
     Kind kind;
 };
 
-const Spec specs[] = {
+const MethodRule rules[] = {
     {L"setWindowSize", 1, {VT_I4, VT_I4}, Kind::Record},
     {L"closeWindow", 1, {}, Kind::Record},
     {L"download", 1, {VT_BSTR, VT_DISPATCH}, Kind::Later},
@@ -43,15 +43,15 @@ const Spec specs[] = {
     {L"testNote", 1, {VT_BSTR}, Kind::Test},
     {L"testCalls", 0, {}, Kind::Test},
 };
-const int rowCount = sizeof specs / sizeof specs[0];
+const int rowCount = sizeof rules / sizeof rules[0];
 
-// The method table, one row per spec, each bound to its own handler; built
-// on first use, after the specs.
+// The method table, one row per rule, each bound to its own handler; built
+// on first use, after the rules.
 template <int... Rows>
 const htmlui::MethodEntry* MethodRows() {
     static const htmlui::MethodEntry rows[] = {
-        {specs[Rows].name, static_cast<htmlui::MethodHandler>(&FakeScriptObject::Handle<Rows>)}...};
-    static_assert(sizeof...(Rows) == sizeof specs / sizeof specs[0], "one row per spec");
+        {rules[Rows].name, static_cast<htmlui::MethodHandler>(&FakeScriptObject::Handle<Rows>)}...};
+    static_assert(sizeof...(Rows) == sizeof rules / sizeof rules[0], "one row per rule");
     return rows;
 }
 
@@ -95,17 +95,17 @@ void FakeScriptObject::Reset() {
 }
 
 HRESULT FakeScriptObject::Dispatch(int row, WORD flags, DISPPARAMS* params, VARIANT* result) {
-    const Spec& spec = specs[row];
+    const MethodRule& rule = rules[row];
     // The program's handler convention, in its order.
-    if (spec.flags != 0 && flags != spec.flags) {
+    if (rule.flags != 0 && flags != rule.flags) {
         return DISP_E_MEMBERNOTFOUND;
     }
-    if (params->cArgs != spec.types.size() || params->cNamedArgs != 0) {
+    if (params->cArgs != rule.types.size() || params->cNamedArgs != 0) {
         return DISP_E_BADPARAMCOUNT;
     }
     std::vector<const VARIANT*> args; // in script order
     UINT index = params->cArgs;
-    for (VARTYPE type : spec.types) {
+    for (VARTYPE type : rule.types) {
         const VARIANT& arg = params->rgvarg[--index];
         if (arg.vt != type) {
             return DISP_E_TYPEMISMATCH;
@@ -113,8 +113,8 @@ HRESULT FakeScriptObject::Dispatch(int row, WORD flags, DISPPARAMS* params, VARI
         args.push_back(&arg);
     }
 
-    if (spec.kind == Kind::Test) {
-        const std::wstring name = spec.name;
+    if (rule.kind == Kind::Test) {
+        const std::wstring name = rule.name;
         if (name == L"testReset") {
             Reset();
         } else if (name == L"testSetProperty") {
@@ -145,10 +145,10 @@ HRESULT FakeScriptObject::Dispatch(int row, WORD flags, DISPPARAMS* params, VARI
         return S_OK;
     }
 
-    if (spec.kind == Kind::Status && (args[0]->lVal < 0 || args[0]->lVal > 4)) {
+    if (rule.kind == Kind::Status && (args[0]->lVal < 0 || args[0]->lVal > 4)) {
         return STG_E_INVALIDPARAMETER;
     }
-    std::wstring line = spec.name;
+    std::wstring line = rule.name;
     line += L"(";
     bool first = true;
     for (const VARIANT* arg : args) {
@@ -168,20 +168,20 @@ HRESULT FakeScriptObject::Dispatch(int row, WORD flags, DISPPARAMS* params, VARI
     line += L")";
     calls.push_back(line);
 
-    if (spec.kind == Kind::Later) {
+    if (rule.kind == Kind::Later) {
         IDispatch* callback = args.back()->pdispVal;
         if (!callback) {
             return E_POINTER;
         }
         callback->AddRef();
-        const std::wstring name = spec.name;
+        const std::wstring name = rule.name;
         pending.push_back(Pending{name, callback});
-    } else if (spec.kind == Kind::Property) {
+    } else if (rule.kind == Kind::Property) {
         if (result) {
             // A name never set reads as empty and is added, as the program does.
             ReturnText(result, properties[Text(*args[0])]);
         }
-    } else if (spec.kind == Kind::Retry) {
+    } else if (rule.kind == Kind::Retry) {
         if (result) {
             const bool again = !answers.empty() && answers.front();
             if (!answers.empty()) {
