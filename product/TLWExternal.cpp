@@ -292,9 +292,13 @@ HRESULT TLWExternal::DownloadWithTask(const std::wstring& url, const std::wstrin
     }
     // The engine reports every end through OnComplete exactly once, also a
     // start that fails at once, a cancel and an allocation failure, so this
-    // wait always ends. A stop that began before runningTask was set finds it
-    // there and cancels it.
+    // wait always ends.
     task->Start();
+    // The engine ignores a cancel that comes before its start: a stop that
+    // found the task registered but not yet started is repeated here.
+    if (IsStopping()) {
+        task->Cancel();
+    }
     WaitForSingleObject(callback->completed(), INFINITE);
     const HRESULT hr = callback->result();
     EnterCriticalSection(&taskLock);

@@ -1,5 +1,6 @@
 #include "tests/product/PageHarness.h"
 
+#include "downloader/Object.h"
 #include "tests/common/TestUtil.h"
 
 namespace producttest {
@@ -39,6 +40,26 @@ DWORD WINAPI CancelLater(void* parameter) {
     return 0;
 }
 
+// A task whose start is preceded by the end of the run.
+class StopFirstTask : public downloader::ITask {
+public:
+    StopFirstTask(downloader::ITask* inner, TestController* controller)
+        : inner_(inner), controller_(controller) {}
+
+    void Start() override {
+        controller_->StopWorkers(0);
+        inner_->Start();
+    }
+    void Cancel() override { inner_->Cancel(); }
+
+protected:
+    ~StopFirstTask() { inner_->Release(); }
+
+private:
+    downloader::ITask* inner_; // owned reference
+    TestController* controller_;
+};
+
 } // namespace
 
 downloader::ITask* TestController::CreateDownloadTask(const std::wstring& url,
@@ -48,6 +69,13 @@ downloader::ITask* TestController::CreateDownloadTask(const std::wstring& url,
         return nullptr;
     }
     downloader::ITask* task = TLWExternal::CreateDownloadTask(url, path, callback);
+    if (task && stopBeforeStart) {
+        downloader::ITask* wrapper = downloader::details::Object<StopFirstTask>::Create(task, this);
+        if (!wrapper) {
+            task->Release();
+        }
+        return wrapper;
+    }
     if (task && cancelAfterMs) {
         task->AddRef();
         HANDLE thread =

@@ -44,6 +44,9 @@ public:
     bool failTaskCreation = false;
     // When not 0, every download task is cancelled this long after it was made.
     DWORD cancelAfterMs = 0;
+    // When set, the run ends (StopWorkers) just before a download task starts:
+    // after the attempt has registered its task, before the engine has begun.
+    bool stopBeforeStart = false;
 
 protected:
     downloader::ITask* CreateDownloadTask(const std::wstring& url, const std::wstring& path,

@@ -122,6 +122,18 @@ TEST_F(RunEnd, NoDownloadStartsOnceTheRunIsStopping) {
     EXPECT_TRUE(server.Log().empty());
 }
 
+TEST_F(RunEnd, AStopJustBeforeTheTaskStartsStillCancelsIt) {
+    // The engine ignores a cancel that comes before its start: the attempt
+    // must notice the stop once the task has started.
+    ASSERT_TRUE(server.Control("create?path=/end-race.bin&size=1000"));
+    ASSERT_TRUE(server.Control("meta?path=/end-race.bin"));
+    controller->stopBeforeStart = true;
+    testutil::ScratchFolder scratch;
+    const HRESULT hr =
+        controller->DownloadWithTask(server.Url(L"/end-race.bin"), scratch / L"end-race.bin");
+    EXPECT_EQ(E_ABORT, hr) << "the download ran on after the run had ended";
+}
+
 TEST_F(RunEnd, AttachmentsAreTakenUntilTheRecordIsClosed) {
     controller->Attach(L"C:\\logs\\before.log");
     EXPECT_TRUE(controller->StopWorkers(0));
