@@ -1,7 +1,8 @@
 #include "product/ProductLogic.h"
 
+#include "base/SafeNames.h"
+
 #include <cmath>
-#include <cwchar>
 
 namespace tlw {
 
@@ -145,15 +146,10 @@ std::wstring PackageFileName(const std::wstring& url) {
     const std::wstring path = url.substr(0, url.find_first_of(L"?#"));
     const size_t slash = path.find_last_of(L"/\\");
     const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
-    if (name.empty() || name == L"." || name == L"..") {
-        return std::wstring();
-    }
-    for (wchar_t c : name) {
-        if (c < 0x20 || wcschr(L"<>:\"/\\|?*", c)) {
-            return std::wstring();
-        }
-    }
-    return name;
+    // A device name (nul, com1, CON.zip) would open the device wherever the
+    // file goes; "." and "..", a trailing dot or blank and the characters
+    // Windows refuses cannot name the file either.
+    return IsSafeRelativeName(name) ? name : std::wstring();
 }
 
 } // namespace tlw

@@ -116,8 +116,8 @@ bool WrittenDuringSetup(const FILETIME& written, const FILETIME& start, const FI
 // The name of the file next to the program that a package URL is stored
 // under: the last segment of the URL's path (the text after the last slash or
 // backslash, a query or fragment left out). Empty when that segment cannot
-// name a file: empty, "." or "..", or with a character that Windows refuses
-// in file names.
+// name a file: empty, "." or "..", starting or ending with a dot or blank,
+// with a character that Windows refuses in file names, or a device name.
 std::wstring PackageFileName(const std::wstring& url);
 
 } // namespace tlw

@@ -280,6 +280,13 @@ TEST(PackageFileName, IsTheLastPathSegmentWhenItCanNameAFile) {
         {L"http://dl.example/a|b", L""},
         {L"http://dl.example/?q=/x.zip", L""},
         {L"", L""},
+        // Names that open a device instead of a file, or that Windows changes.
+        {L"http://dl.example/nul", L""},
+        {L"http://dl.example/CON.zip", L""},
+        {L"http://dl.example/com1", L""},
+        {L"http://dl.example/lpt9.bin", L""},
+        {L"http://dl.example/p.zip.", L""},
+        {L"http://dl.example/p.zip%20?x", L"p.zip%20"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(std::wstring(row.name), PackageFileName(row.url)) << Narrow(row.url);
