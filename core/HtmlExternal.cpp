@@ -4,6 +4,7 @@
 #include "base/InstallerContext.h"
 #include "base/LogFile.h"
 #include "base/OleValues.h"
+#include "base/SafeNames.h"
 #include "base/TempFolders.h"
 #include "base/UniqueHandle.h"
 #include "core/UrlDownload.h"
@@ -214,7 +215,14 @@ int HtmlExternal::DownloadPackage(const std::wstring& url) {
         LogError(L"Download: no download folder for %s", url.c_str());
         return DownloadOtherFailure;
     }
-    downloadedFilePath = downloadFolder + PathFindFileNameW(url.c_str());
+    const std::wstring name = PathFindFileNameW(url.c_str());
+    if (!IsSafeRelativeName(name)) {
+        // A device name (nul, com1) would take the data and report success;
+        // other names would land outside the folder or nowhere.
+        LogError(L"Download: no file name in the URL %s", url.c_str());
+        return DownloadOtherFailure;
+    }
+    downloadedFilePath = downloadFolder + name;
     DownloadRetryBudget budget;
     for (;;) {
         if (IsStopping()) {

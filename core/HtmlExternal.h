@@ -118,7 +118,8 @@ public:
     virtual void ResizeWindow(int width, int height);
     // Downloads `url` into the download folder with the URL-moniker download,
     // sets downloadedFilePath, and returns a page result code
-    // (DownloadResultCode). Runs on the download worker.
+    // (DownloadResultCode); 1 without an attempt when the URL's last segment
+    // cannot name a file there. Runs on the download worker.
     virtual int DownloadPackage(const std::wstring& url);
     // Installs the package; returns an install page code. Here: 2, nothing
     // done. Runs on the install worker.

@@ -159,6 +159,32 @@ TEST_F(DownloadLoop, AServerThatAlwaysSendsALittleIsNotRetriedForEver) {
         << text;
 }
 
+TEST_F(DownloadLoop, AUrlWhoseNameIsNoFileIsNotFetched) {
+    // Each would deliver the whole content; none may be written anywhere.
+    object->opener = BindingDouble::Open;
+    object->beforeAttempt = [this](int, const std::wstring& path) {
+        BindingDouble* binding = new BindingDouble(
+            {coretest::StartStep(), coretest::ProgressStep(BINDSTATUS_BEGINDOWNLOADDATA, 0, 100),
+             coretest::ProgressStep(BINDSTATUS_DOWNLOADINGDATA, 100, 100),
+             coretest::DataStep(coretest::Pattern(100), S_FALSE, true), coretest::StopStep(S_OK)},
+            path);
+        bindings.push_back(binding);
+        BindingDouble::planned = binding;
+    };
+    // Device names open a device in any folder; the others are no file name.
+    for (const wchar_t* url :
+         {L"http://packages.test/files/nul", L"http://packages.test/files/CON.zip",
+          L"http://packages.test/files/com1", L"http://packages.test/files/get?id=7",
+          L"http://packages.test/files/", L"http://packages.test/files/.."}) {
+        object->attemptsMade = 0;
+        int code = -1;
+        EXPECT_TRUE(coretest::RunOnWorkerThread([&] { code = object->DownloadPackage(url); }));
+        EXPECT_EQ(1, code) << url;
+        EXPECT_EQ(0, object->attemptsMade) << url;
+    }
+    EXPECT_NE(std::string::npos, Log().find("ERROR] Download: no file name in the URL "));
+}
+
 TEST_F(DownloadLoop, ASuccessfulTransferLeavesThePackage) {
     const std::string content = coretest::Pattern(30000);
     object->opener = BindingDouble::Open;
