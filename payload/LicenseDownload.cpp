@@ -43,10 +43,13 @@ bool HeaderValue(const std::wstring& headers, const wchar_t* name, std::wstring&
 } // namespace
 
 long long AnnouncedBodyLength(const std::wstring& headers) {
-    std::wstring encoding;
-    if (HeaderValue(headers, L"Content-Encoding", encoding) && !encoding.empty() &&
-        _wcsicmp(encoding.c_str(), L"identity") != 0) {
-        return -1;
+    // A coded or chunked body arrives in another length than the one sent.
+    for (const wchar_t* coding : {L"Content-Encoding", L"Transfer-Encoding"}) {
+        std::wstring value;
+        if (HeaderValue(headers, coding, value) && !value.empty() &&
+            _wcsicmp(value.c_str(), L"identity") != 0) {
+            return -1;
+        }
     }
     std::wstring length;
     if (!HeaderValue(headers, L"Content-Length", length) || length.empty() || length.size() > 15) {

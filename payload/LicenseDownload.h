@@ -12,7 +12,8 @@ constexpr DWORD kLicenseDownloadTimeoutMs = 15000;
 // The length of the body that raw response headers announce with
 // "Content-Length", or -1 when they announce none that the file on disk must
 // match: no such header, one that is not a plain decimal number, or a
-// "Content-Encoding" other than "identity" (the file holds the decoded body).
+// "Content-Encoding" or "Transfer-Encoding" other than "identity" (the file
+// holds the decoded body).
 long long AnnouncedBodyLength(const std::wstring& headers);
 
 // Downloads `url` into the file `target` with the URL moniker, synchronously.

@@ -31,6 +31,7 @@ TEST(AnnouncedBodyLength, IsThePlainContentLengthOfAnUnencodedBody) {
         {L"HTTP/1.1 200 OK\r\nContent-Length: 77 \r\nContent-Encoding: identity\r\n", 77},
         {L"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n", -1},
         {L"HTTP/1.1 200 OK\r\nContent-Length: 12\r\nContent-Encoding: gzip\r\n\r\n", -1},
+        {L"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 12\r\n\r\n", -1},
         {L"HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", -1},
         {L"HTTP/1.1 200 OK\r\nContent-Length: 12, 12\r\n\r\n", -1},
         {L"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\n", -1},
