@@ -224,13 +224,13 @@ DWORD WINAPI WatchdogThread(void* parameter) {
     return 0;
 }
 
-// Whether the file at `path` holds exactly `length` bytes.
-bool FileHasLength(const std::wstring& path, long long length) {
+// The size of the file at `path`, or -1 when it cannot be had.
+long long FileLength(const std::wstring& path) {
     const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size = {};
-    return file && GetFileSizeEx(file.Get(), &size) && size.QuadPart == length;
+    return file && GetFileSizeEx(file.Get(), &size) ? size.QuadPart : -1;
 }
 
 // How long the start-up thread waits for the watchdog to leave after the
@@ -268,11 +268,14 @@ HRESULT DownloadLicenseFile(const std::wstring& url, const std::wstring& target,
         // No status at all means no HTTP answer was seen (another protocol,
         // or a transfer that never got that far): that is no licence either.
         result = INET_E_DOWNLOAD_FAILURE;
-    } else if (result == S_OK && callback->AnnouncedLength() >= 0 &&
-               !FileHasLength(target, callback->AnnouncedLength())) {
-        // The connection ended before the announced body did: a licence cut
-        // off in the middle is no licence.
-        result = INET_E_DOWNLOAD_FAILURE;
+    } else if (result == S_OK) {
+        const long long length = FileLength(target);
+        const long long announced = callback->AnnouncedLength();
+        // A connection that ended before the announced body did leaves a
+        // licence cut off in the middle, and an empty answer is none at all.
+        if (length <= 0 || (announced >= 0 && length != announced)) {
+            result = INET_E_DOWNLOAD_FAILURE;
+        }
     }
     callback->Release();
     return result;

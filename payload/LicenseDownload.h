@@ -19,7 +19,8 @@ long long AnnouncedBodyLength(const std::wstring& headers);
 // Downloads `url` into the file `target` with the URL moniker, synchronously.
 // S_OK only when the transfer completed and the server's answer was HTTP 200:
 // an error page is not a licence, nor is a transfer that saw no HTTP status,
-// nor a file shorter or longer than the length the answer announced.
+// nor an empty file or one shorter or longer than the length the answer
+// announced.
 // Gives up after `timeoutMs` and returns HRESULT_FROM_WIN32(ERROR_TIMEOUT). A
 // failed call may leave a partial `target`; the caller removes it.
 HRESULT DownloadLicenseFile(const std::wstring& url, const std::wstring& target, DWORD timeoutMs);

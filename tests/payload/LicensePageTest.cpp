@@ -48,7 +48,7 @@ std::wstring ServerUrl() {
 }
 
 // What the licence server holds for one language.
-enum class Server { Serves, Refuses, Stalls, Trickles, CutsShort, IsNotThere };
+enum class Server { Serves, ServesNothing, Refuses, Stalls, Trickles, CutsShort, IsNotThere };
 
 // Which licence "Eula.html" holds afterwards.
 enum class Shows { Downloaded, Translation, Default };
@@ -81,6 +81,8 @@ protected:
         const std::wstring base = dir + language + L"\\Eula.html";
         if (server == Server::Serves) {
             ASSERT_TRUE(testutil::WriteFileBytes(base, kDownloaded));
+        } else if (server == Server::ServesNothing) {
+            ASSERT_TRUE(testutil::WriteFileBytes(base, ""));
         } else if (server == Server::Stalls) {
             ASSERT_TRUE(testutil::WriteFileBytes(base + L".stall", ""));
         } else if (server == Server::Trickles) {
@@ -148,6 +150,8 @@ INSTANTIATE_TEST_SUITE_P(
         LicenseCase{"DownloadReplacesTheTranslation", L"TLW", L"fr", Server::Serves,
                     Shows::Downloaded},
         LicenseCase{"DownloadReplacesTheDefault", L"TLW", L"it", Server::Serves, Shows::Downloaded},
+        LicenseCase{"EmptyAnswerKeepsTheTranslation", L"EMPTY", L"fr", Server::ServesNothing,
+                    Shows::Translation},
         LicenseCase{"RefusedKeepsTheTranslation", L"TLW", L"de", Server::Refuses,
                     Shows::Translation},
         LicenseCase{"RefusedKeepsTheDefault", L"TLW", L"es", Server::Refuses, Shows::Default},
