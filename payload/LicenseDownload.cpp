@@ -4,7 +4,8 @@
 
 #include <urlmon.h>
 
-#include <cwctype>
+#include <cwchar>
+#include <initializer_list>
 
 namespace {
 
