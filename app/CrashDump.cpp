@@ -6,6 +6,8 @@
 #include <dbghelp.h>
 #include <shlwapi.h>
 
+#include <exception>
+
 const wchar_t kCrashDumpFileName[] = L"dlm.dmp";
 
 namespace {
@@ -14,7 +16,23 @@ namespace {
 // build's own service when nobody set it.
 const ServiceEndpoint* crashEndpoint = nullptr;
 
+// Replaces the runtime's terminate handler, which prints and calls abort.
+[[noreturn]] void RaiseForCrashDump() {
+    RaiseException(kUncaughtCppExceptionCode, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    // Only reached when something swallowed a non-continuable exception.
+    TerminateProcess(GetCurrentProcess(), kUncaughtCppExceptionCode);
+    for (;;) {
+        Sleep(INFINITE);
+    }
+}
+
 } // namespace
+
+void InstallCrashFilter(const ServiceEndpoint& endpoint) {
+    SetCrashReportEndpoint(endpoint);
+    SetUnhandledExceptionFilter(WriteCrashDump);
+    std::set_terminate(RaiseForCrashDump);
+}
 
 void SetCrashReportEndpoint(const ServiceEndpoint& endpoint) {
     // Never freed: a crash can come at any moment, also while the program ends.

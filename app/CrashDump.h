@@ -19,3 +19,14 @@ void SetCrashReportEndpoint(const ServiceEndpoint& endpoint);
 // EXCEPTION_EXECUTE_HANDLER so the process ends without the system's dialog.
 // Every failure only shortens that work.
 LONG WINAPI WriteCrashDump(EXCEPTION_POINTERS* pointers);
+
+// The code of the exception raised for a C++ exception that nothing caught
+// (or any other call of std::terminate), so that it reaches WriteCrashDump.
+constexpr DWORD kUncaughtCppExceptionCode = 0xE0424301;
+
+// Sets the report's endpoint and installs WriteCrashDump as the process's
+// unhandled-exception filter. A C++ exception that leaves a thread ends in
+// std::terminate, not in the filter; the runtime's abort would then show its
+// own message box and end the process without a dump, so termination is
+// turned into a non-continuable exception that the filter sees.
+void InstallCrashFilter(const ServiceEndpoint& endpoint);

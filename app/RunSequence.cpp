@@ -110,8 +110,7 @@ namespace {
 } // namespace
 
 int RunProgram(const ProgramSettings& settings) {
-    SetCrashReportEndpoint(settings.service);
-    SetUnhandledExceptionFilter(WriteCrashDump);
+    InstallCrashFilter(settings.service);
 
     KernelHandle instanceMutex(CreateMutexW(nullptr, FALSE, kInstanceMutexName));
     const DWORD mutexError = GetLastError();

@@ -1,6 +1,70 @@
 #include "payload/LicenseDownload.h"
 
+#include "base/UniqueHandle.h"
+
 #include <urlmon.h>
+
+#include <cwchar>
+#include <initializer_list>
+
+namespace {
+
+// The value of the header `name` (case-insensitive, without its colon) in raw
+// CRLF-separated headers, blanks trimmed; false when there is none.
+bool HeaderValue(const std::wstring& headers, const wchar_t* name, std::wstring& value) {
+    const size_t nameLength = wcslen(name);
+    size_t start = 0;
+    while (start < headers.size()) {
+        size_t end = headers.find(L'\n', start);
+        if (end == std::wstring::npos) {
+            end = headers.size();
+        }
+        std::wstring line = headers.substr(start, end - start);
+        if (!line.empty() && line.back() == L'\r') {
+            line.pop_back();
+        }
+        if (line.size() > nameLength && line[nameLength] == L':' &&
+            _wcsnicmp(line.c_str(), name, nameLength) == 0) {
+            size_t first = nameLength + 1;
+            size_t last = line.size();
+            while (first < last && (line[first] == L' ' || line[first] == L'\t')) {
+                ++first;
+            }
+            while (last > first && (line[last - 1] == L' ' || line[last - 1] == L'\t')) {
+                --last;
+            }
+            value = line.substr(first, last - first);
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+} // namespace
+
+long long AnnouncedBodyLength(const std::wstring& headers) {
+    // A coded or chunked body arrives in another length than the one sent.
+    for (const wchar_t* coding : {L"Content-Encoding", L"Transfer-Encoding"}) {
+        std::wstring value;
+        if (HeaderValue(headers, coding, value) && !value.empty() &&
+            _wcsicmp(value.c_str(), L"identity") != 0) {
+            return -1;
+        }
+    }
+    std::wstring length;
+    if (!HeaderValue(headers, L"Content-Length", length) || length.empty() || length.size() > 15) {
+        return -1;
+    }
+    long long value = 0;
+    for (wchar_t c : length) {
+        if (c < L'0' || c > L'9') {
+            return -1;
+        }
+        value = value * 10 + (c - L'0');
+    }
+    return value;
+}
 
 namespace {
 
@@ -8,7 +72,8 @@ namespace {
 // can abort the binding from another thread once the time is up.
 class LicenseBindCallback final : public IBindStatusCallback, public IHttpNegotiate {
 public:
-    LicenseBindCallback() : refs_(1), binding_(nullptr), aborted_(0), status_(0) {
+    LicenseBindCallback()
+        : refs_(1), binding_(nullptr), aborted_(0), status_(0), announcedLength_(-1) {
         InitializeCriticalSection(&lock_);
         done_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
@@ -17,6 +82,13 @@ public:
     HANDLE DoneEvent() const { return done_; }
     bool Aborted() const { return InterlockedCompareExchange(&aborted_, 0, 0) != 0; }
     DWORD Status() const { return static_cast<DWORD>(InterlockedCompareExchange(&status_, 0, 0)); }
+    // The body length the answer announced, or -1.
+    long long AnnouncedLength() {
+        EnterCriticalSection(&lock_);
+        const long long length = announcedLength_;
+        LeaveCriticalSection(&lock_);
+        return length;
+    }
 
     // Called by the watchdog when the time is up: later progress is refused, and
     // the binding, once started, is told to stop.
@@ -103,11 +175,15 @@ public:
         }
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE OnResponse(DWORD responseCode, LPCWSTR, LPCWSTR,
+    HRESULT STDMETHODCALLTYPE OnResponse(DWORD responseCode, LPCWSTR responseHeaders, LPCWSTR,
                                          LPWSTR* additionalHeaders) override {
         if (additionalHeaders) {
             *additionalHeaders = nullptr;
         }
+        const long long announced = responseHeaders ? AnnouncedBodyLength(responseHeaders) : -1;
+        EnterCriticalSection(&lock_);
+        announcedLength_ = announced;
+        LeaveCriticalSection(&lock_);
         InterlockedExchange(&status_, static_cast<LONG>(responseCode));
         // An error page is no licence: ask the moniker to stop (the caller
         // checks the status as well, since not every implementation stops).
@@ -130,6 +206,7 @@ private:
     IBinding* binding_;
     mutable LONG aborted_;
     mutable LONG status_;
+    long long announcedLength_;
     HANDLE done_;
 };
 
@@ -146,6 +223,15 @@ DWORD WINAPI WatchdogThread(void* parameter) {
     args->callback->Release();
     delete args;
     return 0;
+}
+
+// The size of the file at `path`, or -1 when it cannot be had.
+long long FileLength(const std::wstring& path) {
+    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size = {};
+    return file && GetFileSizeEx(file.Get(), &size) ? size.QuadPart : -1;
 }
 
 // How long the start-up thread waits for the watchdog to leave after the
@@ -183,6 +269,14 @@ HRESULT DownloadLicenseFile(const std::wstring& url, const std::wstring& target,
         // No status at all means no HTTP answer was seen (another protocol,
         // or a transfer that never got that far): that is no licence either.
         result = INET_E_DOWNLOAD_FAILURE;
+    } else if (result == S_OK) {
+        const long long length = FileLength(target);
+        const long long announced = callback->AnnouncedLength();
+        // A connection that ended before the announced body did leaves a
+        // licence cut off in the middle, and an empty answer is none at all.
+        if (length <= 0 || (announced >= 0 && length != announced)) {
+            result = INET_E_DOWNLOAD_FAILURE;
+        }
     }
     callback->Release();
     return result;

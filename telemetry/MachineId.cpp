@@ -115,7 +115,7 @@ bool ObtainMachineId(const MachineIdSources& sources, std::wstring& id) {
 
     // A stored identifier is used whatever its prefix says.
     std::wstring stored;
-    if (sources.readStoredId(stored) && stored.size() == kMachineIdLength) {
+    if (sources.readStoredId(stored) && IsUsableStoredId(stored)) {
         id = stored;
         return true;
     }
@@ -146,6 +146,14 @@ bool ObtainMachineId(const MachineIdSources& sources, std::wstring& id) {
     sources.storeId(made);
     id = made;
     return true;
+}
+
+bool IsUsableStoredId(const std::wstring& id) {
+    // Every identifier of the scheme is letters, digits and hyphens; the file
+    // is shared with other programs, and its text goes unencoded into a URL.
+    return id.size() == kMachineIdLength && std::all_of(id.begin(), id.end(), [](wchar_t c) {
+               return IsAsciiAlnum(c) || c == L'-';
+           });
 }
 
 bool IsVirtualMachineModel(const std::wstring& model, const std::wstring& manufacturer) {

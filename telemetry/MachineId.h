@@ -42,8 +42,12 @@ struct MachineIdSources {
     std::function<bool(const std::wstring& id)> storeId;
 };
 
+// Whether a stored text can serve as the identifier: 38 units, each an ASCII
+// letter, digit or hyphen. Its prefix is not examined.
+bool IsUsableStoredId(const std::wstring& id);
+
 // The identifier for a machine described by `sources`, without the process
-// cache: a stored identifier of the right length wins; otherwise a virtual
+// cache: a usable stored identifier wins; otherwise a virtual
 // machine gets a new "V-" identifier (used only when it could be stored), a
 // physical one the "P-" identifier of its lowest MAC address (stored, used
 // even when storing fails).

@@ -59,13 +59,39 @@ std::wstring AnalyticsStatusWord(int installStatus, bool isStart) {
     return kStatusWords[installStatus];
 }
 
+namespace {
+
+bool IsHighSurrogate(wchar_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+
+bool IsLowSurrogate(wchar_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+// Characters that no XML document may hold, not even as a reference: the
+// controls other than tab, line feed and carriage return, and U+FFFE, U+FFFF.
+bool IsForbiddenInXml(wchar_t c) {
+    return (c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r') || c == 0xFFFE || c == 0xFFFF;
+}
+
+} // namespace
+
 std::wstring EscapeXmlText(const std::wstring& text) {
-    if (text.find_first_of(L"<>&\"'") == std::wstring::npos) {
-        return text;
-    }
     std::wstring escaped;
     escaped.reserve(text.size() + 16);
-    for (wchar_t c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+            escaped += c;
+            escaped += text[++i];
+            continue;
+        }
+        // One such character would make the service refuse the whole document.
+        if (IsForbiddenInXml(c) || IsHighSurrogate(c) || IsLowSurrogate(c)) {
+            escaped += L'\xFFFD';
+            continue;
+        }
         switch (c) {
         case L'<':
             escaped += L"&lt;";

@@ -35,7 +35,10 @@ extern const wchar_t kReportErrorPath[];    // "/v1/reportError"
 // reports 0 ("not started") as "canceled".
 std::wstring AnalyticsStatusWord(int installStatus, bool isStart);
 
-// Escapes the five XML special characters; other text is returned unchanged.
+// Escapes the five XML special characters and replaces each character that
+// no XML document can hold (controls other than tab, line feed and carriage
+// return, U+FFFE, U+FFFF, unpaired surrogates) with U+FFFD; other text is
+// returned unchanged.
 std::wstring EscapeXmlText(const std::wstring& text);
 
 // The analytics document for the start (true) or end (false) of the run.

@@ -1,6 +1,9 @@
 // Runs one of the program's services in a process of its own, for the tests:
-//   app_probe crash REPORT_FILE      crash filter installed, a worker thread
+//   app_probe crash REPORT_FILE      crash filter installed as the program
+//                                    installs it, a worker thread
 //                                    writes its id to REPORT_FILE and faults
+//   app_probe throw REPORT_FILE      the same, but the worker thread throws a
+//                                    C++ exception that nothing catches
 //   app_probe shortcut create NAME   desktop shortcut to this program
 //   app_probe shortcut delete NAME
 //   app_probe window STEPS REPORT_FILE [STOP_TIMEOUT_MS]
@@ -17,6 +20,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -27,8 +31,7 @@ ServiceEndpoint SinkEndpoint() {
     return ServiceEndpoint{L"127.0.0.1", static_cast<unsigned short>(_wtoi(port)), 10000, 30000};
 }
 
-DWORD WINAPI FaultingThread(void* parameter) {
-    const wchar_t* reportFile = static_cast<const wchar_t*>(parameter);
+void WriteThreadId(const wchar_t* reportFile) {
     const std::string id = std::to_string(GetCurrentThreadId());
     HANDLE file = CreateFileW(reportFile, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -37,16 +40,29 @@ DWORD WINAPI FaultingThread(void* parameter) {
         WriteFile(file, id.data(), static_cast<DWORD>(id.size()), &written, nullptr);
         CloseHandle(file);
     }
+}
+
+DWORD WINAPI FaultingThread(void* parameter) {
+    WriteThreadId(static_cast<const wchar_t*>(parameter));
     volatile int* nowhere = nullptr;
     *nowhere = 1;
     return 0;
 }
 
-int Crash(const wchar_t* reportFile) {
-    SetCrashReportEndpoint(SinkEndpoint());
-    SetUnhandledExceptionFilter(WriteCrashDump);
-    HANDLE thread =
-        CreateThread(nullptr, 0, FaultingThread, const_cast<wchar_t*>(reportFile), 0, nullptr);
+void Throw(const wchar_t* reportFile) {
+    WriteThreadId(reportFile);
+    throw std::runtime_error("nobody catches this");
+}
+
+DWORD WINAPI ThrowingThread(void* parameter) {
+    Throw(static_cast<const wchar_t*>(parameter));
+    return 0;
+}
+
+int Crash(const wchar_t* reportFile, bool throwing) {
+    InstallCrashFilter(SinkEndpoint());
+    HANDLE thread = CreateThread(nullptr, 0, throwing ? ThrowingThread : FaultingThread,
+                                 const_cast<wchar_t*>(reportFile), 0, nullptr);
     if (!thread) {
         return 2;
     }
@@ -69,8 +85,8 @@ int Shortcut(const std::wstring& action, const std::wstring& name) {
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argc > 1 ? argv[1] : L"";
-    if (command == L"crash" && argc == 3) {
-        return Crash(argv[2]);
+    if ((command == L"crash" || command == L"throw") && argc == 3) {
+        return Crash(argv[2], command == L"throw");
     }
     if (command == L"window" && (argc == 4 || argc == 5)) {
         const DWORD stopTimeoutMs = argc == 5 ? static_cast<DWORD>(_wtoi(argv[4])) : 0;

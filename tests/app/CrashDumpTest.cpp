@@ -67,6 +67,39 @@ TEST(CrashDump, AFaultOnAWorkerThreadIsDumpedSentAndLeavesNothingBehind) {
     EXPECT_TRUE(apptest::ListTree(temp).empty()) << "the dump folder stays behind";
 }
 
+TEST(CrashDump, AnUncaughtCppExceptionIsDumpedAndSentLikeAFault) {
+    testutil::ScratchFolder scratch;
+    const std::wstring temp = scratch / L"temp\\";
+    ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+    const std::wstring threadFile = scratch / L"thread.txt";
+    const size_t before = apptest::SinkRequestCount();
+
+    const apptest::ProcessRun run = apptest::RunProgram(apptest::SiblingProgram(L"app_probe.exe"),
+                                                        L"throw \"" + threadFile + L"\"", temp);
+    ASSERT_TRUE(run.finished);
+    // Not the runtime's abort (exit code 3, after its own message in a GUI
+    // process), but the filter.
+    EXPECT_EQ(kUncaughtCppExceptionCode, run.exitCode);
+    const DWORD threadId =
+        static_cast<DWORD>(strtoul(testutil::ReadFileBytes(threadFile).c_str(), nullptr, 10));
+    ASSERT_NE(0u, threadId);
+
+    const auto requests = apptest::SinkRequestsSince(before);
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ("PUT", requests[0].method);
+    const std::string& dump = requests[0].body;
+    ASSERT_GT(dump.size(), sizeof(MINIDUMP_HEADER));
+    MINIDUMP_DIRECTORY* directory = nullptr;
+    void* stream = nullptr;
+    ULONG streamSize = 0;
+    ASSERT_TRUE(MiniDumpReadDumpStream(const_cast<char*>(dump.data()), ExceptionStream, &directory,
+                                       &stream, &streamSize));
+    const auto* exception = static_cast<const MINIDUMP_EXCEPTION_STREAM*>(stream);
+    EXPECT_EQ(threadId, exception->ThreadId);
+    EXPECT_EQ(kUncaughtCppExceptionCode, exception->ExceptionRecord.ExceptionCode);
+    EXPECT_TRUE(apptest::ListTree(temp).empty()) << "the dump folder stays behind";
+}
+
 TEST(CrashDump, WithoutAUsableTemporaryFolderNothingIsWrittenOrSent) {
     testutil::ScratchFolder scratch;
     const std::wstring missing = scratch / L"no such folder\\";

@@ -24,12 +24,31 @@ TEST(LicenseUrl, TheBuiltInServerIsTheConfiguredOne) {
     EXPECT_EQ(0u, std::wstring(kLicenseServerUrl).find(L"http://"));
 }
 
+TEST(AnnouncedBodyLength, IsThePlainContentLengthOfAnUnencodedBody) {
+    const std::pair<std::wstring, long long> cases[] = {
+        {L"HTTP/1.1 200 OK\r\nContent-Length: 1234\r\nContent-Type: text/html\r\n\r\n", 1234},
+        {L"HTTP/1.1 200 OK\r\ncontent-length:0\r\n\r\n", 0},
+        {L"HTTP/1.1 200 OK\r\nContent-Length: 77 \r\nContent-Encoding: identity\r\n", 77},
+        {L"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n", -1},
+        {L"HTTP/1.1 200 OK\r\nContent-Length: 12\r\nContent-Encoding: gzip\r\n\r\n", -1},
+        {L"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 12\r\n\r\n", -1},
+        {L"HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", -1},
+        {L"HTTP/1.1 200 OK\r\nContent-Length: 12, 12\r\n\r\n", -1},
+        {L"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\n", -1},
+        {L"HTTP/1.1 200 OK\r\nX-Content-Length: 5\r\n\r\n", -1},
+        {L"", -1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.second, AnnouncedBodyLength(c.first)) << c.second;
+    }
+}
+
 std::wstring ServerUrl() {
     return L"http://127.0.0.1:" + std::to_wstring(testutil::ServerPort(L"LICENSE"));
 }
 
 // What the licence server holds for one language.
-enum class Server { Serves, Refuses, Stalls, Trickles, IsNotThere };
+enum class Server { Serves, ServesNothing, Refuses, Stalls, Trickles, CutsShort, IsNotThere };
 
 // Which licence "Eula.html" holds afterwards.
 enum class Shows { Downloaded, Translation, Default };
@@ -62,10 +81,14 @@ protected:
         const std::wstring base = dir + language + L"\\Eula.html";
         if (server == Server::Serves) {
             ASSERT_TRUE(testutil::WriteFileBytes(base, kDownloaded));
+        } else if (server == Server::ServesNothing) {
+            ASSERT_TRUE(testutil::WriteFileBytes(base, ""));
         } else if (server == Server::Stalls) {
             ASSERT_TRUE(testutil::WriteFileBytes(base + L".stall", ""));
         } else if (server == Server::Trickles) {
             ASSERT_TRUE(testutil::WriteFileBytes(base + L".trickle", ""));
+        } else if (server == Server::CutsShort) {
+            ASSERT_TRUE(testutil::WriteFileBytes(base + L".short", kDownloaded));
         }
     }
 };
@@ -127,6 +150,8 @@ INSTANTIATE_TEST_SUITE_P(
         LicenseCase{"DownloadReplacesTheTranslation", L"TLW", L"fr", Server::Serves,
                     Shows::Downloaded},
         LicenseCase{"DownloadReplacesTheDefault", L"TLW", L"it", Server::Serves, Shows::Downloaded},
+        LicenseCase{"EmptyAnswerKeepsTheTranslation", L"EMPTY", L"fr", Server::ServesNothing,
+                    Shows::Translation},
         LicenseCase{"RefusedKeepsTheTranslation", L"TLW", L"de", Server::Refuses,
                     Shows::Translation},
         LicenseCase{"RefusedKeepsTheDefault", L"TLW", L"es", Server::Refuses, Shows::Default},
@@ -134,6 +159,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Shows::Translation},
         LicenseCase{"TricklingServerKeepsTheDefault", L"TRICKLE", L"nl", Server::Trickles,
                     Shows::Default},
+        LicenseCase{"TransferCutShortKeepsTheTranslation", L"SHORT", L"de", Server::CutsShort,
+                    Shows::Translation},
         LicenseCase{"NoServerKeepsTheDefault", L"TLW", L"jp", Server::IsNotThere, Shows::Default}),
     [](const testing::TestParamInfo<LicenseCase>& info) { return std::string(info.param.label); });
 

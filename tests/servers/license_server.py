@@ -7,6 +7,8 @@ Answers GET /license/<product>/<language>/Eula.html from DIR/<product>/<language
   Eula.html        served with status 200 (the licence the test put there);
   Eula.html.stall  the connection is accepted and never answered, for time-out cases;
   Eula.html.trickle  headers promise 1 MiB, then one byte a second, for time-out cases;
+  Eula.html.short  headers promise more bytes than the file's, which is sent and the
+                   connection closed: a transfer cut short;
   anything else    refused with 404.
 Every request path is appended to DIR/requests.log. Prints "PORT <n>" once listening.
 """
@@ -51,6 +53,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.stall()
         elif base and os.path.isfile(base + ".trickle"):
             self.trickle()
+        elif base and os.path.isfile(base + ".short"):
+            self.cut_short(base + ".short")
         else:
             body = b"no licence here"
             self.send_response(404)
@@ -72,6 +76,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 continue
             except OSError:
                 break
+        self.close_connection = True
+
+    def cut_short(self, path):
+        with open(path, "rb") as f:
+            body = f.read()
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body) + 4096))
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
+        self.wfile.write(body)
+        self.wfile.flush()
         self.close_connection = True
 
     def trickle(self):

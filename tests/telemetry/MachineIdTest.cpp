@@ -388,6 +388,30 @@ TEST(ObtainMachineId, AStoredValueOfAnotherLengthIsReplaced) {
     EXPECT_EQ(id, machine.Stored());
 }
 
+TEST(ObtainMachineId, AStoredValueWithCharactersNoIdentifierHoldsIsReplaced) {
+    // The file is shared with other programs; what it holds goes unencoded
+    // into the report's query string.
+    const std::wstring base = kExampleId;
+    const std::wstring cases[] = {
+        base.substr(0, 28) + L"&token=abc", base.substr(0, 36) + L"\r\n",
+        base.substr(0, 31) + L" HTTP/1",    base.substr(0, 37) + L"#",
+        base.substr(0, 37) + L"?",          base.substr(0, 37) + std::wstring(1, L'\0'),
+        base.substr(0, 37) + L"\u00c4",
+    };
+    for (size_t n = 0; n < sizeof cases / sizeof cases[0]; ++n) {
+        const std::wstring& bad = cases[n];
+        ASSERT_EQ(kMachineIdLength, bad.size()) << "case " << n;
+        testutil::ScratchFolder scratch;
+        FakeMachine machine(scratch / L"data");
+        machine.macs = {kExampleMac};
+        ASSERT_TRUE(StoreIdAt(machine.path, bad));
+        std::wstring id;
+        ASSERT_TRUE(ObtainMachineId(machine.Sources(), id));
+        EXPECT_EQ(kExampleId, id) << "case " << n;
+        EXPECT_EQ(kExampleId, machine.Stored()) << "case " << n;
+    }
+}
+
 TEST(ObtainMachineId, AFileThatDoesNotDecryptIsReplaced) {
     testutil::ScratchFolder scratch;
     FakeMachine machine(scratch / L"data");

@@ -59,6 +59,36 @@ TEST(EscapeXmlText, EscapesTheFiveSpecialCharactersOnly) {
     }
 }
 
+// Text from UTF-16 code units, also ones that are not characters on their own.
+std::wstring Units(std::initializer_list<unsigned> units) {
+    std::wstring text;
+    for (unsigned unit : units) {
+        text += static_cast<wchar_t>(unit);
+    }
+    return text;
+}
+
+TEST(EscapeXmlText, ReplacesCharactersAnXmlDocumentCannotHold) {
+    // Control characters (but tab, line feed and carriage return), the two
+    // non-characters U+FFFE and U+FFFF and unpaired surrogates would make the
+    // whole document unreadable; each becomes U+FFFD.
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {std::wstring(L"a\0b", 3), L"a\ufffdb"},
+        {L"\x01\x08\x0b\x0c\x0e\x1f", L"\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd"},
+        {L"tab\tlf\ncr\r", L"tab\tlf\ncr\r"},
+        {L"\x1b[0m<", L"\ufffd[0m&lt;"},
+        {L"x\ufffe\uffffy", L"x\ufffd\ufffdy"},
+        {Units({0xd83d, 0xde00}), Units({0xd83d, 0xde00})},
+        {Units({'a', 0xd83d}), Units({'a', 0xfffd})},
+        {Units({0xde00, 'b'}), Units({0xfffd, 'b'})},
+        {Units({0xde00, 0xd83d}), Units({0xfffd, 0xfffd})},
+        {Units({0xd83d, 0xd83d, 0xde00}), Units({0xfffd, 0xd83d, 0xde00})},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.second, EscapeXmlText(c.first)) << c.second.size();
+    }
+}
+
 TEST(ReportErrorPath, AppendsTokenAndMachineIdAsTheyAre) {
     EXPECT_EQ(L"/v1/reportError?token=ABC-1&machineId=P-00", ReportErrorPath(L"ABC-1", L"P-00"));
     EXPECT_EQ(L"/v1/reportError?token=&machineId=X-Y", ReportErrorPath(L"", L"X-Y"));
@@ -269,6 +299,27 @@ TEST_F(Sink, TheBodyIsUtf8WithoutAMark) {
     EXPECT_NE(std::string::npos,
               requests[0].body.find("<channelId>Caf\xc3\xa9-\xe6\x97\xa5\xe6\x9c\xac</channelId>"));
     EXPECT_EQ('>', requests[0].body.back()) << "no terminator";
+}
+
+TEST_F(Sink, AControlCharacterInAValueLeavesTheDocumentWellFormed) {
+    InstallerContext context(L"TLW", L"1.0.25.1");
+    GatherRunFacts(context);
+    // A default value of another type than text, read as text, and a channel
+    // with an escape sequence in it.
+    context.defaultBrowser = std::wstring(L"\x01\0", 2);
+    context.channel = L"web\x1b[0m";
+    ASSERT_TRUE(SendAnalytics(context, false, SinkEndpoint()));
+    const std::vector<SinkRequest> requests = NewRequests(1);
+    ASSERT_EQ(1u, requests.size());
+    const std::string& body = requests[0].body;
+    EXPECT_NE(std::string::npos,
+              body.find("<defaultBrowser>\xef\xbf\xbd\xef\xbf\xbd</defaultBrowser>"));
+    EXPECT_NE(std::string::npos, body.find("<channelId>web\xef\xbf\xbd[0m</channelId>"));
+    std::string controls;
+    for (char c = 0; c < 0x20; ++c) {
+        controls += c;
+    }
+    EXPECT_EQ(std::string::npos, body.find_first_of(controls)) << "a character XML cannot hold";
 }
 
 TEST_F(Sink, AReportFileIsPutWithTokenAndMachineId) {
