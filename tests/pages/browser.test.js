@@ -90,7 +90,7 @@ async function open(name, options = {}) {
                  window.bcRecordCall(line);
              }
          });`);
-    await page.goto(url.pathToFileURL(path.join(pagesDir, name)).href);
+    await page.goto(url.pathToFileURL(path.join(options.dir || pagesDir, name)).href);
     const session = {
         page, calls, errors,
         // The calls other than getProperty, in order.
@@ -223,6 +223,40 @@ test.describe("Agreement.html", () => {
         await s.until("Installing.html");
         assert.deepEqual(s.actions().slice(0, 2), ["dragWindow()", "closeWindow()"]);
         await s.close();
+    });
+});
+
+test.describe("Agreement.html with a hostile licence", () => {
+    // The licence may come from the network and replaces Eula.html next to
+    // the pages; its own markup must not reach the script object.
+    test("script in the licence does not run", async () => {
+        const dir = fs.mkdtempSync(path.join(os.tmpdir(), "bc-pages-eula-"));
+        try {
+            fs.cpSync(pagesDir, dir, {recursive: true});
+            fs.writeFileSync(path.join(dir, "Eula.html"),
+                             `<!DOCTYPE html>
+<html class="page-eula" lang="en">
+<head><link rel="stylesheet" type="text/css" href="css/style.css"></head>
+<body><h2>Hostile licence</h2>
+<script>
+try { window.external.openPage("http://attacker.test/own"); } catch (e) {}
+try { parent.installer.openPage("http://attacker.test/parent"); } catch (e) {}
+try { top.installer.startInstallProgram("/attacker"); } catch (e) {}
+document.title = "ran";
+</script></body></html>`);
+            const s = await open("Agreement.html", {dir});
+            const frame = s.page.frames().find((f) => f.url().endsWith("/Eula.html"));
+            assert.ok(frame, "the licence frame");
+            await frame.waitForSelector("h2");
+            assert.equal(await frame.$eval("h2", (h) => h.innerText), "Hostile licence");
+            // The licence still gets the pages' style sheet.
+            assert.equal(await frame.$eval("h2", (h) => getComputedStyle(h).fontSize), "15px");
+            assert.deepEqual(s.actions(), []);
+            assert.notEqual(await frame.evaluate(() => document.title), "ran");
+            await s.close();
+        } finally {
+            fs.rmSync(dir, {recursive: true, force: true});
+        }
     });
 });
 
