@@ -26,6 +26,13 @@ bool IsDirectoryEntry(const char* name, const unz_file_info64& info) {
     return (info.external_fa & kDirectoryAttribute) != 0;
 }
 
+// Stored and deflated entries only. The reader hands over an entry of a
+// method it cannot unpack (bzip2) as the raw bytes and skips its CRC check, so
+// such an entry would be written as garbage and reported extracted.
+bool IsSupportedMethod(uLong method) {
+    return method == 0 || method == Z_DEFLATED;
+}
+
 // Writes the whole buffer, call after call (a call may write less than asked
 // when the disk fills); the call that fails or writes nothing stops it and its
 // error goes to the reporter.
@@ -64,14 +71,14 @@ bool IsEmptyZip(HANDLE zipFile, ULONGLONG size) {
 // Streams the current entry into `target`; false on any read, write or CRC
 // failure, and when the data ends before the entry's declared size (the reader
 // then stops early without a word and skips its CRC check).
-bool WriteCurrentEntry(unzFile archive, const wchar_t* target, ZPOS64_T declaredSize,
+bool WriteCurrentEntry(unzFile archive, const wchar_t* target, ZPOS64_T declaredSize, uLong method,
                        ZipReporter* reporter) {
     HANDLE out = CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
         return false;
     }
-    bool ok = unzOpenCurrentFile(archive) == UNZ_OK;
+    bool ok = IsSupportedMethod(method) && unzOpenCurrentFile(archive) == UNZ_OK;
     ZPOS64_T written = 0;
     if (ok) {
         std::vector<char> buffer(kChunk);
@@ -141,7 +148,8 @@ bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporte
     if (PathRemoveFileSpecW(parent)) {
         SHCreateDirectoryExW(nullptr, parent, nullptr);
     }
-    return WriteCurrentEntry(archive, target, info.uncompressed_size, reporter);
+    return WriteCurrentEntry(archive, target, info.uncompressed_size, info.compression_method,
+                             reporter);
 }
 
 } // namespace

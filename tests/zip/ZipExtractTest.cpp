@@ -229,6 +229,17 @@ TEST_P(ZipExtractShortEntry, FailsTheEntryAndDeletesItsFile) {
 INSTANTIATE_TEST_SUITE_P(Fixtures, ZipExtractShortEntry,
                          testing::Values("short-stored.zip", "short-deflated.zip"));
 
+// Only stored and deflated entries can be unpacked and checked; the reader
+// would copy an entry of another method as it is and skip its CRC.
+TEST(ZipExtract, AnEntryOfAnotherMethodFailsAndLeavesNoFile) {
+    testutil::ScratchFolder scratch;
+    Recorder r;
+    EXPECT_FALSE(ExtractFile(Fixture("bzip2-method.zip"), scratch.path(), &r));
+    EXPECT_EQ((std::vector<std::wstring>{L"before.txt"}), Tree(scratch.path()));
+    EXPECT_EQ((Progress{{0, 3}, {1, 3}, {3, 3}}), r.progress);
+    EXPECT_TRUE(r.errors.empty());
+}
+
 TEST(ZipExtract, ADirectoryRunningPastTheFileStopsAtTheFirstFailedRead) {
     // The second entry's central extra field claims 65535 bytes; reading it
     // runs off the end of the file.

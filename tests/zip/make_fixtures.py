@@ -65,6 +65,15 @@ def declare_sizes(path, name, compressed=None, uncompressed=None):
             patch(path, header + sizes_at + 4, "<I", uncompressed)
 
 
+def declare_method(path, name, method):
+    """Rewrites an entry's compression method in both its headers; data stay."""
+    with zipfile.ZipFile(path) as z:
+        names = [i.filename for i in z.infolist()]
+        info = z.getinfo(name)
+    patch(path, info.header_offset + 8, "<H", method)
+    patch(path, central_headers(path)[names.index(name)] + 10, "<H", method)
+
+
 def main(out):
     os.makedirs(out, exist_ok=True)
     rng = random.Random(1234)
@@ -114,6 +123,14 @@ def main(out):
         write(path, [("before.txt", b"before"), ("setup.exe", payload), ("after.txt", b"after")],
               method)
         declare_sizes(path, "setup.exe", compressed, uncompressed)
+    # An entry that names the bzip2 method: the reader has no bzip2 and would
+    # hand over its bytes as they are, unchecked. Its sizes agree and its data
+    # no longer matches its CRC.
+    path = os.path.join(out, "bzip2-method.zip")
+    write(path, [("before.txt", b"before"), ("setup.exe", payload), ("after.txt", b"after")],
+          zipfile.ZIP_STORED)
+    corrupt_crc(path, "setup.exe")
+    declare_method(path, "setup.exe", 12)
     # The last entry's central extra-field length runs far past the end of
     # the file.
     path = os.path.join(out, "extra-overrun.zip")
