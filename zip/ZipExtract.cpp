@@ -7,6 +7,7 @@
 #include <shlwapi.h>
 #include <unzip.h>
 
+#include <climits>
 #include <vector>
 
 namespace zip {
@@ -191,7 +192,10 @@ bool ZipExtractToFolder(HANDLE zipFile, const std::wstring& folder, ZipReporter*
         return true;
     }
     unz_global_info64 global = {};
-    if (unzGetGlobalInfo64(archive, &global) != UNZ_OK) {
+    // A count beyond what progress can carry would read as no entry, or as
+    // fewer than none, and the archive would pass as extracted.
+    if (unzGetGlobalInfo64(archive, &global) != UNZ_OK ||
+        global.number_entry > static_cast<ZPOS64_T>(INT_MAX)) {
         unzClose(archive);
         return false;
     }

@@ -240,6 +240,21 @@ TEST(ZipExtract, AnEntryOfAnotherMethodFailsAndLeavesNoFile) {
     EXPECT_TRUE(r.errors.empty());
 }
 
+class ZipExtractEntryCount : public testing::TestWithParam<const char*> {};
+
+// An entry count that does not fit the progress count is a directory that
+// cannot be read, not an archive with nothing (or less than nothing) in it.
+TEST_P(ZipExtractEntryCount, OverTheLimitFailsBeforeAnyEntry) {
+    testutil::ScratchFolder scratch;
+    Recorder r;
+    EXPECT_FALSE(ExtractFile(Fixture(GetParam()), scratch.path(), &r));
+    EXPECT_TRUE(r.progress.empty());
+    EXPECT_TRUE(Tree(scratch.path()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ZipExtractEntryCount,
+                         testing::Values("zip64-count-4g.zip", "zip64-count-2g.zip"));
+
 TEST(ZipExtract, ADirectoryRunningPastTheFileStopsAtTheFirstFailedRead) {
     // The second entry's central extra field claims 65535 bytes; reading it
     // runs off the end of the file.

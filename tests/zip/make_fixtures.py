@@ -74,6 +74,19 @@ def declare_method(path, name, method):
     patch(path, central_headers(path)[names.index(name)] + 10, "<H", method)
 
 
+def claim_zip64_count(path, count):
+    """Replaces the end record by zip64 end records that claim `count` entries."""
+    with open(path, "rb") as f:
+        data = f.read()
+    end = data.rindex(b"PK\x05\x06")
+    size, start = struct.unpack("<II", data[end + 12:end + 20])
+    record = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count, size, start)
+    locator = struct.pack("<IIQI", 0x07064B50, 0, end, 1)
+    tail = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+    with open(path, "wb") as f:
+        f.write(data[:end] + record + locator + tail)
+
+
 def main(out):
     os.makedirs(out, exist_ok=True)
     rng = random.Random(1234)
@@ -131,6 +144,12 @@ def main(out):
           zipfile.ZIP_STORED)
     corrupt_crc(path, "setup.exe")
     declare_method(path, "setup.exe", 12)
+    # Zip64 end records whose entry count does not fit an int: 2^32 reads as
+    # no entry at all, 2^31 + 2 as a negative count.
+    for label, count in [("zip64-count-4g", 1 << 32), ("zip64-count-2g", (1 << 31) + 2)]:
+        path = os.path.join(out, label + ".zip")
+        write(path, [("before.txt", b"before"), ("after.txt", b"after")], zipfile.ZIP_STORED)
+        claim_zip64_count(path, count)
     # The last entry's central extra-field length runs far past the end of
     # the file.
     path = os.path.join(out, "extra-overrun.zip")
