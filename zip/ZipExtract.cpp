@@ -7,6 +7,7 @@
 #include <shlwapi.h>
 #include <unzip.h>
 
+#include <climits>
 #include <vector>
 
 namespace zip {
@@ -24,6 +25,13 @@ bool IsDirectoryEntry(const char* name, const unz_file_info64& info) {
         return true;
     }
     return (info.external_fa & kDirectoryAttribute) != 0;
+}
+
+// Stored and deflated entries only. The reader hands over an entry of a
+// method it cannot unpack (bzip2) as the raw bytes and skips its CRC check, so
+// such an entry would be written as garbage and reported extracted.
+bool IsSupportedMethod(uLong method) {
+    return method == 0 || method == Z_DEFLATED;
 }
 
 // Writes the whole buffer, call after call (a call may write less than asked
@@ -64,14 +72,14 @@ bool IsEmptyZip(HANDLE zipFile, ULONGLONG size) {
 // Streams the current entry into `target`; false on any read, write or CRC
 // failure, and when the data ends before the entry's declared size (the reader
 // then stops early without a word and skips its CRC check).
-bool WriteCurrentEntry(unzFile archive, const wchar_t* target, ZPOS64_T declaredSize,
+bool WriteCurrentEntry(unzFile archive, const wchar_t* target, ZPOS64_T declaredSize, uLong method,
                        ZipReporter* reporter) {
     HANDLE out = CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
         return false;
     }
-    bool ok = unzOpenCurrentFile(archive) == UNZ_OK;
+    bool ok = IsSupportedMethod(method) && unzOpenCurrentFile(archive) == UNZ_OK;
     ZPOS64_T written = 0;
     if (ok) {
         std::vector<char> buffer(kChunk);
@@ -141,7 +149,8 @@ bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporte
     if (PathRemoveFileSpecW(parent)) {
         SHCreateDirectoryExW(nullptr, parent, nullptr);
     }
-    return WriteCurrentEntry(archive, target, info.uncompressed_size, reporter);
+    return WriteCurrentEntry(archive, target, info.uncompressed_size, info.compression_method,
+                             reporter);
 }
 
 } // namespace
@@ -183,7 +192,10 @@ bool ZipExtractToFolder(HANDLE zipFile, const std::wstring& folder, ZipReporter*
         return true;
     }
     unz_global_info64 global = {};
-    if (unzGetGlobalInfo64(archive, &global) != UNZ_OK) {
+    // A count beyond what progress can carry would read as no entry, or as
+    // fewer than none, and the archive would pass as extracted.
+    if (unzGetGlobalInfo64(archive, &global) != UNZ_OK ||
+        global.number_entry > static_cast<ZPOS64_T>(INT_MAX)) {
         unzClose(archive);
         return false;
     }

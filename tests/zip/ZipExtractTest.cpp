@@ -229,6 +229,32 @@ TEST_P(ZipExtractShortEntry, FailsTheEntryAndDeletesItsFile) {
 INSTANTIATE_TEST_SUITE_P(Fixtures, ZipExtractShortEntry,
                          testing::Values("short-stored.zip", "short-deflated.zip"));
 
+// Only stored and deflated entries can be unpacked and checked; the reader
+// would copy an entry of another method as it is and skip its CRC.
+TEST(ZipExtract, AnEntryOfAnotherMethodFailsAndLeavesNoFile) {
+    testutil::ScratchFolder scratch;
+    Recorder r;
+    EXPECT_FALSE(ExtractFile(Fixture("bzip2-method.zip"), scratch.path(), &r));
+    EXPECT_EQ((std::vector<std::wstring>{L"before.txt"}), Tree(scratch.path()));
+    EXPECT_EQ((Progress{{0, 3}, {1, 3}, {3, 3}}), r.progress);
+    EXPECT_TRUE(r.errors.empty());
+}
+
+class ZipExtractEntryCount : public testing::TestWithParam<const char*> {};
+
+// An entry count that does not fit the progress count is a directory that
+// cannot be read, not an archive with nothing (or less than nothing) in it.
+TEST_P(ZipExtractEntryCount, OverTheLimitFailsBeforeAnyEntry) {
+    testutil::ScratchFolder scratch;
+    Recorder r;
+    EXPECT_FALSE(ExtractFile(Fixture(GetParam()), scratch.path(), &r));
+    EXPECT_TRUE(r.progress.empty());
+    EXPECT_TRUE(Tree(scratch.path()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ZipExtractEntryCount,
+                         testing::Values("zip64-count-4g.zip", "zip64-count-2g.zip"));
+
 TEST(ZipExtract, ADirectoryRunningPastTheFileStopsAtTheFirstFailedRead) {
     // The second entry's central extra field claims 65535 bytes; reading it
     // runs off the end of the file.

@@ -65,6 +65,28 @@ def declare_sizes(path, name, compressed=None, uncompressed=None):
             patch(path, header + sizes_at + 4, "<I", uncompressed)
 
 
+def declare_method(path, name, method):
+    """Rewrites an entry's compression method in both its headers; data stay."""
+    with zipfile.ZipFile(path) as z:
+        names = [i.filename for i in z.infolist()]
+        info = z.getinfo(name)
+    patch(path, info.header_offset + 8, "<H", method)
+    patch(path, central_headers(path)[names.index(name)] + 10, "<H", method)
+
+
+def claim_zip64_count(path, count):
+    """Replaces the end record by zip64 end records that claim `count` entries."""
+    with open(path, "rb") as f:
+        data = f.read()
+    end = data.rindex(b"PK\x05\x06")
+    size, start = struct.unpack("<II", data[end + 12:end + 20])
+    record = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count, size, start)
+    locator = struct.pack("<IIQI", 0x07064B50, 0, end, 1)
+    tail = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+    with open(path, "wb") as f:
+        f.write(data[:end] + record + locator + tail)
+
+
 def main(out):
     os.makedirs(out, exist_ok=True)
     rng = random.Random(1234)
@@ -114,6 +136,20 @@ def main(out):
         write(path, [("before.txt", b"before"), ("setup.exe", payload), ("after.txt", b"after")],
               method)
         declare_sizes(path, "setup.exe", compressed, uncompressed)
+    # An entry that names the bzip2 method: the reader has no bzip2 and would
+    # hand over its bytes as they are, unchecked. Its sizes agree and its data
+    # no longer matches its CRC.
+    path = os.path.join(out, "bzip2-method.zip")
+    write(path, [("before.txt", b"before"), ("setup.exe", payload), ("after.txt", b"after")],
+          zipfile.ZIP_STORED)
+    corrupt_crc(path, "setup.exe")
+    declare_method(path, "setup.exe", 12)
+    # Zip64 end records whose entry count does not fit an int: 2^32 reads as
+    # no entry at all, 2^31 + 2 as a negative count.
+    for label, count in [("zip64-count-4g", 1 << 32), ("zip64-count-2g", (1 << 31) + 2)]:
+        path = os.path.join(out, label + ".zip")
+        write(path, [("before.txt", b"before"), ("after.txt", b"after")], zipfile.ZIP_STORED)
+        claim_zip64_count(path, count)
     # The last entry's central extra-field length runs far past the end of
     # the file.
     path = os.path.join(out, "extra-overrun.zip")
