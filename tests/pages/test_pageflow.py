@@ -19,19 +19,13 @@ import tempfile
 import unittest
 import urllib.request
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "tools", "demo"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "demo"))
+# The test products are the ones the product fixture builds.
+sys.path.insert(0, os.path.join(HERE, "..", "product", "fixture"))
 import pagekit  # noqa: E402
+from make_fixtures import PRODUCT_CODES  # noqa: E402
 
-PRODUCT_CODES = [
-    "{350C17C3-86D5-40E5-8B36-64854BD860C5}",
-    "{FD306375-9EEF-4F39-A5DC-6852298FFA45}",
-    "{4E44954D-40DC-49C6-9823-C7CD107407F9}",
-    "{C1F50735-8722-41CE-A3FE-EF0FF1F23CD1}",
-    "{46F11CC0-A900-4E27-8357-39A66C3BE84D}",
-    "{2E1EE3C5-CEDE-4DBE-AF99-41BE98771360}",
-    "{5F5697DF-7A1D-4637-964F-E97946FA96BD}",
-]
 FLOW_SECONDS = 600
 OPTS = None
 
