@@ -30,10 +30,12 @@ ScriptHost::ScriptHost(const NamedObjects& objects) : objects_(objects) {
         lastError = L"the JScript engine is not available";
         return;
     }
-    ComPtr<IActiveScriptParse32> candidate;
-    if (FAILED(engine_->QueryInterface(IID_PPV_ARGS(&candidate))) ||
-        FAILED(engine_->SetScriptSite(this)) || FAILED(candidate->InitNew())) {
-        lastError = L"the JScript engine did not initialise";
+    ComPtr<IActiveScriptParse> candidate;
+    if (FAILED(hr = engine_->QueryInterface(IID_PPV_ARGS(&candidate))) ||
+        FAILED(hr = engine_->SetScriptSite(this)) || FAILED(hr = candidate->InitNew())) {
+        wchar_t code[16];
+        _snwprintf(code, 16, L" (%08lx)", static_cast<unsigned long>(hr));
+        lastError = std::wstring(L"the JScript engine did not initialise") + code;
         return;
     }
     for (const auto& object : objects_) {

@@ -80,7 +80,9 @@ private:
 
     NamedObjects objects_;
     IActiveScript* engine_ = nullptr;
-    IActiveScriptParse32* parser_ = nullptr;
+    // The parse interface of the process's own width (the 32- or 64-bit
+    // one): an engine answers only the one that matches its pointer size.
+    IActiveScriptParse* parser_ = nullptr;
     bool started_ = false;
     volatile LONG siteReferences_ = 0;
 };

@@ -33,9 +33,10 @@ const wchar_t kVersionString[] = L"VersionString";
 const wchar_t kEulaKey[] = L"SOFTWARE\\Halvern\\TLWPro\\Version18";
 const wchar_t kEulaValue[] = L"ShowEula";
 
-// Setup's windows go to the hidden desktop named here; the structure is the
-// 68-byte one of 32-bit Windows.
-static_assert(sizeof(STARTUPINFOW) == 68, "32-bit STARTUPINFOW");
+// Setup's windows go to the hidden desktop named here, through the structure
+// the platform's CreateProcessW reads: 68 bytes in a 32-bit process, 104 in a
+// 64-bit one (its pointers and handles widen).
+static_assert(sizeof(STARTUPINFOW) == (sizeof(void*) == 4 ? 68 : 104), "STARTUPINFOW layout");
 
 // The hidden desktop that setup runs on.
 struct DesktopHandleTraits {

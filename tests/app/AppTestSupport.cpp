@@ -46,8 +46,8 @@ std::wstring SiblingProgram(const wchar_t* name) {
     return OwnFolder() + name;
 }
 
-std::wstring RealProgram() {
-    return testutil::UnixToWindowsPath(Wide(BC_REAL_PROGRAM));
+std::wstring ShippedProgram() {
+    return testutil::UnixToWindowsPath(Wide(BC_SHIPPED_PROGRAM));
 }
 
 ProcessRun RunProgram(const std::wstring& program, const std::wstring& arguments,

@@ -11,8 +11,9 @@ namespace apptest {
 
 // A program next to the test executable (the test build, the packed copy, the probe).
 std::wstring SiblingProgram(const wchar_t* name);
-// The program as it ships (reports to the build's own service).
-std::wstring RealProgram();
+// The program as it ships: the 32-bit build, read as a file (a 64-bit test
+// build cannot run it, but loads its resources and headers as data).
+std::wstring ShippedProgram();
 
 // What a finished child process left.
 struct ProcessRun {

@@ -84,7 +84,7 @@ protected:
         seenBoxes = &boxes;
         hook = SetWindowsHookExW(WH_CBT, CloseBoxes, nullptr, GetCurrentThreadId());
         ASSERT_NE(nullptr, hook);
-        module = LoadLibraryExW(apptest::RealProgram().c_str(), nullptr,
+        module = LoadLibraryExW(apptest::ShippedProgram().c_str(), nullptr,
                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         ASSERT_NE(nullptr, module);
     }

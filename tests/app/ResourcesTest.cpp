@@ -79,9 +79,9 @@ LanguageIndex IndexOf(LANGID langId) {
 class ProgramResources : public testing::Test {
 protected:
     void SetUp() override {
-        module = LoadLibraryExW(apptest::RealProgram().c_str(), nullptr,
+        module = LoadLibraryExW(apptest::ShippedProgram().c_str(), nullptr,
                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-        ASSERT_NE(nullptr, module) << "cannot load " << apptest::Narrow(apptest::RealProgram())
+        ASSERT_NE(nullptr, module) << "cannot load " << apptest::Narrow(apptest::ShippedProgram())
                                    << ", error " << GetLastError();
     }
     void TearDown() override {
@@ -165,7 +165,7 @@ TEST_F(ProgramResources, TheManifestAsksForAdministratorWithoutUiAccessAndIsDpiA
 }
 
 TEST(ProgramVersion, TheVersionResourceCarriesTheVersionAndTheProductName) {
-    const std::wstring program = apptest::RealProgram();
+    const std::wstring program = apptest::ShippedProgram();
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(program.c_str(), &ignored);
     ASSERT_GT(size, 0u);

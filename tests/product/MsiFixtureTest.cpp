@@ -32,12 +32,13 @@ TEST(MsiExport, OrdinalSeventyIsTheProductInformationQuery) {
               reinterpret_cast<void*>(byOrdinal));
 }
 
-// The ordinals this program imports from a DLL, read from its own import table.
+// The ordinals this program imports from a DLL, read from its own import table
+// (the headers and thunks of the process's own width: PE32 or PE32+).
 std::vector<WORD> ImportedOrdinals(const char* dllName) {
     std::vector<WORD> ordinals;
     const BYTE* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY& directory =
         nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (directory.VirtualAddress == 0) {
@@ -51,10 +52,10 @@ std::vector<WORD> ImportedOrdinals(const char* dllName) {
         }
         const DWORD lookup =
             entry->OriginalFirstThunk ? entry->OriginalFirstThunk : entry->FirstThunk;
-        for (const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA32*>(base + lookup);
+        for (const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + lookup);
              thunk->u1.AddressOfData != 0; ++thunk) {
-            if (IMAGE_SNAP_BY_ORDINAL32(thunk->u1.Ordinal)) {
-                ordinals.push_back(static_cast<WORD>(IMAGE_ORDINAL32(thunk->u1.Ordinal)));
+            if (IMAGE_SNAP_BY_ORDINAL(thunk->u1.Ordinal)) {
+                ordinals.push_back(static_cast<WORD>(IMAGE_ORDINAL(thunk->u1.Ordinal)));
             }
         }
     }
