@@ -24,6 +24,17 @@ LONG WINAPI WriteCrashDump(EXCEPTION_POINTERS* pointers);
 // (or any other call of std::terminate), so that it reaches WriteCrashDump.
 constexpr DWORD kUncaughtCppExceptionCode = 0xE0424301;
 
+// The exception the filter sees for a C++ exception that nothing caught.
+// Where the compiler unwinds through the platform's structured exceptions
+// (x64), the runtime's own throw exception finds no handler and reaches the
+// filter before any terminate handler runs; with the 32-bit build's DWARF
+// unwinding the throw ends in std::terminate, which raises the code above.
+#if defined(__SEH__)
+constexpr DWORD kUncaughtCppExceptionSeen = 0x20474343; // the runtime's "GCC " exception
+#else
+constexpr DWORD kUncaughtCppExceptionSeen = kUncaughtCppExceptionCode;
+#endif
+
 // Sets the report's endpoint and installs WriteCrashDump as the process's
 // unhandled-exception filter. A C++ exception that leaves a thread ends in
 // std::terminate, not in the filter; the runtime's abort would then show its

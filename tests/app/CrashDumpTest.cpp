@@ -26,7 +26,7 @@ class CrashDumpOf : public testing::TestWithParam<CrashCase> {};
 // abort (exit code 3, after its own message in a GUI process) but the filter.
 INSTANTIATE_TEST_SUITE_P(Crashes, CrashDumpOf,
                          testing::Values(CrashCase{L"crash", EXCEPTION_ACCESS_VIOLATION},
-                                         CrashCase{L"throw", kUncaughtCppExceptionCode}));
+                                         CrashCase{L"throw", kUncaughtCppExceptionSeen}));
 
 TEST_P(CrashDumpOf, AWorkerThreadIsDumpedSentAndLeavesNothingBehind) {
     const CrashCase& crash = GetParam();

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -194,6 +196,101 @@ TEST(ProgramVersion, TheVersionResourceCarriesTheVersionAndTheProductName) {
     EXPECT_EQ(L"1.0.25.1", text(L"ProductVersion"));
     EXPECT_EQ(L"Brightcast Suite", text(L"ProductName"));
     EXPECT_EQ(L"BrightcastSetup.exe", text(L"OriginalFilename"));
+}
+
+// The shipped program's headers and import table, read from the file as it
+// ships: a 32-bit (PE32, i386) GUI program whatever width the tests run at,
+// so the structures are the 32-bit ones, named explicitly.
+struct ShippedImage {
+    std::vector<BYTE> bytes;
+    const IMAGE_NT_HEADERS32* nt = nullptr;
+
+    bool Load(const std::wstring& path) {
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        LARGE_INTEGER size = {};
+        DWORD read = 0;
+        const bool ok = GetFileSizeEx(file, &size) && size.QuadPart < (64 << 20) &&
+                        (bytes.resize(static_cast<size_t>(size.QuadPart)),
+                         ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read,
+                                  nullptr)) &&
+                        read == bytes.size();
+        CloseHandle(file);
+        if (!ok || bytes.size() < sizeof(IMAGE_DOS_HEADER)) {
+            return false;
+        }
+        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data());
+        if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew < 0 ||
+            static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS32) > bytes.size()) {
+            return false;
+        }
+        nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(bytes.data() + dos->e_lfanew);
+        return nt->Signature == IMAGE_NT_SIGNATURE;
+    }
+
+    // The file bytes at a relative virtual address, or NULL outside every section.
+    const BYTE* At(DWORD rva, DWORD length = 1) const {
+        const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+            const DWORD start = section->VirtualAddress;
+            if (rva >= start && rva - start + length <= section->SizeOfRawData &&
+                section->PointerToRawData + (rva - start) + length <= bytes.size()) {
+                return bytes.data() + section->PointerToRawData + (rva - start);
+            }
+        }
+        return nullptr;
+    }
+
+    // DLL name (lower case) -> the ordinals imported from it by ordinal.
+    std::map<std::string, std::vector<WORD>> ImportsByOrdinal() const {
+        std::map<std::string, std::vector<WORD>> imports;
+        const IMAGE_DATA_DIRECTORY& directory =
+            nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (DWORD at = directory.VirtualAddress;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+            const auto* entry =
+                reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(At(at, sizeof(IMAGE_IMPORT_DESCRIPTOR)));
+            if (!entry || entry->Name == 0) {
+                break;
+            }
+            const char* name = reinterpret_cast<const char*>(At(entry->Name));
+            std::string dll = name ? name : "?";
+            for (char& c : dll) {
+                c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+            }
+            std::vector<WORD>& ordinals = imports[dll];
+            const DWORD lookup = entry->OriginalFirstThunk ? entry->OriginalFirstThunk
+                                                           : entry->FirstThunk;
+            for (DWORD thunkAt = lookup;; thunkAt += sizeof(IMAGE_THUNK_DATA32)) {
+                const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA32*>(
+                    At(thunkAt, sizeof(IMAGE_THUNK_DATA32)));
+                if (!thunk || thunk->u1.AddressOfData == 0) {
+                    break;
+                }
+                if (IMAGE_SNAP_BY_ORDINAL32(thunk->u1.Ordinal)) {
+                    ordinals.push_back(static_cast<WORD>(IMAGE_ORDINAL32(thunk->u1.Ordinal)));
+                }
+            }
+        }
+        return imports;
+    }
+};
+
+TEST(ShippedProgram, IsA32BitGuiProgramThatImportsMsiOnlyByOrdinalSeventy) {
+    ShippedImage image;
+    ASSERT_TRUE(image.Load(apptest::ShippedProgram()))
+        << apptest::Narrow(apptest::ShippedProgram());
+    EXPECT_EQ(IMAGE_FILE_MACHINE_I386, image.nt->FileHeader.Machine);
+    EXPECT_NE(0, image.nt->FileHeader.Characteristics & IMAGE_FILE_32BIT_MACHINE);
+    EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR32_MAGIC, image.nt->OptionalHeader.Magic);
+    EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, image.nt->OptionalHeader.Subsystem);
+
+    const auto imports = image.ImportsByOrdinal();
+    ASSERT_EQ(1u, imports.count("msi.dll"));
+    EXPECT_EQ(std::vector<WORD>{70}, imports.at("msi.dll"));
+    EXPECT_EQ(1u, imports.count("kernel32.dll")) << "the import table was read";
 }
 
 // A string-table block: sixteen counted strings, here "", "ab", "", "xyz"

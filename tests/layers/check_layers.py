@@ -13,7 +13,13 @@ import sys
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"/]+)/[^"]*"', re.MULTILINE)
 SOURCE_ENDINGS = (".h", ".hpp", ".cpp", ".c", ".rc")
 # Folders that hold no code of ours.
-SKIPPED = {".git", ".deps", ".ci", "build", "cmake", "scripts", "docs", "pages", "node_modules"}
+SKIPPED = {".git", ".deps", ".ci", "cmake", "scripts", "docs", "pages", "node_modules"}
+
+
+def is_build_tree(path):
+    """A CMake build tree, whatever its name: it holds generated and
+    third-party sources, none of ours."""
+    return os.path.isfile(os.path.join(path, "CMakeCache.txt"))
 
 
 def read_table(path):
@@ -34,8 +40,11 @@ def source_files(root):
     for top in sorted(os.listdir(root)):
         if top in SKIPPED or top.startswith(".") or not os.path.isdir(os.path.join(root, top)):
             continue
+        if is_build_tree(os.path.join(root, top)):
+            continue
         for folder, dirs, files in os.walk(os.path.join(root, top)):
-            dirs[:] = [d for d in dirs if d not in SKIPPED and not d.startswith("build")]
+            dirs[:] = [d for d in dirs
+                       if d not in SKIPPED and not is_build_tree(os.path.join(folder, d))]
             for name in sorted(files):
                 if name.endswith(SOURCE_ENDINGS):
                     yield top, os.path.join(folder, name)

@@ -30,6 +30,23 @@ FLOW_SECONDS = 600
 OPTS = None
 
 
+def system_bits():
+    """What the pages' "${osbits}" becomes: the width of the Windows in the
+    prefix (Wine records it as "#arch=win64" or "#arch=win32" in the
+    prefix's registry), not the width of the programs under test."""
+    prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+    try:
+        with open(os.path.join(prefix, "system.reg"), encoding="utf-8", errors="replace") as f:
+            head = f.read(4096)
+    except OSError:
+        head = ""
+    if "#arch=win64" in head:
+        return "64"
+    if "#arch=win32" in head:
+        return "32"
+    return "64" if os.environ.get("WINEARCH") == "win64" else "32"
+
+
 def unix_path(windows):
     return windows[2:].replace("\\", "/") if windows.startswith("Z:") else windows
 
@@ -42,6 +59,7 @@ class PageFlowRuns(unittest.TestCase):
             raise unittest.SkipTest("the package server was not started (BC_PKG_PORT)")
         cls.served = unix_path(os.environ["BC_PKG_DIR"])
         cls.work = tempfile.mkdtemp(prefix="pageflow-")
+        cls.package = "Brightcast_Suite_%sbit.zip" % system_bits()
 
     @classmethod
     def tearDownClass(cls):
@@ -104,7 +122,7 @@ class PageFlowRuns(unittest.TestCase):
                         lines)
 
     def test_a_package_is_downloaded_unpacked_and_installed(self):
-        self.serve("TLWSuite_full.zip", "Brightcast_Suite_32bit.zip")
+        self.serve("TLWSuite_full.zip", self.package)
         program = self.program(DOWNLOAD_URL=self.url("Brightcast_Suite_${osbits}bit.zip"))
         code, lines, err = self.run_flow(program)
         self.assertEqual("flow status 1", lines[-1])
@@ -112,11 +130,10 @@ class PageFlowRuns(unittest.TestCase):
         self.assertIn("flow outcome completed, failure stage 0, code 0", lines)
         self.assertIn("install milestone: product 7 of 7 installed", err)
         self.assert_installed(lines)
-        size = os.path.getsize(os.path.join(self.served, "Brightcast_Suite_32bit.zip"))
+        size = os.path.getsize(os.path.join(self.served, self.package))
         self.assertTrue(any(l.endswith(": %d bytes, every block verified" % size) for l in lines))
         targets = [t for t, _ in self.requests()]
-        self.assertEqual(["/Brightcast_Suite_32bit.zip.meta", "/Brightcast_Suite_32bit.zip"],
-                         targets)
+        self.assertEqual(["/%s.meta" % self.package, "/" + self.package], targets)
 
     def test_a_missing_package_falls_back_to_the_default_once(self):
         self.serve("TLWSuite_full.zip", "tlw/Brightcast_Suite.zip")
@@ -127,12 +144,12 @@ class PageFlowRuns(unittest.TestCase):
         self.assertEqual("flow status 1", lines[-1], "%s\n%s" % (err, requests))
         self.assertEqual(0, code)
         # One attempt at the missing package, then the default in the same folder.
-        self.assertEqual(("/tlw/missing_32.zip.meta", 404), requests[0])
+        self.assertEqual(("/tlw/missing_%s.zip.meta" % system_bits(), 404), requests[0])
         self.assertEqual(["/tlw/Brightcast_Suite.zip.meta", "/tlw/Brightcast_Suite.zip"],
                          [t for t, _ in requests[1:]])
 
     def test_a_busy_installer_is_retried_after_the_question(self):
-        self.serve("TLWSuite_busyonce.zip", "Brightcast_Suite_32bit.zip")
+        self.serve("TLWSuite_busyonce.zip", self.package)
         program = self.program(DOWNLOAD_URL=self.url("Brightcast_Suite_${osbits}bit.zip"))
         code, lines, err = self.run_flow(program)
         self.assertEqual("flow status 1", lines[-1], err)
@@ -141,7 +158,7 @@ class PageFlowRuns(unittest.TestCase):
         self.assert_installed(lines)
 
     def test_a_package_without_setup_ends_the_flow_with_a_message(self):
-        self.serve("TLWSuite_nosetup.zip", "Brightcast_Suite_32bit.zip")
+        self.serve("TLWSuite_nosetup.zip", self.package)
         program = self.program(DOWNLOAD_URL=self.url("Brightcast_Suite_${osbits}bit.zip"))
         code, lines, err = self.run_flow(program)
         # The error status the installing page reported stays.

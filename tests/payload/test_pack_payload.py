@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Tests of tools/pack-payload: the archive layout it writes, signed and
-unsigned programs, and packed copies of the probe program run under Wine.
+unsigned programs, packed copies of the probe program run under Wine, and the
+shipped program (the 32-bit build, whatever the tests run on) signed and
+packed as a file.
 
-  test_pack_payload.py --packer P --probe EXE --pages DIR --wine WINE
-                       --osslsigncode O --openssl S [unittest args]
+  test_pack_payload.py --packer P --probe EXE --shipped EXE --pages DIR
+                       --wine WINE --osslsigncode O --openssl S [unittest args]
 """
 import argparse
 import os
@@ -165,8 +167,10 @@ class PackerTest(unittest.TestCase):
         self.assertIn("images\\icons\\close.gif", dict(records))
         self.assert_unpacks_pages(packed_path)
 
-    def test_signed_program_keeps_a_valid_signature_with_the_archive_in_its_certificate_table(self):
-        signed_path = self.sign(OPTS.probe, "signed.exe")
+    def assert_signed_and_packed(self, program):
+        """Signs program, packs the pages into its certificate table and checks
+        the layout and that the signature still verifies; the packed path."""
+        signed_path = self.sign(program, "signed.exe")
         signed = self.read(signed_path)
         _, security, table, size = pe_fields(signed)
         self.assertEqual(len(signed), table + size, "the signature ends the file")
@@ -202,8 +206,20 @@ class PackerTest(unittest.TestCase):
         tampered[0x400] ^= 0xFF
         code, output = self.verify(self.write("tampered.exe", bytes(tampered)))
         self.assertNotEqual(0, code, output)
+        return packed_path
 
+    def test_signed_program_keeps_a_valid_signature_with_the_archive_in_its_certificate_table(self):
+        packed_path = self.assert_signed_and_packed(OPTS.probe)
         self.assert_unpacks_pages(packed_path)
+
+    def test_the_shipped_32bit_program_signed_and_packed_keeps_a_valid_signature(self):
+        with open(OPTS.shipped, "rb") as f:
+            shipped = f.read()
+        pe = struct.unpack_from("<I", shipped, 0x3C)[0]
+        machine = struct.unpack_from("<H", shipped, pe + 4)[0]
+        magic = struct.unpack_from("<H", shipped, pe + 24)[0]
+        self.assertEqual((0x14C, 0x10B), (machine, magic), "an i386 PE32 image")
+        self.assert_signed_and_packed(OPTS.shipped)
 
     def test_empty_pages_folder_gives_only_the_end_header(self):
         empty = os.path.join(self.dir, "empty")
@@ -254,7 +270,7 @@ class PackerTest(unittest.TestCase):
 def main():
     global OPTS
     parser = argparse.ArgumentParser()
-    for name in ("packer", "probe", "pages", "wine", "osslsigncode", "openssl"):
+    for name in ("packer", "probe", "shipped", "pages", "wine", "osslsigncode", "openssl"):
         parser.add_argument("--" + name, required=True)
     OPTS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

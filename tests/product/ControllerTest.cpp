@@ -340,27 +340,60 @@ TEST_F(Controller, RedistributableLogsWrittenWhileSetupRanAreAttached) {
     RemoveDirectoryW(folder.c_str());
 }
 
-TEST(ShowEula, IsClearedWhereTheWriteLands) {
-    // A 32-bit prefix has one registry view: the 64-bit view flag is ignored.
-    const wchar_t* key = L"SOFTWARE\\Halvern\\TLWPro\\Version18";
-    const DWORD one = 1;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"ShowEula", REG_DWORD, &one, sizeof one));
+// The value in one registry view: 7 when it cannot be read.
+DWORD ReadShowEula(REGSAM view) {
+    HKEY key = nullptr;
+    DWORD value = 7, size = sizeof value;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvern\\TLWPro\\Version18", 0,
+                      KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) {
+        return 7;
+    }
+    if (RegGetValueW(key, nullptr, L"ShowEula", RRF_RT_REG_DWORD, nullptr, &value, &size) !=
+        ERROR_SUCCESS) {
+        value = 7;
+    }
+    RegCloseKey(key);
+    return value;
+}
+
+LONG WriteShowEula(REGSAM view, DWORD value) {
+    HKEY key = nullptr;
+    LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvern\\TLWPro\\Version18", 0,
+                                  nullptr, 0, KEY_SET_VALUE | view, nullptr, &key, nullptr);
+    if (result == ERROR_SUCCESS) {
+        result = RegSetValueExW(key, L"ShowEula", 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&value), sizeof value);
+        RegCloseKey(key);
+    }
+    return result;
+}
+
+LONG DeleteShowEulaKey(REGSAM view) {
+    return RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvern\\TLWPro\\Version18", view, 0);
+}
+
+TEST(ShowEula, IsClearedInTheSixtyFourBitViewOnly) {
+    // The flag belongs to the product's 64-bit view, whatever the width of
+    // this process: a 32-bit program on 64-bit Windows would otherwise write
+    // the redirected 32-bit view. A 32-bit Windows has one view (the view
+    // flags are ignored there), so the value is cleared in it.
+    BOOL wow64 = FALSE;
+    ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
+    const bool twoViews = sizeof(void*) == 8 || wow64;
+
+    ASSERT_EQ(ERROR_SUCCESS, WriteShowEula(KEY_WOW64_64KEY, 1));
+    ASSERT_EQ(ERROR_SUCCESS, WriteShowEula(KEY_WOW64_32KEY, 1));
     tlw::TLWExternal::ClearShowEulaFlag();
-    DWORD value = 7, type = 0, size = sizeof value;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegGetValueW(HKEY_LOCAL_MACHINE, key, L"ShowEula", RRF_RT_ANY, &type, &value, &size));
-    EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
-    EXPECT_EQ(0u, value);
+    EXPECT_EQ(0u, ReadShowEula(KEY_WOW64_64KEY));
+    EXPECT_EQ(twoViews ? 1u : 0u, ReadShowEula(KEY_WOW64_32KEY));
 
     // Also when the key does not exist yet.
-    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_LOCAL_MACHINE, key));
+    DeleteShowEulaKey(KEY_WOW64_32KEY);
+    DeleteShowEulaKey(KEY_WOW64_64KEY);
     tlw::TLWExternal::ClearShowEulaFlag();
-    value = 7;
-    size = sizeof value;
-    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_LOCAL_MACHINE, key, L"ShowEula", RRF_RT_REG_DWORD,
-                                          nullptr, &value, &size));
-    EXPECT_EQ(0u, value);
+    EXPECT_EQ(0u, ReadShowEula(KEY_WOW64_64KEY));
+    EXPECT_EQ(twoViews ? 7u : 0u, ReadShowEula(KEY_WOW64_32KEY));
+    DeleteShowEulaKey(KEY_WOW64_64KEY);
 }
 
 TEST_F(Controller, StartProgramAndVersionComeFromTheMainProduct) {

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -101,10 +103,12 @@ TEST_F(TestProducts, SevenProductsInstallAnswerAndUninstall) {
     std::wstring mainLocation;
     ASSERT_EQ(static_cast<UINT>(ERROR_SUCCESS),
               QueryProduct(kProductCodes[kMainProduct], L"InstallLocation", &mainLocation));
-    const std::wstring suffix = std::wstring(L"\\") + kMainFolderName + L"\\";
-    ASSERT_GT(mainLocation.size(), suffix.size());
-    EXPECT_EQ(suffix, mainLocation.substr(mainLocation.size() - suffix.size()))
-        << Narrow(mainLocation);
+    // The test products are of the tests' own width, so they land in the
+    // program folder this process sees: "Program Files" of a 64-bit process
+    // on 64-bit Windows, of a 32-bit one on 32-bit Windows.
+    wchar_t programFiles[MAX_PATH] = {};
+    ASSERT_EQ(S_OK, SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, programFiles));
+    EXPECT_EQ(std::wstring(programFiles) + L"\\" + kMainFolderName + L"\\", mainLocation);
     // The controller's query answers as the named export does, and a buffer
     // one character too short for the value is an error.
     wchar_t buffer[260] = {};

@@ -94,8 +94,10 @@ TEST(RealSystem, OsNameAndVersionTextAgree) {
 TEST(RealSystem, ArchitectureIsTheNativeOne) {
     BOOL wow64 = FALSE;
     ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
-    // This is a 32-bit process: under WOW64 the system is 64-bit.
-    EXPECT_EQ(wow64 ? L"x64" : L"x86", GetArchitecture());
+    // A 64-bit process runs only on 64-bit Windows; a 32-bit one is on 64-bit
+    // Windows when it runs under WOW64. Either way the answer is the system's.
+    const bool system64 = sizeof(void*) == 8 || wow64;
+    EXPECT_EQ(system64 ? L"x64" : L"x86", GetArchitecture());
 }
 
 TEST(RealSystem, CountryIsTheUsersNationNumber) {

@@ -3,16 +3,20 @@
 against a local package server, then its installing flow run headless to a
 real installation.
 
-  demo.py --build BUILD [--wine WINE]
+  demo.py --build BUILD --shipped EXE --arch x86|x64 [--wine WINE]
 
-Expects the Wine environment of scripts/run (WINEPREFIX, DISPLAY, a running
-wineserver). Steps:
+BUILD is the build tree of the architecture this machine runs (its program,
+pageflow.exe and test products); EXE is the shipped 32-bit program. Expects
+the Wine environment of scripts/run (WINEPREFIX of that architecture,
+DISPLAY, a running wineserver). Steps:
   1. the demo package: the product test package (setup.exe and seven Windows
      Installer products) with a media file, zipped, with its ".meta"
      companion, served by the package server on 127.0.0.1;
   2. the program signed with a throw-away certificate, then the pages packed
      into its certificate table with install parameters that point at that
-     server; the signature still verifies;
+     server; the signature still verifies. The shipped 32-bit program always;
+     where this machine runs no 32-bit code, the x64 build of the same sources
+     too, which is the one run in steps 3 and 4;
   3. the program itself, with the user's proxy pointed at a local recorder so
      that its analytics and error reports are seen: without an HTML engine
      (Wine) the window cannot appear and the run ends "environment not
@@ -45,7 +49,9 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "harness"))
 import pagekit  # noqa: E402
 import run_test  # noqa: E402  (starts and stops the helper servers)
 
-PACKAGE = "Brightcast_Suite_32bit.zip"
+# The pages ask for the package of the system's width ("${osbits}"): 32 in a
+# win32 prefix, 64 in a win64 one. main() sets it.
+PACKAGE = None
 MEDIA_BYTES = 48 * 1024 * 1024
 PROGRAM_SECONDS = 300
 # The package is served at this many bytes a second, so that the download's
@@ -211,8 +217,12 @@ def run_flow(opts, program, demo):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
+    parser.add_argument("--shipped", required=True)
+    parser.add_argument("--arch", choices=("x86", "x64"), required=True)
     parser.add_argument("--wine", default="wine")
     opts = parser.parse_args()
+    global PACKAGE
+    PACKAGE = "Brightcast_Suite_%sbit.zip" % ("32" if opts.arch == "x86" else "64")
     build = os.path.abspath(opts.build)
     demo = os.path.join(build, "demo")
     www = os.path.join(demo, "www")
@@ -250,16 +260,23 @@ def main():
             DOWNLOAD_URL="http://127.0.0.1:%d/Brightcast_Suite_${osbits}bit.zip" % pkg_port,
             TYP_URL="http://127.0.0.1:%d/thank-you?lang=${lang}" % pkg_port)
         cert, key = pagekit.make_certificate(demo)
-        signed = pagekit.sign(os.path.join(build, "app", "BrightcastSetup.exe"),
-                              os.path.join(demo, "BrightcastSetup-signed.exe"), cert, key)
-        program = pagekit.pack(signed, pages, os.path.join(demo, "BrightcastSetup.exe"))
-        say("  %s: signed by a throw-away certificate, pages packed into the certificate "
-            "table; signature %s" % (program, "verifies" if pagekit.verify(program, cert)
-                                     else "DOES NOT VERIFY"))
+        builds = [(opts.shipped, "BrightcastSetup.exe", "the shipped 32-bit program")]
+        if opts.arch == "x64":
+            builds.append((os.path.join(build, "app", "BrightcastSetup.exe"),
+                           "BrightcastSetup-x64.exe",
+                           "the same sources built for x64, which this machine can run"))
+        for built, name, what in builds:
+            signed = pagekit.sign(built, os.path.join(demo, "signed-" + name), cert, key)
+            program = pagekit.pack(signed, pages, os.path.join(demo, name))
+            say("  %s (%s): signed by a throw-away certificate, pages packed into the "
+                "certificate table; signature %s" % (
+                    program, what,
+                    "verifies" if pagekit.verify(program, cert) else "DOES NOT VERIFY"))
         shutil.copyfile(os.path.join(build, "tools", "pageflow", "pageflow.exe"),
                         os.path.join(demo, "pageflow.exe"))
 
-        say("\n3. BrightcastSetup.exe under Wine (no HTML engine here: the window cannot appear)")
+        say("\n3. %s under %s Wine (no HTML engine here: the window cannot appear)"
+            % (os.path.basename(program), "32-bit" if opts.arch == "x86" else "64-bit"))
         code = run_program(opts, program, demo, sink_port, reports)
 
         say("\n4. The installing flow, headless (pageflow.exe: the pages' own flow script "
@@ -275,7 +292,8 @@ def main():
         for server in servers:
             run_test.stop(server)
 
-    say("\n5. Summary")
+    say("\n5. Summary (%s build under %s Wine)" % (opts.arch, "32-bit" if opts.arch == "x86"
+                                                 else "64-bit"))
     package_requests = [r for r in requests if r["target"] == "/" + PACKAGE]
     sent = sum(r["sent"] for r in package_requests)
     if package_requests:
@@ -295,7 +313,7 @@ def main():
     for method, path, body in read_reports(reports):
         say("  reports from the program: %s" % describe_report(method, path, body))
     status = lines[-1] if lines else "flow status ?"
-    say("  BrightcastSetup.exe exit code: %s; %s" % (code, status))
+    say("  %s exit code: %s; %s" % (os.path.basename(program), code, status))
     return 0 if status == "flow status 1" and len(installed) == 7 else 1
 
 
