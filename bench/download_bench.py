@@ -123,7 +123,7 @@ def header(entry, name):
 class Bench:
     def __init__(self, opts):
         self.opts = opts
-        self.wine = shutil.which("wine")
+        self.wine = opts.wine or shutil.which("wine")
         self.dlmfetch = os.path.join(opts.build, "tools", "dlmfetch.exe")
         self.netfloor = os.path.join(opts.build, "bench", "netfloor.exe")
         self.work = os.path.join(opts.build, "bench-work")
@@ -283,6 +283,7 @@ class Bench:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", default=os.path.join(TOP, "build"))
+    parser.add_argument("--wine", help="the Wine loader of the build's architecture")
     parser.add_argument("--size-mib", type=int, default=256)
     parser.add_argument("--small-mib", type=int, default=0,
                         help="size of the second, smaller package (default: 1/8 of the first)")

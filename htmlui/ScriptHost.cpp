@@ -109,7 +109,9 @@ HRESULT ScriptHost::Start() {
     if (started_) {
         return S_OK;
     }
-    if (!engine_) {
+    // An engine that did not initialise (no parse interface, no site) is
+    // never started: every call then fails with the reason in lastError.
+    if (!engine_ || !parser_) {
         return E_UNEXPECTED;
     }
     const HRESULT hr = engine_->SetScriptState(SCRIPTSTATE_CONNECTED);

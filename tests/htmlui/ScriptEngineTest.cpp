@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -192,6 +194,35 @@ TEST_F(ScriptEngine, FunctionThatThrowsReportsAFailureToTheWorker) {
     snprintf(expected, sizeof expected, "DEBUG] callJscallback return %x.",
              static_cast<unsigned>(object->callbackResults[0]));
     EXPECT_NE(std::string::npos, testutil::ReadFileBytes(log.path).find(expected));
+}
+
+// An engine that cannot start (here: no COM on the thread, as for a
+// caller that forgot it) leaves a host that says why and fails every call,
+// instead of a host that crashes on its first use.
+TEST(ScriptHostWithoutEngine, SaysWhyAndFailsEveryCall) {
+    bool done = false;
+    std::thread thread([&done] {
+        LogFile log;
+        TestExternal* object = new TestExternal(&log);
+        {
+            ScriptHost host({{L"external", static_cast<IDispatchEx*>(object)}});
+            EXPECT_FALSE(host.Ready());
+            EXPECT_EQ(L"the JScript engine is not available", host.lastError);
+            VARIANT value;
+            EXPECT_EQ(E_UNEXPECTED, host.Parse(L"var a = 1;"));
+            EXPECT_EQ(E_UNEXPECTED, host.Run(L"external.record(1);"));
+            EXPECT_EQ(E_UNEXPECTED, host.Evaluate(L"1 + 1", &value));
+            EXPECT_EQ(VT_EMPTY, V_VT(&value));
+            EXPECT_EQ(E_UNEXPECTED, host.Call(L"f"));
+            EXPECT_EQ(0u, host.Close());
+            EXPECT_TRUE(object->recorded.empty());
+        }
+        // The host let go of the object it was given.
+        EXPECT_EQ(0u, object->Release());
+        done = true;
+    });
+    thread.join();
+    EXPECT_TRUE(done);
 }
 
 } // namespace
