@@ -9,6 +9,11 @@ line once it listens on 127.0.0.1. The command then runs with, per server,
 BC_<NAME>_PORT (the port) and BC_<NAME>_DIR (DIR as a Windows path under the
 Z: drive). The servers are stopped when the command ends, and the exit status
 is the command's.
+
+The command's standard output passes through line by line. When the command
+runs GoogleTest and ends without finishing a test it started (a fault, an
+exit, the time limit), the name of that test is printed at the end, so the
+result says what broke.
 """
 import argparse
 import os
@@ -16,7 +21,9 @@ import shutil
 import signal
 import subprocess
 import sys
+import re
 import tempfile
+import threading
 import time
 
 SERVER_START_SECONDS = 20
@@ -63,6 +70,33 @@ def stop(proc):
             proc.wait()
 
 
+GTEST_RUN = re.compile(r"^\[ RUN      \] (\S+)")
+GTEST_END = re.compile(r"^\[ +(OK|FAILED|SKIPPED) +\] (\S+)")
+
+
+class OpenTest:
+    """Follows GoogleTest's output: the test that started and has not ended."""
+
+    def __init__(self):
+        self.name = None
+
+    def see(self, line):
+        started = GTEST_RUN.match(line)
+        if started:
+            self.name = started.group(1)
+            return
+        ended = GTEST_END.match(line)
+        if ended and ended.group(2) == self.name:
+            self.name = None
+
+
+def pass_through(stream, open_test):
+    for raw in iter(stream.readline, b""):
+        sys.stdout.buffer.write(raw)
+        sys.stdout.buffer.flush()
+        open_test.see(raw.decode("utf-8", "replace").rstrip("\r\n"))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--server", action="append", default=[])
@@ -80,14 +114,28 @@ def main():
     try:
         for option in opts.server:
             servers.append(start_server(option, scratch, env))
-        proc = subprocess.Popen(command, env=env, start_new_session=True)
+        proc = subprocess.Popen(command, env=env, start_new_session=True,
+                                stdout=subprocess.PIPE)
+        open_test = OpenTest()
+        reader = threading.Thread(target=pass_through, args=(proc.stdout, open_test),
+                                  daemon=True)
+        reader.start()
         try:
-            return proc.wait(opts.timeout)
+            code = proc.wait(opts.timeout)
+            why = "exit code %d" % code
         except subprocess.TimeoutExpired:
             print("run_test: timed out after %g s" % opts.timeout, file=sys.stderr)
             os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
-            return 124
+            code, why = 124, "timed out after %g s" % opts.timeout
+        # Children that inherited the pipe may keep it open; do not wait long.
+        reader.join(5)
+        if open_test.name:
+            print("run_test: test %s started and did not finish (%s)" % (open_test.name, why),
+                  flush=True)
+            if code == 0:
+                code = 1
+        return code
     finally:
         for proc in servers:
             stop(proc)
