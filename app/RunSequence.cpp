@@ -66,6 +66,10 @@ bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, Scr
         if (!workersStopped) {
             log.LogError(L"workers still running %u ms after the window closed",
                          static_cast<unsigned>(workerStopTimeoutMs));
+        } else if (script) {
+            // Now, not when the last reference goes: the unzipped package
+            // must not outlive the run.
+            script->RemoveDownloadFolder();
         }
         if (RunEndActionsFor(context.installStatus).deleteShortcut) {
             DeleteFileW(GetDesktopShortcutPath(shortcutName).c_str());
@@ -125,6 +129,14 @@ int RunProgram(const ProgramSettings& settings) {
     }
 
     LogFile log;
+    // Folders of earlier runs that ended without their clean-up (killed,
+    // power lost, a crash before the filter) go now; those in use stay.
+    std::wstring temp;
+    if (GetTempFolderPath(temp)) {
+        for (const std::wstring& folder : RemoveAbandonedFolders(temp)) {
+            log.LogDebug(L"Removed the folder of an earlier run: %s", folder.c_str());
+        }
+    }
     if (!instanceMutex) {
         // Another kind of object holds the name; the run goes on unguarded.
         log.LogError(L"CreateMutex %s failed: %u", kInstanceMutexName,

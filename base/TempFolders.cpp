@@ -1,8 +1,230 @@
 #include "base/TempFolders.h"
 
+#include "base/UniqueHandle.h"
+
 #include <shlwapi.h>
 
+#include <cstdio>
 #include <cwchar>
+
+const wchar_t kFolderUsersFileName[] = L"~bcrun.users";
+
+namespace {
+
+// A users file is a few short lines; anything larger is not ours.
+const DWORD kMaxFolderUsersFileBytes = 1024;
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsLowerHex(char c) {
+    return IsDigit(c) || (c >= 'a' && c <= 'f');
+}
+
+std::wstring UsersFilePath(const std::wstring& folder) {
+    wchar_t file[MAX_PATH] = {};
+    if (!PathCombineW(file, folder.c_str(), kFolderUsersFileName)) {
+        return std::wstring();
+    }
+    return file;
+}
+
+bool ReadUsersFile(const std::wstring& folder, std::string& text) {
+    const std::wstring path = UsersFilePath(folder);
+    if (path.empty()) {
+        return false;
+    }
+    // Never through a link: the file must be the folder's own.
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!file || !GetFileInformationByHandle(file.Get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        info.nFileSizeHigh != 0 || info.nFileSizeLow > kMaxFolderUsersFileBytes) {
+        return false;
+    }
+    char buffer[kMaxFolderUsersFileBytes] = {};
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), buffer, sizeof buffer, &read, nullptr)) {
+        return false;
+    }
+    text.assign(buffer, read);
+    return true;
+}
+
+} // namespace
+
+bool ParseFolderUsers(const std::string& text, std::vector<FolderUser>& users) {
+    users.clear();
+    size_t at = 0;
+    while (at < text.size()) {
+        if (users.size() == kMaxFolderUsers) {
+            return false;
+        }
+        const size_t end = text.find("\r\n", at);
+        if (end == std::string::npos) {
+            return false;
+        }
+        const std::string line = text.substr(at, end - at);
+        const size_t blank = line.find(' ');
+        if (blank == std::string::npos || blank == 0 || blank > 10 ||
+            line.size() != blank + 1 + 16) {
+            return false;
+        }
+        ULONGLONG id = 0;
+        for (size_t i = 0; i < blank; ++i) {
+            if (!IsDigit(line[i])) {
+                return false;
+            }
+            id = id * 10 + static_cast<ULONGLONG>(line[i] - '0');
+        }
+        if (id > 0xFFFFFFFFull || (blank > 1 && line[0] == '0')) {
+            return false;
+        }
+        ULONGLONG created = 0;
+        for (size_t i = blank + 1; i < line.size(); ++i) {
+            const char c = line[i];
+            if (!IsLowerHex(c)) {
+                return false;
+            }
+            created = created * 16 + static_cast<ULONGLONG>(IsDigit(c) ? c - '0' : c - 'a' + 10);
+        }
+        users.push_back(FolderUser{static_cast<DWORD>(id), created});
+        at = end + 2;
+    }
+    return !users.empty();
+}
+
+std::string FormatFolderUser(const FolderUser& user) {
+    char line[40];
+    std::snprintf(line, sizeof line, "%lu %016llx\r\n", static_cast<unsigned long>(user.processId),
+                  static_cast<unsigned long long>(user.created));
+    return line;
+}
+
+bool IsUniqueSubfolderName(const std::wstring& name) {
+    if (name.empty() || name.size() > 8 || name[0] == L'0') {
+        return false;
+    }
+    for (wchar_t c : name) {
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+bool CreationTimeOf(HANDLE process, ULONGLONG& created) {
+    FILETIME creation = {}, exit = {}, kernel = {}, user = {};
+    if (!GetProcessTimes(process, &creation, &exit, &kernel, &user)) {
+        return false;
+    }
+    created = (static_cast<ULONGLONG>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
+    return true;
+}
+
+} // namespace
+
+bool AddFolderUser(const std::wstring& folder, HANDLE process) {
+    FolderUser user = {GetProcessId(process), 0};
+    if (user.processId == 0 || !CreationTimeOf(process, user.created)) {
+        return false;
+    }
+    const std::wstring path = UsersFilePath(folder);
+    if (path.empty()) {
+        return false;
+    }
+    FileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
+        return false;
+    }
+    const std::string line = FormatFolderUser(user);
+    DWORD written = 0;
+    return WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+           written == line.size();
+}
+
+bool IsFolderUserRunning(const FolderUser& user) {
+    KernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, user.processId));
+    if (!process) {
+        // It exists but is not ours to query (another user's, a protected
+        // one): it may be the user, so the folder stays.
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    DWORD exitCode = 0;
+    ULONGLONG created = 0;
+    if (!GetExitCodeProcess(process.Get(), &exitCode) || !CreationTimeOf(process.Get(), created)) {
+        return true;
+    }
+    return exitCode == STILL_ACTIVE && created == user.created;
+}
+
+bool IsFolderUsedByOthers(const std::wstring& folder) {
+    std::string text;
+    std::vector<FolderUser> users;
+    if (!ReadUsersFile(folder, text) || !ParseFolderUsers(text, users)) {
+        return false;
+    }
+    const DWORD self = GetCurrentProcessId();
+    for (const FolderUser& user : users) {
+        if (user.processId != self && IsFolderUserRunning(user)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::wstring> RemoveAbandonedFolders(const std::wstring& parent) {
+    std::vector<std::wstring> removed;
+    std::vector<std::wstring> candidates;
+    wchar_t pattern[MAX_PATH] = {};
+    if (!PathCombineW(pattern, parent.c_str(), L"*")) {
+        return removed;
+    }
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(pattern, &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return removed;
+    }
+    size_t seen = 0;
+    do {
+        const DWORD attributes = entry.dwFileAttributes;
+        // A link is never entered: it may lead anywhere.
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            IsUniqueSubfolderName(entry.cFileName)) {
+            wchar_t folder[MAX_PATH] = {};
+            if (PathCombineW(folder, parent.c_str(), entry.cFileName) &&
+                PathAddBackslashW(folder)) {
+                candidates.push_back(folder);
+            }
+        }
+    } while (++seen < kMaxSweptFolders && FindNextFileW(find, &entry));
+    FindClose(find);
+
+    for (const std::wstring& folder : candidates) {
+        std::string text;
+        std::vector<FolderUser> users;
+        if (!ReadUsersFile(folder, text) || !ParseFolderUsers(text, users)) {
+            continue;
+        }
+        bool inUse = false;
+        for (const FolderUser& user : users) {
+            inUse = inUse || IsFolderUserRunning(user);
+        }
+        if (!inUse) {
+            DeleteFolderTree(folder);
+            if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
+                removed.push_back(folder);
+            }
+        }
+    }
+    return removed;
+}
 
 bool GetTempFolderPath(std::wstring& path) {
     wchar_t temp[MAX_PATH] = {};
@@ -54,6 +276,8 @@ bool CreateUniqueSubfolderFrom(std::wstring& path, DWORD first) {
         // the same number cannot both get it, so neither deletes the other's files.
         if (CreateDirectoryW(candidate, nullptr)) {
             path = candidate;
+            // Unmarked, the folder is only never swept by a later start.
+            AddFolderUser(path, GetCurrentProcess());
             return true;
         }
         const DWORD createError = GetLastError();

@@ -142,10 +142,26 @@ HtmlExternal::~HtmlExternal() {
     if (hostWindow) {
         RemoveWindowSubclass(hostWindow, CloseGuardProc, 0);
     }
-    if (!downloadFolder.empty()) {
-        DeleteFolderTree(downloadFolder);
-    }
+    RemoveDownloadFolder();
     DeleteCriticalSection(&propertyLock);
+}
+
+bool HtmlExternal::RemoveDownloadFolder() {
+    if (downloadFolder.empty() || RunningWorkers() != 0) {
+        return downloadFolder.empty();
+    }
+    if (IsFolderUsedByOthers(downloadFolder)) {
+        LogDebug(L"The download folder %s stays: a program started from it still runs",
+                 downloadFolder.c_str());
+        return false;
+    }
+    if (!DeleteFolderTree(downloadFolder)) {
+        LogError(L"The download folder %s could not be removed: %u", downloadFolder.c_str(),
+                 static_cast<unsigned>(GetLastError()));
+        return false;
+    }
+    downloadFolder.clear();
+    return true;
 }
 
 unsigned HtmlExternal::GetMethodTable(const htmlui::MethodEntry** rows) {

@@ -156,6 +156,14 @@ public:
     // writes of one still running are dropped, so the run's reports read a
     // record nobody changes. True when no worker was left.
     bool StopWorkers(DWORD timeoutMs);
+    // Removes the download folder (the unzipped package) once no worker runs,
+    // so the end of a run leaves nothing behind however many references
+    // others still hold; the destructor does the same for a run that never
+    // called it. A folder that a process started from it still uses (setup
+    // going on after the run stopped waiting) is left, with a log line: a
+    // later start removes it once that process has ended. True when the
+    // folder is gone (or there was none).
+    bool RemoveDownloadFolder();
     // True once StopWorkers has begun.
     bool IsStopping() const;
     // Set once StopWorkers has begun; workers wait on it instead of sleeping.

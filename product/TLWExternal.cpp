@@ -2,6 +2,7 @@
 
 #include "base/InstallerContext.h"
 #include "base/LogFile.h"
+#include "base/TempFolders.h"
 #include "base/UniqueHandle.h"
 #include "downloader/DownloadSimpleTask.h"
 #include "downloader/Object.h"
@@ -361,6 +362,11 @@ int TLWExternal::InstallPackage(const std::wstring&, const std::wstring& paramet
     }
     KernelHandle setupProcess(process.hProcess);
     KernelHandle setupThread(process.hThread);
+    // Setup uses the unzipped files as long as it runs, also after this run
+    // ended (killed, or done waiting): a later start leaves them until then.
+    if (!AddFolderUser(downloadFolder, setupProcess.Get())) {
+        LogDebug(L"Install: cannot record setup as a user of %s", downloadFolder.c_str());
+    }
     AddReportAttachment(setupLog);
     AddReportAttachment(setupXmlLog);
 

@@ -213,11 +213,11 @@ struct ShippedImage {
         }
         LARGE_INTEGER size = {};
         DWORD read = 0;
-        const bool ok = GetFileSizeEx(file, &size) && size.QuadPart < (64 << 20) &&
-                        (bytes.resize(static_cast<size_t>(size.QuadPart)),
-                         ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read,
-                                  nullptr)) &&
-                        read == bytes.size();
+        const bool ok =
+            GetFileSizeEx(file, &size) && size.QuadPart < (64 << 20) &&
+            (bytes.resize(static_cast<size_t>(size.QuadPart)),
+             ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) &&
+            read == bytes.size();
         CloseHandle(file);
         if (!ok || bytes.size() < sizeof(IMAGE_DOS_HEADER)) {
             return false;
@@ -250,8 +250,8 @@ struct ShippedImage {
         const IMAGE_DATA_DIRECTORY& directory =
             nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
         for (DWORD at = directory.VirtualAddress;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-            const auto* entry =
-                reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(At(at, sizeof(IMAGE_IMPORT_DESCRIPTOR)));
+            const auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
+                At(at, sizeof(IMAGE_IMPORT_DESCRIPTOR)));
             if (!entry || entry->Name == 0) {
                 break;
             }
@@ -261,8 +261,8 @@ struct ShippedImage {
                 c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
             }
             std::vector<WORD>& ordinals = imports[dll];
-            const DWORD lookup = entry->OriginalFirstThunk ? entry->OriginalFirstThunk
-                                                           : entry->FirstThunk;
+            const DWORD lookup =
+                entry->OriginalFirstThunk ? entry->OriginalFirstThunk : entry->FirstThunk;
             for (DWORD thunkAt = lookup;; thunkAt += sizeof(IMAGE_THUNK_DATA32)) {
                 const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA32*>(
                     At(thunkAt, sizeof(IMAGE_THUNK_DATA32)));

@@ -1,4 +1,5 @@
 #include "base/TempFolders.h"
+#include "base/Utf8.h"
 #include "tests/common/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -252,6 +253,192 @@ TEST(DeleteFolderTree, RemovesALinkedFolderWithoutEnteringIt) {
     EXPECT_TRUE(DeleteFolderTree(root));
     EXPECT_FALSE(testutil::FileExists(root));
     EXPECT_EQ("keep", testutil::ReadFileBytes(outside + L"\\precious.txt"));
+}
+
+// ---- users of a folder, and the folders of earlier runs --------------------
+
+TEST(ParseFolderUsers, ReadsOnlyWellFormedLines) {
+    struct Case {
+        const char* text;
+        bool ok;
+        std::vector<std::pair<DWORD, ULONGLONG>> users;
+    };
+    const Case cases[] = {
+        {"4120 01dc6a2b3c4d5e6f\r\n", true, {{4120, 0x01dc6a2b3c4d5e6full}}},
+        {"1 0000000000000000\r\n4294967295 ffffffffffffffff\r\n",
+         true,
+         {{1, 0}, {4294967295u, 0xffffffffffffffffull}}},
+        {"", false, {}},                                    // names nobody
+        {"4120 01dc6a2b3c4d5e6f", false, {}},               // line not ended
+        {"4120 01dc6a2b3c4d5e6f\n", false, {}},             // LF alone
+        {"4120 01DC6A2B3C4D5E6F\r\n", false, {}},           // upper-case hex
+        {"4120 1dc6a2b3c4d5e6f\r\n", false, {}},            // 15 digits
+        {"4120  01dc6a2b3c4d5e6f\r\n", false, {}},          // two blanks
+        {"04120 01dc6a2b3c4d5e6f\r\n", false, {}},          // leading zero
+        {"4294967296 01dc6a2b3c4d5e6f\r\n", false, {}},     // id beyond 32 bits
+        {"-1 01dc6a2b3c4d5e6f\r\n", false, {}},             // sign
+        {"4120 01dc6a2b3c4d5e6f\r\nrm -rf\r\n", false, {}}, // anything else
+        {"<html>\r\n", false, {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<FolderUser> users;
+        EXPECT_EQ(c.ok, ParseFolderUsers(c.text, users)) << c.text;
+        if (c.ok) {
+            ASSERT_EQ(c.users.size(), users.size()) << c.text;
+            std::string written;
+            for (size_t i = 0; i < users.size(); ++i) {
+                EXPECT_EQ(c.users[i].first, users[i].processId);
+                EXPECT_EQ(c.users[i].second, users[i].created);
+                written += FormatFolderUser(users[i]);
+            }
+            EXPECT_EQ(c.text, written) << "the lines read back as they were written";
+        }
+    }
+    // A bounded number of users.
+    std::string many;
+    for (size_t i = 0; i <= kMaxFolderUsers; ++i) {
+        many += FormatFolderUser(FolderUser{static_cast<DWORD>(i + 1), 1});
+    }
+    std::vector<FolderUser> users;
+    EXPECT_FALSE(ParseFolderUsers(many, users));
+    EXPECT_TRUE(ParseFolderUsers(many.substr(many.find("\r\n") + 2), users));
+}
+
+TEST(IsUniqueSubfolderName, TakesOnlyTheNamesCreateUniqueSubfolderGives) {
+    const std::pair<const wchar_t*, bool> cases[] = {
+        {L"1", true},           {L"59be12", true},    {L"ffffffff", true}, {L"", false},
+        {L"0", false},          {L"0a", false},       {L"FF", false},      {L"100000000", false},
+        {L"bctest-1-2", false}, {L"1a2b.tmp", false}, {L"g1", false},      {L"..", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.second, IsUniqueSubfolderName(c.first)) << ToUtf8(c.first);
+    }
+}
+
+// A process for the users files: cmd.exe held suspended until it is ended.
+class ChildProcess {
+public:
+    ChildProcess() {
+        wchar_t command[] = L"cmd.exe /c exit 0";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info = {};
+        if (CreateProcessW(nullptr, command, nullptr, nullptr, FALSE,
+                           CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                           &info)) {
+            process_ = info.hProcess;
+            CloseHandle(info.hThread);
+        }
+    }
+    ~ChildProcess() {
+        if (process_) {
+            End();
+            CloseHandle(process_);
+        }
+    }
+    HANDLE handle() const { return process_; }
+    void End() {
+        TerminateProcess(process_, 1);
+        WaitForSingleObject(process_, 10000);
+    }
+
+private:
+    HANDLE process_ = nullptr;
+};
+
+std::string UsersFileOf(const std::wstring& folder) {
+    return testutil::ReadFileBytes(folder + kFolderUsersFileName);
+}
+
+TEST(CreateUniqueSubfolder, NamesThisProcessAsTheFoldersUser) {
+    testutil::ScratchFolder scratch;
+    std::wstring path = scratch.path();
+    ASSERT_TRUE(CreateUniqueSubfolder(path));
+    std::vector<FolderUser> users;
+    ASSERT_TRUE(ParseFolderUsers(UsersFileOf(path), users)) << UsersFileOf(path);
+    ASSERT_EQ(1u, users.size());
+    EXPECT_EQ(GetCurrentProcessId(), users[0].processId);
+    EXPECT_TRUE(IsFolderUserRunning(users[0]));
+    // The same id with another creation time is another process.
+    EXPECT_FALSE(IsFolderUserRunning(FolderUser{users[0].processId, users[0].created + 1}));
+    EXPECT_FALSE(IsFolderUsedByOthers(path)) << "this process alone uses it";
+}
+
+TEST(IsFolderUsedByOthers, WhileAProcessStartedThereRuns) {
+    testutil::ScratchFolder scratch;
+    std::wstring path = scratch.path();
+    ASSERT_TRUE(CreateUniqueSubfolder(path));
+    ChildProcess setup;
+    ASSERT_NE(nullptr, setup.handle());
+    ASSERT_TRUE(AddFolderUser(path, setup.handle()));
+    EXPECT_TRUE(IsFolderUsedByOthers(path));
+    setup.End();
+    EXPECT_FALSE(IsFolderUsedByOthers(path));
+}
+
+TEST(RemoveAbandonedFolders, RemovesOnlyOurFoldersWhoseUsersAreAllGone) {
+    testutil::ScratchFolder scratch;
+    ChildProcess ended, running;
+    ASSERT_NE(nullptr, ended.handle());
+    ASSERT_NE(nullptr, running.handle());
+    ended.End();
+    const auto make = [&](const wchar_t* name, const std::vector<HANDLE>& users,
+                          const char* usersText = nullptr) {
+        const std::wstring folder = scratch / name + L"\\";
+        EXPECT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        EXPECT_TRUE(testutil::WriteFileBytes(folder + L"page.html", "<p>"));
+        for (HANDLE user : users) {
+            EXPECT_TRUE(AddFolderUser(folder, user));
+        }
+        if (usersText) {
+            EXPECT_TRUE(testutil::WriteFileBytes(folder + kFolderUsersFileName, usersText));
+        }
+        return folder;
+    };
+    const std::wstring abandoned = make(L"1a2b", {ended.handle()});
+    const std::wstring ours = make(L"1a2c", {GetCurrentProcess()});
+    const std::wstring unmarked = make(L"1a2d", {});
+    const std::wstring otherName = make(L"setup-1a2e", {ended.handle()});
+    const std::wstring unreadable = make(L"1a2f", {}, "4120 not a time\r\n");
+    const std::wstring setupRuns = make(L"1a30", {ended.handle(), running.handle()});
+    std::vector<FolderUser> self;
+    ASSERT_TRUE(ParseFolderUsers(UsersFileOf(ours), self));
+    // This process's id with another creation time: an earlier process that
+    // had the id, so the folder is abandoned.
+    const std::wstring reusedId = make(
+        L"1a31", {}, FormatFolderUser(FolderUser{self[0].processId, self[0].created - 1}).c_str());
+    ASSERT_TRUE(testutil::WriteFileBytes(scratch / L"1a32", "a file, not a folder"));
+
+    const std::vector<std::wstring> removed = RemoveAbandonedFolders(scratch.path());
+    const std::set<std::wstring> removedSet(removed.begin(), removed.end());
+    EXPECT_EQ((std::set<std::wstring>{abandoned, reusedId}), removedSet);
+    EXPECT_FALSE(IsFolder(abandoned));
+    EXPECT_FALSE(IsFolder(reusedId));
+    for (const std::wstring& kept : {ours, unmarked, otherName, unreadable, setupRuns}) {
+        EXPECT_TRUE(testutil::FileExists(kept + L"page.html")) << ToUtf8(kept);
+    }
+    EXPECT_TRUE(testutil::FileExists(scratch / L"1a32"));
+
+    // Once setup has ended too, its folder goes on the next sweep.
+    running.End();
+    EXPECT_EQ(std::vector<std::wstring>{setupRuns}, RemoveAbandonedFolders(scratch.path()));
+}
+
+TEST(RemoveAbandonedFolders, NeverEntersALinkedFolder) {
+    testutil::ScratchFolder scratch;
+    const std::wstring outside = scratch / L"outside\\";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    ChildProcess ended;
+    ASSERT_NE(nullptr, ended.handle());
+    ended.End();
+    ASSERT_TRUE(AddFolderUser(outside, ended.handle()));
+    ASSERT_TRUE(testutil::WriteFileBytes(outside + L"precious.txt", "keep"));
+    const std::wstring link = scratch / L"1a2b";
+    if (!CreateSymbolicLinkW(link.c_str(), outside.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+        GTEST_SKIP() << "this system cannot make a folder link (error " << GetLastError() << ")";
+    }
+    EXPECT_TRUE(RemoveAbandonedFolders(scratch.path()).empty());
+    EXPECT_EQ("keep", testutil::ReadFileBytes(outside + L"precious.txt"));
 }
 
 } // namespace

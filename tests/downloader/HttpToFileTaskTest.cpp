@@ -141,9 +141,9 @@ TEST_F(HttpToFileTaskTest, WholeResourceRefusesA200OfAnotherLength) {
 
 TEST_F(HttpToFileTaskTest, RangesThatDoNotMatchAreRefused) {
     const char* rules[] = {
-        "contentrange=bytes%20100-1099/5000", // starts elsewhere
+        "contentrange=bytes%20100-1099/5000",  // starts elsewhere
         "contentrange=bytes%201000-1999/5000", // right start, wrong length
-        "contentrange=bytes%20*/5000",        // no range at all
+        "contentrange=bytes%20*/5000",         // no range at all
         "status=416",
         "status=500",
     };

@@ -13,6 +13,7 @@
 #include "base/InstallerContext.h"
 #include "base/LanguageTable.h"
 #include "base/LogFile.h"
+#include "base/TempFolders.h"
 #include "base/UniqueHandle.h"
 #include "base/Utf8.h"
 #include "htmlui/MSHTMLExternal.h"
@@ -199,7 +200,8 @@ std::wstring ConsoleViewScript() {
     return bytes ? FromUtf8(bytes, SizeofResource(nullptr, found)) : std::wstring();
 }
 
-// Files below `folder` (which ends in a backslash), counted recursively.
+// Files below `folder` (which ends in a backslash), counted recursively; the
+// folder's users file is the run's own, not an unzipped one.
 int CountFiles(const std::wstring& folder) {
     int count = 0;
     WIN32_FIND_DATAW entry;
@@ -209,7 +211,7 @@ int CountFiles(const std::wstring& folder) {
     }
     do {
         const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") {
+        if (name == L"." || name == L".." || name == kFolderUsersFileName) {
             continue;
         }
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -283,6 +285,12 @@ int RunFlow(const Options& options) {
         PrintError(L"pageflow: bad program path %s", options.program.c_str());
         return context.installStatus;
     }
+    std::wstring temp;
+    if (GetTempFolderPath(temp)) {
+        for (const std::wstring& folder : RemoveAbandonedFolders(temp)) {
+            PrintError(L"removed the folder of an earlier run: %s", folder.c_str());
+        }
+    }
     PayloadArchive archive(log, fullPath);
     if (!archive.isLoaded) {
         PrintError(L"pageflow: %s carries no pages that could be unpacked", fullPath);
@@ -333,19 +341,22 @@ int RunFlow(const Options& options) {
         }
     }
     // A worker that called the page back still logs and drops its reference;
-    // wait for it before the log and context go away.
-    const DWORD drainStart = GetTickCount();
-    while (controller->References() > 1 && GetTickCount() - drainStart < kWorkerDrainMs) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-        PumpMessages();
+    // wait for it before the log and context go away, then remove what the
+    // run unzipped, as the program does when its window closes.
+    if (!controller->StopWorkers(kWorkerDrainMs)) {
+        PrintError(L"pageflow: workers still running %lu s after the flow ended",
+                   kWorkerDrainMs / 1000);
     }
+    const std::wstring unzipFolder = controller->UnzipFolder();
+    const int extracted = CountFiles(unzipFolder);
+    controller->RemoveDownloadFolder();
 
     const std::wstring package = controller->DownloadedFile();
     if (!package.empty()) {
         PrintOut(L"package " + package + L": " + std::to_wstring(FileSize(package)) +
                  L" bytes, every block verified");
     }
-    PrintOut(L"extracted files: " + std::to_wstring(CountFiles(controller->UnzipFolder())));
+    PrintOut(L"extracted files: " + std::to_wstring(extracted));
     for (int i = 0; i < tlw::kMilestoneCount; ++i) {
         wchar_t version[256] = {};
         DWORD length = 256;
