@@ -4,6 +4,7 @@
 
 #include "base/InstallerContext.h"
 #include "base/LogFile.h"
+#include "base/TempFolders.h"
 #include "base/UniqueHandle.h"
 #include "tests/core/CoreTestSupport.h"
 
@@ -114,6 +115,51 @@ TEST_F(StopWorkers, TheDefaultDownloadTriesNothingOnceTheRunIsStopping) {
     downloadmanagercore::DownloadCallback progress(object);
     EXPECT_EQ(E_ABORT, progress.OnProgress(10, 100, BINDSTATUS_DOWNLOADINGDATA, nullptr));
     EXPECT_FALSE(progress.dataSeen);
+}
+
+} // namespace
+
+namespace {
+
+class DownloadFolderAtTheEnd : public coretest::ObjectTest {};
+
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+TEST_F(DownloadFolderAtTheEnd, IsRemovedAlthoughAReferenceRemains) {
+    const std::wstring folder = object->DownloadFolder();
+    ASSERT_FALSE(folder.empty());
+    ASSERT_TRUE(CreateDirectoryW((folder + L"pkg").c_str(), nullptr));
+    object->AddRef(); // a reference someone never gave back
+    EXPECT_TRUE(object->StopWorkers(1000));
+    EXPECT_TRUE(object->RemoveDownloadFolder());
+    EXPECT_FALSE(Exists(folder));
+    EXPECT_TRUE(object->RemoveDownloadFolder()) << "nothing left to remove";
+    object->Release();
+}
+
+TEST_F(DownloadFolderAtTheEnd, StaysWhileAProgramStartedFromItRuns) {
+    const std::wstring folder = object->DownloadFolder();
+    ASSERT_FALSE(folder.empty());
+    // Setup going on after the run stopped waiting for it.
+    wchar_t command[] = L"cmd.exe /c exit 0";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION setup = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, command, nullptr, nullptr, FALSE,
+                               CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, folder.c_str(),
+                               &startup, &setup));
+    KernelHandle process(setup.hProcess), thread(setup.hThread);
+    ASSERT_TRUE(AddFolderUser(folder, process.Get()));
+    EXPECT_FALSE(object->RemoveDownloadFolder());
+    EXPECT_TRUE(Exists(folder));
+    EXPECT_NE(std::string::npos, Log().find("a program started from it still runs"));
+
+    TerminateProcess(process.Get(), 0);
+    WaitForSingleObject(process.Get(), 10000);
+    EXPECT_TRUE(object->RemoveDownloadFolder());
+    EXPECT_FALSE(Exists(folder));
 }
 
 } // namespace

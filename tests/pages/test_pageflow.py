@@ -16,8 +16,11 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 import urllib.request
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "demo"))
@@ -27,7 +30,12 @@ import pagekit  # noqa: E402
 from make_fixtures import PRODUCT_CODES  # noqa: E402
 
 FLOW_SECONDS = 600
+# Bounds of the waits of the killed-run case.
+KILL_WAIT_SECONDS = 300
+SETUP_END_SECONDS = 180
 OPTS = None
+# The file in each folder the program makes that names the processes using it.
+USERS_FILE = "~bcrun.users"
 
 
 def system_bits():
@@ -120,6 +128,142 @@ class PageFlowRuns(unittest.TestCase):
         self.assertTrue(any(l.startswith("start program: ") and
                             l.endswith("\\Brightcast Suite Test\\brightcast.exe") for l in lines),
                         lines)
+
+    def start_flow(self, program, temp):
+        """pageflow.exe with its own temporary folder (Wine takes TMP and TEMP
+        from the prefix, so they are set inside the Windows process tree)."""
+        os.makedirs(temp, exist_ok=True)
+        wtemp = pagekit.windows_path(temp)
+        command = "set TMP=%s&& set TEMP=%s&& %s %s" % (
+            wtemp, wtemp, pagekit.windows_path(OPTS.pageflow), pagekit.windows_path(program))
+        flow = subprocess.Popen([OPTS.wine, "cmd", "/c", command], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        flow.err_lines = []
+        flow.reader = threading.Thread(
+            target=lambda: flow.err_lines.extend(iter(flow.stderr.readline, "")), daemon=True)
+        flow.reader.start()
+        return flow
+
+    def finish_flow(self, flow):
+        out, _ = flow.communicate(timeout=FLOW_SECONDS)
+        flow.reader.join(10)
+        err = "".join(flow.err_lines)
+        sys.stderr.write(err)
+        return flow.returncode, out.splitlines(), err
+
+    def kill_flow_when(self, flow, condition, what):
+        deadline = time.monotonic() + KILL_WAIT_SECONDS
+        while not condition():
+            self.assertIsNone(flow.poll(), "the flow ended before %s" % what)
+            self.assertLess(time.monotonic(), deadline, "no %s within %d s" % (
+                what, KILL_WAIT_SECONDS))
+            time.sleep(0.2)
+        # As Task Manager ends a program: at once, with no clean-up of its own.
+        subprocess.run([OPTS.wine, "taskkill", "/f", "/im", "pageflow.exe"],
+                       capture_output=True, timeout=60)
+        flow.communicate(timeout=60)
+
+    def setup_runs_in(self, temp):
+        """Whether a setup started from a folder under `temp` still runs."""
+        marks = (temp.encode(), pagekit.windows_path(temp).encode())
+        found = subprocess.run(["pgrep", "-f", "setup.exe"], capture_output=True, text=True)
+        for pid in found.stdout.split():
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    command = f.read()
+            except OSError:
+                continue
+            if any(mark in command for mark in marks):
+                return True
+        return False
+
+    def wait_for_setup_to_end(self, temp):
+        """Setup started by a killed run goes on; the next run is started once
+        it has ended, so that every folder is free to be removed."""
+        deadline = time.monotonic() + SETUP_END_SECONDS
+        while self.setup_runs_in(temp):
+            self.assertLess(time.monotonic(), deadline, "setup still runs after %d s" %
+                            SETUP_END_SECONDS)
+            time.sleep(0.5)
+
+    def removed_at_start(self, err):
+        """Names of the folders a run's start removed, from its progress lines."""
+        return set(l.rstrip("\\").rsplit("\\", 1)[-1] for l in err.splitlines()
+                   if l.startswith("removed the folder of an earlier run: "))
+
+    def folders(self, temp):
+        return sorted(n for n in os.listdir(temp) if os.path.isdir(os.path.join(temp, n)))
+
+    def files_of_setup(self, names):
+        # The test setup, like a runtime's installer, leaves its own log in
+        # the temporary folder; it is setup's file, not one of the program's.
+        return [n for n in names if not n.startswith("dd_vcredist_")]
+
+    def test_a_completed_run_leaves_the_temporary_folder_as_it_found_it(self):
+        self.serve("TLWSuite_full.zip", self.package)
+        program = self.program(DOWNLOAD_URL=self.url("Brightcast_Suite_${osbits}bit.zip"))
+        temp = os.path.join(self.work, "temp-completed")
+        os.makedirs(temp)
+        with open(os.path.join(temp, "notes.txt"), "w") as f:
+            f.write("the user's own file")
+        before = sorted(os.listdir(temp))
+        code, lines, err = self.finish_flow(self.start_flow(program, temp))
+        self.assertEqual("flow status 1", lines[-1], err)
+        self.assert_installed(lines)
+        # Every entry of the package, and the log setup wrote beside it.
+        with zipfile.ZipFile(os.path.join(self.served, self.package)) as z:
+            entries = len([i for i in z.infolist() if not i.is_dir()])
+        self.assertIn("extracted files: %d" % (entries + 1), lines)
+        self.assertEqual(before, self.files_of_setup(sorted(os.listdir(temp))))
+
+    def test_killed_runs_are_removed_by_the_next_start_and_the_download_resumes(self):
+        self.serve("TLWSuite_full.zip", self.package)
+        program = self.program(DOWNLOAD_URL=self.url("Brightcast_Suite_${osbits}bit.zip"))
+        temp = os.path.join(self.work, "temp-killed")
+        os.makedirs(temp)
+        # Another program's folder with a name like ours: never touched.
+        foreign = os.path.join(temp, "1a2b3c")
+        os.makedirs(foreign)
+        with open(os.path.join(foreign, "data.txt"), "w") as f:
+            f.write("not ours")
+        size = os.path.getsize(os.path.join(self.served, self.package))
+        # The first answer is slow, so the run can be killed in the middle.
+        self.control("add?path=/%s&times=1&rate=262144" % self.package)
+
+        first = self.start_flow(program, temp)
+        target = "/" + self.package
+
+        def sent():
+            return max([e["sent"] for e in json.loads(self.control("log.json"))
+                        if e["target"] == target] or [0])
+        self.kill_flow_when(first, lambda: sent() >= size // 2, "half of the package sent")
+        left_by_first = set(self.folders(temp)) - {"1a2b3c"}
+        self.assertGreater(len(left_by_first), 1, "the killed run left its folders")
+        self.control("reset")
+
+        second = self.start_flow(program, temp)
+        self.kill_flow_when(second, lambda: any("install milestone: product 2 " in l
+                                                for l in second.err_lines),
+                            "the second product installed")
+        resumed = [e for e in json.loads(self.control("log.json")) if e["target"] == target]
+        self.assertEqual(1, len(resumed), resumed)
+        ranges = [v for k, v in resumed[0]["headers"] if k.lower() == "range"]
+        self.assertEqual(1, len(ranges), resumed[0])
+        self.assertGreater(int(ranges[0].split("=")[1].split("-")[0]), 0, ranges)
+        # The second run's start removed the folders of the first.
+        self.assertEqual(left_by_first, self.removed_at_start("".join(second.err_lines)))
+        self.wait_for_setup_to_end(temp)
+        left = set(self.folders(temp)) - {"1a2b3c"}
+        self.assertGreater(len(left), 1, "the second killed run left its folders")
+        self.assertFalse(left & left_by_first)
+
+        code, lines, err = self.finish_flow(self.start_flow(program, temp))
+        self.assertEqual("flow status 1", lines[-1], err)
+        self.assert_installed(lines)
+        # The second run's folders went at the start; the run's own at its end.
+        self.assertEqual(left, self.removed_at_start(err), err)
+        self.assertEqual(["1a2b3c"], self.folders(temp))
+        self.assertEqual(["data.txt"], os.listdir(foreign))
 
     def test_a_package_is_downloaded_unpacked_and_installed(self):
         self.serve("TLWSuite_full.zip", self.package)
