@@ -1,5 +1,7 @@
 #include "tests/payload/PayloadTestSupport.h"
 
+#include "base/TempFolders.h"
+
 #include "tests/common/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -56,7 +58,9 @@ void ReadTreeInto(const std::wstring& folder, const std::wstring& prefix,
     }
     do {
         const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") {
+        // The users file of a folder the program made names its processes;
+        // it is no page.
+        if (name == L"." || name == L".." || (prefix.empty() && name == kFolderUsersFileName)) {
             continue;
         }
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {

@@ -52,11 +52,18 @@ def read_archive(image):
     return records, first, image[at:len(image) - 4]
 
 
+# The file in each folder the program makes that names the processes using
+# it; it is no page.
+USERS_FILE = "~bcrun.users"
+
+
 def page_files(folder):
     """Relative backslash name -> bytes for every file under folder."""
     files = {}
     for root, _, names in os.walk(folder):
         for name in names:
+            if root == folder and name == USERS_FILE:
+                continue
             path = os.path.join(root, name)
             with open(path, "rb") as f:
                 files[os.path.relpath(path, folder).replace(os.sep, "\\")] = f.read()
