@@ -69,39 +69,86 @@ bool IsEmptyZip(HANDLE zipFile, ULONGLONG size) {
            sizeof record + static_cast<ULONGLONG>(word(20)) == size;
 }
 
-// Streams the current entry into `target`; false on any read, write or CRC
-// failure, and when the data ends before the entry's declared size (the reader
-// then stops early without a word and skips its CRC check).
-bool WriteCurrentEntry(unzFile archive, const wchar_t* target, ZPOS64_T declaredSize, uLong method,
+// Unpacks the current entry, opened raw, into `out`. Deflated data is
+// inflated here rather than by the reader, which stops at the declared size
+// without a word: output past the declared size is never written and fails
+// the entry, as does output that ends short of it or a CRC that does not
+// match.
+bool UnpackCurrentEntry(unzFile archive, HANDLE out, const unz_file_info64& info,
+                        ZipReporter* reporter) {
+    const bool deflated = info.compression_method == Z_DEFLATED;
+    z_stream stream = {};
+    if (deflated && inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
+        return false;
+    }
+    const ZPOS64_T declared = info.uncompressed_size;
+    ZPOS64_T written = 0;
+    uLong crc = crc32(0, Z_NULL, 0);
+    // Every unpacked byte goes through here; `written` never passes `declared`.
+    auto emit = [&](const char* bytes, uInt count) {
+        if (count > declared - written || !WriteAll(out, bytes, count, reporter)) {
+            return false;
+        }
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes), count);
+        written += count;
+        return true;
+    };
+    std::vector<char> input(kChunk);
+    std::vector<char> unpacked(kChunk);
+    bool inputEnded = false;
+    bool ok = true;
+    bool ended = false;
+    // Each round takes in input (there is no more than the compressed size)
+    // or writes output (no more than the declared size), or it ends.
+    while (ok && !ended) {
+        if (stream.avail_in == 0 && !inputEnded) {
+            const int got = unzReadCurrentFile(archive, input.data(), kChunk);
+            if (got < 0) {
+                ok = false;
+                break;
+            }
+            inputEnded = got == 0;
+            stream.next_in = reinterpret_cast<Bytef*>(input.data());
+            stream.avail_in = static_cast<uInt>(got);
+        }
+        if (!deflated) {
+            ok = emit(input.data(), stream.avail_in);
+            stream.avail_in = 0;
+            ended = inputEnded;
+            continue;
+        }
+        stream.next_out = reinterpret_cast<Bytef*>(unpacked.data());
+        stream.avail_out = kChunk;
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        const uInt produced = kChunk - stream.avail_out;
+        // Input left and room to write, yet nothing moved: no round would.
+        const bool stuck = status == Z_BUF_ERROR && produced == 0 && stream.avail_in > 0;
+        if ((status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) || stuck) {
+            ok = false;
+            break;
+        }
+        ok = emit(unpacked.data(), produced);
+        ended = status == Z_STREAM_END || (produced == 0 && stream.avail_in == 0 && inputEnded);
+    }
+    if (deflated) {
+        inflateEnd(&stream);
+    }
+    return ok && written == declared && crc == info.crc;
+}
+
+// Writes the current entry to `target`; the file is deleted again when any
+// read, write, size or CRC check fails.
+bool WriteCurrentEntry(unzFile archive, const wchar_t* target, const unz_file_info64& info,
                        ZipReporter* reporter) {
     HANDLE out = CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
         return false;
     }
-    bool ok = IsSupportedMethod(method) && unzOpenCurrentFile(archive) == UNZ_OK;
-    ZPOS64_T written = 0;
+    bool ok = IsSupportedMethod(info.compression_method) &&
+              unzOpenCurrentFile2(archive, nullptr, nullptr, 1) == UNZ_OK;
     if (ok) {
-        std::vector<char> buffer(kChunk);
-        for (;;) {
-            const int got = unzReadCurrentFile(archive, buffer.data(), kChunk);
-            if (got < 0) {
-                ok = false;
-                break;
-            }
-            if (got == 0) {
-                break;
-            }
-            if (!WriteAll(out, buffer.data(), static_cast<DWORD>(got), reporter)) {
-                ok = false;
-                break;
-            }
-            written += static_cast<ZPOS64_T>(got);
-        }
-        if (written != declaredSize) {
-            ok = false;
-        }
-        // Reports a CRC mismatch once the whole entry has been read.
+        ok = UnpackCurrentEntry(archive, out, info, reporter);
         if (unzCloseCurrentFile(archive) != UNZ_OK) {
             ok = false;
         }
@@ -149,8 +196,7 @@ bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporte
     if (PathRemoveFileSpecW(parent)) {
         SHCreateDirectoryExW(nullptr, parent, nullptr);
     }
-    return WriteCurrentEntry(archive, target, info.uncompressed_size, info.compression_method,
-                             reporter);
+    return WriteCurrentEntry(archive, target, info, reporter);
 }
 
 } // namespace

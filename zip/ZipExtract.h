@@ -17,7 +17,7 @@ namespace zip {
 // turned into '\'. Names that are not plain relative names (IsSafeRelativeName
 // of base/SafeNames.h, e.g. with ".." or device names) or that would land
 // outside `folder` fail like any other entry, as does an entry whose data ends
-// before its declared size.
+// before its declared size or goes on past it (nothing past it is written).
 bool ZipExtractToFolder(HANDLE zipFile, const std::wstring& folder, ZipReporter* reporter);
 
 // The path below the target folder that an entry's stored name gives: the

@@ -229,6 +229,22 @@ TEST_P(ZipExtractShortEntry, FailsTheEntryAndDeletesItsFile) {
 INSTANTIATE_TEST_SUITE_P(Fixtures, ZipExtractShortEntry,
                          testing::Values("short-stored.zip", "short-deflated.zip"));
 
+class ZipExtractLongEntry : public testing::TestWithParam<const char*> {};
+
+// Data that goes on past the entry's declared size is no whole file either,
+// even when the declared part matches the CRC.
+TEST_P(ZipExtractLongEntry, FailsTheEntryAndDeletesItsFile) {
+    testutil::ScratchFolder scratch;
+    Recorder r;
+    EXPECT_FALSE(ExtractFile(Fixture(GetParam()), scratch.path(), &r));
+    EXPECT_EQ((std::vector<std::wstring>{L"before.txt"}), Tree(scratch.path()));
+    EXPECT_EQ((Progress{{0, 3}, {1, 3}, {3, 3}}), r.progress);
+    EXPECT_TRUE(r.errors.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ZipExtractLongEntry,
+                         testing::Values("long-stored.zip", "long-deflated.zip", "long-zeros.zip"));
+
 // Only stored and deflated entries can be unpacked and checked; the reader
 // would copy an entry of another method as it is and skip its CRC.
 TEST(ZipExtract, AnEntryOfAnotherMethodFailsAndLeavesNoFile) {

@@ -5,6 +5,7 @@ import random
 import struct
 import sys
 import zipfile
+import zlib
 
 
 def write(path, entries, method=zipfile.ZIP_DEFLATED):
@@ -72,6 +73,15 @@ def declare_method(path, name, method):
         info = z.getinfo(name)
     patch(path, info.header_offset + 8, "<H", method)
     patch(path, central_headers(path)[names.index(name)] + 10, "<H", method)
+
+
+def declare_crc(path, name, crc):
+    """Rewrites an entry's CRC in both its headers; data and sizes stay."""
+    with zipfile.ZipFile(path) as z:
+        names = [i.filename for i in z.infolist()]
+        info = z.getinfo(name)
+    patch(path, info.header_offset + 14, "<I", crc)
+    patch(path, central_headers(path)[names.index(name)] + 16, "<I", crc)
 
 
 def claim_zip64_count(path, count):
@@ -155,6 +165,18 @@ def main(out):
     path = os.path.join(out, "extra-overrun.zip")
     write(path, [("before.txt", b"before"), ("bad.txt", b"bad")], zipfile.ZIP_STORED)
     patch(path, central_headers(path)[-1] + 30, "<H", 0xFFFF)
+    # Entries whose data goes on past their declared size, with a CRC that
+    # matches the declared part: the reader stops at the declared size and
+    # its CRC check passes.
+    for label, method, data, declared in [
+            ("long-stored", zipfile.ZIP_STORED, payload * 2, len(payload)),
+            ("long-deflated", zipfile.ZIP_DEFLATED, payload * 2, len(payload)),
+            ("long-zeros", zipfile.ZIP_DEFLATED, bytes(4 * 1024 * 1024), 4096)]:
+        path = os.path.join(out, label + ".zip")
+        write(path, [("before.txt", b"before"), ("setup.exe", data), ("after.txt", b"after")],
+              method)
+        declare_sizes(path, "setup.exe", uncompressed=declared)
+        declare_crc(path, "setup.exe", zlib.crc32(data[:declared]))
     # Larger than the small test file system, and incompressible.
     big = bytes(rng.getrandbits(8) for _ in range(6 * 1024 * 1024))
     write(os.path.join(out, "big.zip"), [("small.txt", b"fits"), ("big.bin", big)],
