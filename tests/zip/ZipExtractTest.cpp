@@ -282,14 +282,62 @@ TEST(ZipExtract, ADirectoryRunningPastTheFileStopsAtTheFirstFailedRead) {
     EXPECT_EQ((Progress{{0, 2}, {1, 2}, {2, 2}}), r.progress);
 }
 
+// Takes all but kLeave bytes of the small disk's free space just before entry
+// `atEntry` is extracted, so that the disk fills while that entry is written.
+class DiskFiller : public Recorder {
+public:
+    static constexpr ULONGLONG kLeave = 256 * 1024;
+
+    DiskFiller(const std::wstring& disk, int atEntry)
+        : disk_(disk), filler_(disk + L"filler.bin"), atEntry_(atEntry) {}
+    ~DiskFiller() { DeleteFileW(filler_.c_str()); }
+    DiskFiller(const DiskFiller&) = delete;
+    DiskFiller& operator=(const DiskFiller&) = delete;
+
+    void OnProgress(int current, int total) override {
+        Recorder::OnProgress(current, total);
+        if (current == atEntry_) {
+            Fill();
+        }
+    }
+
+private:
+    void Fill() {
+        ULARGE_INTEGER free;
+        ASSERT_TRUE(GetDiskFreeSpaceExW(disk_.c_str(), &free, nullptr, nullptr));
+        HANDLE file = CreateFileW(filler_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        const std::vector<char> chunk(64 * 1024, 'f');
+        ULONGLONG left = free.QuadPart > kLeave ? free.QuadPart - kLeave : 0;
+        DWORD wrote = 1;
+        while (left > 0 && wrote > 0) {
+            const DWORD size = static_cast<DWORD>(std::min<ULONGLONG>(chunk.size(), left));
+            if (!WriteFile(file, chunk.data(), size, &wrote, nullptr)) {
+                break;
+            }
+            left -= wrote;
+        }
+        CloseHandle(file);
+        ASSERT_TRUE(GetDiskFreeSpaceExW(disk_.c_str(), &free, nullptr, nullptr));
+        EXPECT_LE(free.QuadPart, 2 * kLeave);
+    }
+
+    std::wstring disk_;
+    std::wstring filler_;
+    int atEntry_;
+};
+
+// The archive fits the disk when extraction starts; the disk fills while its
+// second entry is written.
 TEST(ZipExtract, DiskFullReportsTheErrorAndDeletesThePartialFile) {
     const std::wstring disk = testutil::SmallDiskFolder();
     if (disk.empty()) {
         GTEST_SKIP() << "no small file system mounted (BC_SMALL_DISK unset)";
     }
     const std::wstring out = disk + L"zip-extract\\";
-    Recorder r;
-    EXPECT_FALSE(ExtractFile(Fixture("big.zip"), out, &r));
+    DiskFiller r(disk, 1);
+    EXPECT_FALSE(ExtractFile(Fixture("fills-disk.zip"), out, &r));
     ASSERT_FALSE(r.errors.empty());
     EXPECT_EQ(static_cast<unsigned long>(ERROR_DISK_FULL), r.errors.back());
     EXPECT_EQ((Progress{{0, 2}, {1, 2}, {2, 2}}), r.progress);

@@ -183,6 +183,10 @@ def main(out):
           zipfile.ZIP_STORED)
     with open(os.path.join(out, "big.bin"), "wb") as f:
         f.write(big)
+    # Fits the small test file system when extraction starts.
+    write(os.path.join(out, "fills-disk.zip"),
+          [("small.txt", b"fits"), ("big.bin", bytes(rng.getrandbits(8) for _ in range(1 << 20)))],
+          zipfile.ZIP_STORED)
     with open(os.path.join(out, "not-a-zip.zip"), "wb") as f:
         f.write(b"this is not a zip file at all" * 10)
 
