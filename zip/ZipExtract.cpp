@@ -1,6 +1,7 @@
 #include "zip/ZipExtract.h"
 
 #include "base/SafeNames.h"
+#include "zip/EntryRanges.h"
 #include "zip/WinFileIo.h"
 
 #include <shlobj.h>
@@ -8,6 +9,7 @@
 #include <unzip.h>
 
 #include <climits>
+#include <string>
 #include <vector>
 
 namespace zip {
@@ -199,6 +201,149 @@ bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporte
     return WriteCurrentEntry(archive, target, info, reporter);
 }
 
+// Size of a local header before its name and extra field.
+constexpr ZPOS64_T kLocalHeaderBytes = 30;
+
+// What one read of the central directory tells before anything is written.
+struct DirectoryScan {
+    // Entries whose central record could be read, counted from the first; the
+    // entry loop goes no further, as it could not read the next one either.
+    int readable = 0;
+    std::vector<EntryRange> ranges;
+    // Declared sizes of the entries that become files.
+    std::vector<uint64_t> fileSizes;
+    // An entry whose local header cannot be read or contradicts its central
+    // record, or -1.
+    int badHeader = -1;
+};
+
+// Reads every central record of `archive` with the local header it points
+// at. A read error of the directory is reported, as the entry loop reported
+// it before; one of a local header is not: the archive is refused for it.
+void ScanDirectory(unzFile archive, WinFileStream& stream, int total, DirectoryScan& scan) {
+    ZipReporter* const reporter = stream.reporter;
+    for (int i = 0; i < total; ++i) {
+        const int moved = i == 0 ? unzGoToFirstFile(archive) : unzGoToNextFile(archive);
+        unz_file_info64 info = {};
+        char rawName[kNameBytes + 1] = {};
+        if (moved != UNZ_OK || unzGetCurrentFileInfo64(archive, &info, rawName, kNameBytes, nullptr,
+                                                       0, nullptr, 0) != UNZ_OK) {
+            return;
+        }
+        rawName[kNameBytes] = '\0';
+        // Raw: only the local header is read and checked against the record.
+        stream.reporter = nullptr;
+        const bool opened = unzOpenCurrentFile2(archive, nullptr, nullptr, 1) == UNZ_OK;
+        stream.reporter = reporter;
+        if (!opened) {
+            scan.badHeader = i;
+            return;
+        }
+        const int localExtra = unzGetLocalExtrafield(archive, nullptr, 0);
+        const ZPOS64_T data = unzGetCurrentFileZStreamPos64(archive);
+        unzCloseCurrentFile(archive);
+        if (localExtra < 0) {
+            scan.badHeader = i;
+            return;
+        }
+        EntryRange range;
+        range.data = data;
+        // The reader found the local name as long as the central one.
+        range.header =
+            data - kLocalHeaderBytes - info.size_filename - static_cast<ZPOS64_T>(localExtra);
+        range.compressedSize = info.compressed_size;
+        scan.ranges.push_back(range);
+        if (!IsDirectoryEntry(rawName, info)) {
+            scan.fileSizes.push_back(info.uncompressed_size);
+        }
+        scan.readable = i + 1;
+    }
+}
+
+// Bytes this process may still write on the volume that holds `folder`,
+// asked of the nearest folder on the path that exists already.
+bool FreeBytesFor(const std::wstring& folder, uint64_t& free) {
+    wchar_t path[MAX_PATH];
+    lstrcpynW(path, folder.c_str(), MAX_PATH);
+    // Each round that goes on has removed the last part of the path.
+    for (;;) {
+        ULARGE_INTEGER available;
+        if (GetDiskFreeSpaceExW(path, &available, nullptr, nullptr)) {
+            free = available.QuadPart;
+            return true;
+        }
+        const size_t before = wcslen(path);
+        if (!PathRemoveFileSpecW(path) || wcslen(path) >= before) {
+            return false;
+        }
+    }
+}
+
+void Refuse(ZipReporter* reporter, unsigned long error, const std::wstring& line) {
+    if (reporter) {
+        reporter->OnLog((L"Unzip refused: " + line).c_str());
+        reporter->OnError(error);
+    }
+}
+
+std::wstring Number(uint64_t value) {
+    return std::to_wstring(value);
+}
+
+// Refuses, before anything is written, an archive whose entries share bytes
+// or lie outside it, and one whose files do not fit the target volume.
+// `readable` is how many entries, from the first, the entry loop may try.
+bool CheckBeforeWriting(HANDLE zipFile, ULONGLONG zipSize, int total, const std::wstring& folder,
+                        ZipReporter* reporter, int& readable) {
+    WinFileStream stream;
+    stream.file = zipFile;
+    stream.reporter = reporter;
+    zlib_filefunc64_def functions = WinFileFunctions(&stream);
+    unzFile archive = unzOpen2_64(L"", &functions);
+    if (!archive) {
+        return false;
+    }
+    DirectoryScan scan;
+    ScanDirectory(archive, stream, total, scan);
+    unzClose(archive);
+    readable = scan.readable;
+
+    if (scan.badHeader >= 0) {
+        Refuse(reporter, ERROR_INVALID_DATA,
+               L"the local header of entry " + Number(scan.badHeader) +
+                   L" cannot be read or does not match its directory record");
+        return false;
+    }
+    const RangeCheck ranges = CheckEntryRanges(scan.ranges, zipSize);
+    if (ranges.fault == RangeFault::OutsideArchive) {
+        const EntryRange& entry = scan.ranges[ranges.first];
+        Refuse(reporter, ERROR_INVALID_DATA,
+               L"entry " + Number(ranges.first) + L" (local header at " + Number(entry.header) +
+                   L", " + Number(entry.compressedSize) + L" compressed bytes from " +
+                   Number(entry.data) + L") does not lie inside the " + Number(zipSize) +
+                   L"-byte archive");
+        return false;
+    }
+    if (ranges.fault == RangeFault::Overlap) {
+        Refuse(reporter, ERROR_INVALID_DATA,
+               L"entries " + Number(ranges.first) + L" and " + Number(ranges.second) +
+                   L" share bytes of the archive (local headers at " +
+                   Number(scan.ranges[ranges.first].header) + L" and " +
+                   Number(scan.ranges[ranges.second].header) + L")");
+        return false;
+    }
+    const uint64_t needed = SaturatingTotal(scan.fileSizes);
+    uint64_t free = 0;
+    // Without an answer from the volume the write path still stops at a full disk.
+    if (needed > 0 && FreeBytesFor(folder, free) && needed > free) {
+        Refuse(reporter, ERROR_DISK_FULL,
+               L"the files unpack to " + Number(needed) + L" bytes, the target volume has " +
+                   Number(free) + L" free");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool StoredNameToRelativePath(const std::string& stored, std::wstring& path) {
@@ -245,13 +390,28 @@ bool ZipExtractToFolder(HANDLE zipFile, const std::wstring& folder, ZipReporter*
         unzClose(archive);
         return false;
     }
+    const int total = static_cast<int>(global.number_entry);
+    int readable = 0;
+    if (!CheckBeforeWriting(zipFile, static_cast<ULONGLONG>(size.QuadPart), total, folder, reporter,
+                            readable)) {
+        // Progress ends at the total as after an extraction that stopped.
+        if (reporter) {
+            reporter->OnProgress(total, total);
+        }
+        unzClose(archive);
+        return false;
+    }
     SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
 
-    const int total = static_cast<int>(global.number_entry);
     bool ok = true;
     for (int i = 0; i < total; ++i) {
         if (reporter) {
             reporter->OnProgress(i, total);
+        }
+        // Past the last entry the check could read, nothing was checked.
+        if (i >= readable) {
+            ok = false;
+            break;
         }
         const int moved = i == 0 ? unzGoToFirstFile(archive) : unzGoToNextFile(archive);
         if (moved != UNZ_OK || !ExtractCurrentEntry(archive, folder, reporter)) {

@@ -84,6 +84,24 @@ def declare_crc(path, name, crc):
     patch(path, central_headers(path)[names.index(name)] + 16, "<I", crc)
 
 
+def point_entry_at(path, name, offset):
+    """Makes an entry's central record name another local header offset."""
+    with zipfile.ZipFile(path) as z:
+        names = [i.filename for i in z.infolist()]
+    patch(path, central_headers(path)[names.index(name)] + 42, "<I", offset)
+
+
+def data_offset(path, name):
+    """Where an entry's data starts, read from its local header."""
+    with zipfile.ZipFile(path) as z:
+        offset = z.getinfo(name).header_offset
+    with open(path, "rb") as f:
+        f.seek(offset)
+        header = f.read(30)
+    name_len, extra_len = struct.unpack("<HH", header[26:30])
+    return offset + 30 + name_len + extra_len
+
+
 def claim_zip64_count(path, count):
     """Replaces the end record by zip64 end records that claim `count` entries."""
     with open(path, "rb") as f:
@@ -177,6 +195,39 @@ def main(out):
               method)
         declare_sizes(path, "setup.exe", uncompressed=declared)
         declare_crc(path, "setup.exe", zlib.crc32(data[:declared]))
+    # Three entries that all point at the first one's local header: one
+    # stream unpacked three times. Names of one length, so each record
+    # agrees with the shared header.
+    path = os.path.join(out, "shared-header.zip")
+    write(path, [(n, bytes(64 * 1024)) for n in ("a.bin", "b.bin", "c.bin")])
+    for name in ("b.bin", "c.bin"):
+        point_entry_at(path, name, 0)
+    # The third entry's local header and data lie inside the second entry's
+    # stored data.
+    inner = os.path.join(out, "inner-only.zip")
+    write(inner, [("inner.bin", b"inner")], zipfile.ZIP_STORED)
+    with open(inner, "rb") as f:
+        inner_bytes = f.read()
+    os.remove(inner)
+    inner_local = inner_bytes[:inner_bytes.index(b"PK\x01\x02")]
+    path = os.path.join(out, "nested-entry.zip")
+    write(path, [("before.txt", b"before"), ("outer.bin", inner_local),
+                 ("inner.bin", b"inner")], zipfile.ZIP_STORED)
+    point_entry_at(path, "inner.bin", data_offset(path, "outer.bin"))
+    # The last entry's data, or its local header, runs past the end of the
+    # file.
+    path = os.path.join(out, "data-past-end.zip")
+    write(path, [("before.txt", b"before"), ("setup.exe", payload)], zipfile.ZIP_STORED)
+    declare_sizes(path, "setup.exe", 1000000, 1000000)
+    path = os.path.join(out, "header-past-end.zip")
+    write(path, [("before.txt", b"before"), ("setup.exe", payload)], zipfile.ZIP_STORED)
+    point_entry_at(path, "setup.exe", os.path.getsize(path) + 1000)
+    # Each entry fits the 4 MiB test file system, all three together do not;
+    # the two of the other zip do.
+    write(os.path.join(out, "over-small-disk.zip"),
+          [(n, bytes(2 * 1024 * 1024)) for n in ("a.bin", "b.bin", "c.bin")])
+    write(os.path.join(out, "fits-small-disk.zip"),
+          [(n, bytes(1024 * 1024)) for n in ("a.bin", "b.bin")])
     # Larger than the small test file system, and incompressible.
     big = bytes(rng.getrandbits(8) for _ in range(6 * 1024 * 1024))
     write(os.path.join(out, "big.zip"), [("small.txt", b"fits"), ("big.bin", big)],
