@@ -138,6 +138,10 @@ void TLWExternal::OnError(unsigned long error) {
     zipErrorCode = error;
 }
 
+void TLWExternal::OnLog(const wchar_t* line) {
+    LogError(L"%s", line);
+}
+
 // ---- extract --------------------------------------------------------------
 
 HRESULT TLWExternal::ExtractMethod(WORD flags, DISPPARAMS* params, VARIANT*) {

@@ -74,6 +74,8 @@ public:
     // zip::ZipReporter, on the extract worker.
     void OnProgress(int current, int total) override;
     void OnError(unsigned long error) override;
+    // An ERROR line of the run's log.
+    void OnLog(const wchar_t* line) override;
 
     // Unzips the package into the download folder and looks for setup.exe;
     // returns an ExtractCode and records failures (stage 4 or 5).

@@ -1,6 +1,7 @@
 #include "zip/ZipExtract.h"
 
 #include "base/SafeNames.h"
+#include "zip/EntryRanges.h"
 #include "zip/WinFileIo.h"
 
 #include <shlobj.h>
@@ -8,6 +9,7 @@
 #include <unzip.h>
 
 #include <climits>
+#include <string>
 #include <vector>
 
 namespace zip {
@@ -69,39 +71,86 @@ bool IsEmptyZip(HANDLE zipFile, ULONGLONG size) {
            sizeof record + static_cast<ULONGLONG>(word(20)) == size;
 }
 
-// Streams the current entry into `target`; false on any read, write or CRC
-// failure, and when the data ends before the entry's declared size (the reader
-// then stops early without a word and skips its CRC check).
-bool WriteCurrentEntry(unzFile archive, const wchar_t* target, ZPOS64_T declaredSize, uLong method,
+// Unpacks the current entry, opened raw, into `out`. Deflated data is
+// inflated here rather than by the reader, which stops at the declared size
+// without a word: output past the declared size is never written and fails
+// the entry, as does output that ends short of it or a CRC that does not
+// match.
+bool UnpackCurrentEntry(unzFile archive, HANDLE out, const unz_file_info64& info,
+                        ZipReporter* reporter) {
+    const bool deflated = info.compression_method == Z_DEFLATED;
+    z_stream stream = {};
+    if (deflated && inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
+        return false;
+    }
+    const ZPOS64_T declared = info.uncompressed_size;
+    ZPOS64_T written = 0;
+    uLong crc = crc32(0, Z_NULL, 0);
+    // Every unpacked byte goes through here; `written` never passes `declared`.
+    auto emit = [&](const char* bytes, uInt count) {
+        if (count > declared - written || !WriteAll(out, bytes, count, reporter)) {
+            return false;
+        }
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes), count);
+        written += count;
+        return true;
+    };
+    std::vector<char> input(kChunk);
+    std::vector<char> unpacked(kChunk);
+    bool inputEnded = false;
+    bool ok = true;
+    bool ended = false;
+    // Each round takes in input (there is no more than the compressed size)
+    // or writes output (no more than the declared size), or it ends.
+    while (ok && !ended) {
+        if (stream.avail_in == 0 && !inputEnded) {
+            const int got = unzReadCurrentFile(archive, input.data(), kChunk);
+            if (got < 0) {
+                ok = false;
+                break;
+            }
+            inputEnded = got == 0;
+            stream.next_in = reinterpret_cast<Bytef*>(input.data());
+            stream.avail_in = static_cast<uInt>(got);
+        }
+        if (!deflated) {
+            ok = emit(input.data(), stream.avail_in);
+            stream.avail_in = 0;
+            ended = inputEnded;
+            continue;
+        }
+        stream.next_out = reinterpret_cast<Bytef*>(unpacked.data());
+        stream.avail_out = kChunk;
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        const uInt produced = kChunk - stream.avail_out;
+        // Input left and room to write, yet nothing moved: no round would.
+        const bool stuck = status == Z_BUF_ERROR && produced == 0 && stream.avail_in > 0;
+        if ((status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) || stuck) {
+            ok = false;
+            break;
+        }
+        ok = emit(unpacked.data(), produced);
+        ended = status == Z_STREAM_END || (produced == 0 && stream.avail_in == 0 && inputEnded);
+    }
+    if (deflated) {
+        inflateEnd(&stream);
+    }
+    return ok && written == declared && crc == info.crc;
+}
+
+// Writes the current entry to `target`; the file is deleted again when any
+// read, write, size or CRC check fails.
+bool WriteCurrentEntry(unzFile archive, const wchar_t* target, const unz_file_info64& info,
                        ZipReporter* reporter) {
     HANDLE out = CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
         return false;
     }
-    bool ok = IsSupportedMethod(method) && unzOpenCurrentFile(archive) == UNZ_OK;
-    ZPOS64_T written = 0;
+    bool ok = IsSupportedMethod(info.compression_method) &&
+              unzOpenCurrentFile2(archive, nullptr, nullptr, 1) == UNZ_OK;
     if (ok) {
-        std::vector<char> buffer(kChunk);
-        for (;;) {
-            const int got = unzReadCurrentFile(archive, buffer.data(), kChunk);
-            if (got < 0) {
-                ok = false;
-                break;
-            }
-            if (got == 0) {
-                break;
-            }
-            if (!WriteAll(out, buffer.data(), static_cast<DWORD>(got), reporter)) {
-                ok = false;
-                break;
-            }
-            written += static_cast<ZPOS64_T>(got);
-        }
-        if (written != declaredSize) {
-            ok = false;
-        }
-        // Reports a CRC mismatch once the whole entry has been read.
+        ok = UnpackCurrentEntry(archive, out, info, reporter);
         if (unzCloseCurrentFile(archive) != UNZ_OK) {
             ok = false;
         }
@@ -149,8 +198,150 @@ bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporte
     if (PathRemoveFileSpecW(parent)) {
         SHCreateDirectoryExW(nullptr, parent, nullptr);
     }
-    return WriteCurrentEntry(archive, target, info.uncompressed_size, info.compression_method,
-                             reporter);
+    return WriteCurrentEntry(archive, target, info, reporter);
+}
+
+// Size of a local header before its name and extra field.
+constexpr ZPOS64_T kLocalHeaderBytes = 30;
+
+// What one read of the central directory tells before anything is written.
+struct DirectoryScan {
+    // Entries whose central record could be read, counted from the first; the
+    // entry loop goes no further, as it could not read the next one either.
+    int readable = 0;
+    std::vector<EntryRange> ranges;
+    // Declared sizes of the entries that become files.
+    std::vector<uint64_t> fileSizes;
+    // An entry whose local header cannot be read or contradicts its central
+    // record, or -1.
+    int badHeader = -1;
+};
+
+// Reads every central record of `archive` with the local header it points
+// at. A read error of the directory is reported, as the entry loop reported
+// it before; one of a local header is not: the archive is refused for it.
+void ScanDirectory(unzFile archive, WinFileStream& stream, int total, DirectoryScan& scan) {
+    ZipReporter* const reporter = stream.reporter;
+    for (int i = 0; i < total; ++i) {
+        const int moved = i == 0 ? unzGoToFirstFile(archive) : unzGoToNextFile(archive);
+        unz_file_info64 info = {};
+        char rawName[kNameBytes + 1] = {};
+        if (moved != UNZ_OK || unzGetCurrentFileInfo64(archive, &info, rawName, kNameBytes, nullptr,
+                                                       0, nullptr, 0) != UNZ_OK) {
+            return;
+        }
+        rawName[kNameBytes] = '\0';
+        // Raw: only the local header is read and checked against the record.
+        stream.reporter = nullptr;
+        const bool opened = unzOpenCurrentFile2(archive, nullptr, nullptr, 1) == UNZ_OK;
+        stream.reporter = reporter;
+        if (!opened) {
+            scan.badHeader = i;
+            return;
+        }
+        const int localExtra = unzGetLocalExtrafield(archive, nullptr, 0);
+        const ZPOS64_T data = unzGetCurrentFileZStreamPos64(archive);
+        unzCloseCurrentFile(archive);
+        if (localExtra < 0) {
+            scan.badHeader = i;
+            return;
+        }
+        EntryRange range;
+        range.data = data;
+        // The reader found the local name as long as the central one.
+        range.header =
+            data - kLocalHeaderBytes - info.size_filename - static_cast<ZPOS64_T>(localExtra);
+        range.compressedSize = info.compressed_size;
+        scan.ranges.push_back(range);
+        if (!IsDirectoryEntry(rawName, info)) {
+            scan.fileSizes.push_back(info.uncompressed_size);
+        }
+        scan.readable = i + 1;
+    }
+}
+
+// Bytes this process may still write on the volume that holds `folder`,
+// asked of the nearest folder on the path that exists already.
+bool FreeBytesFor(const std::wstring& folder, uint64_t& free) {
+    wchar_t path[MAX_PATH];
+    lstrcpynW(path, folder.c_str(), MAX_PATH);
+    // Each round that goes on has removed the last part of the path.
+    for (;;) {
+        ULARGE_INTEGER available;
+        if (GetDiskFreeSpaceExW(path, &available, nullptr, nullptr)) {
+            free = available.QuadPart;
+            return true;
+        }
+        const size_t before = wcslen(path);
+        if (!PathRemoveFileSpecW(path) || wcslen(path) >= before) {
+            return false;
+        }
+    }
+}
+
+void Refuse(ZipReporter* reporter, unsigned long error, const std::wstring& line) {
+    if (reporter) {
+        reporter->OnLog((L"Unzip refused: " + line).c_str());
+        reporter->OnError(error);
+    }
+}
+
+std::wstring Number(uint64_t value) {
+    return std::to_wstring(value);
+}
+
+// Refuses, before anything is written, an archive whose entries share bytes
+// or lie outside it, and one whose files do not fit the target volume.
+// `readable` is how many entries, from the first, the entry loop may try.
+bool CheckBeforeWriting(HANDLE zipFile, ULONGLONG zipSize, int total, const std::wstring& folder,
+                        ZipReporter* reporter, int& readable) {
+    WinFileStream stream;
+    stream.file = zipFile;
+    stream.reporter = reporter;
+    zlib_filefunc64_def functions = WinFileFunctions(&stream);
+    unzFile archive = unzOpen2_64(L"", &functions);
+    if (!archive) {
+        return false;
+    }
+    DirectoryScan scan;
+    ScanDirectory(archive, stream, total, scan);
+    unzClose(archive);
+    readable = scan.readable;
+
+    if (scan.badHeader >= 0) {
+        Refuse(reporter, ERROR_INVALID_DATA,
+               L"the local header of entry " + Number(scan.badHeader) +
+                   L" cannot be read or does not match its directory record");
+        return false;
+    }
+    const RangeCheck ranges = CheckEntryRanges(scan.ranges, zipSize);
+    if (ranges.fault == RangeFault::OutsideArchive) {
+        const EntryRange& entry = scan.ranges[ranges.first];
+        Refuse(reporter, ERROR_INVALID_DATA,
+               L"entry " + Number(ranges.first) + L" (local header at " + Number(entry.header) +
+                   L", " + Number(entry.compressedSize) + L" compressed bytes from " +
+                   Number(entry.data) + L") does not lie inside the " + Number(zipSize) +
+                   L"-byte archive");
+        return false;
+    }
+    if (ranges.fault == RangeFault::Overlap) {
+        Refuse(reporter, ERROR_INVALID_DATA,
+               L"entries " + Number(ranges.first) + L" and " + Number(ranges.second) +
+                   L" share bytes of the archive (local headers at " +
+                   Number(scan.ranges[ranges.first].header) + L" and " +
+                   Number(scan.ranges[ranges.second].header) + L")");
+        return false;
+    }
+    const uint64_t needed = SaturatingTotal(scan.fileSizes);
+    uint64_t free = 0;
+    // Without an answer from the volume the write path still stops at a full disk.
+    if (needed > 0 && FreeBytesFor(folder, free) && needed > free) {
+        Refuse(reporter, ERROR_DISK_FULL,
+               L"the files unpack to " + Number(needed) + L" bytes, the target volume has " +
+                   Number(free) + L" free");
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -199,13 +390,28 @@ bool ZipExtractToFolder(HANDLE zipFile, const std::wstring& folder, ZipReporter*
         unzClose(archive);
         return false;
     }
+    const int total = static_cast<int>(global.number_entry);
+    int readable = 0;
+    if (!CheckBeforeWriting(zipFile, static_cast<ULONGLONG>(size.QuadPart), total, folder, reporter,
+                            readable)) {
+        // Progress ends at the total as after an extraction that stopped.
+        if (reporter) {
+            reporter->OnProgress(total, total);
+        }
+        unzClose(archive);
+        return false;
+    }
     SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
 
-    const int total = static_cast<int>(global.number_entry);
     bool ok = true;
     for (int i = 0; i < total; ++i) {
         if (reporter) {
             reporter->OnProgress(i, total);
+        }
+        // Past the last entry the check could read, nothing was checked.
+        if (i >= readable) {
+            ok = false;
+            break;
         }
         const int moved = i == 0 ? unzGoToFirstFile(archive) : unzGoToNextFile(archive);
         if (moved != UNZ_OK || !ExtractCurrentEntry(archive, folder, reporter)) {

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <shlwapi.h>
+#include <zlib.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -231,6 +233,72 @@ TEST_F(Controller, ExtractOfSomethingThatIsNoZipFails) {
     EXPECT_EQ(tlw::ExtractFailed, controller->ExtractPackage(scratch / L"p.zip"));
     EXPECT_EQ(FailureStageUnzip, records.FailureStage());
     EXPECT_EQ(0, records.FailureCode());
+}
+
+// A stored zip whose two entries, "a.txt" and "b.txt", both point at the one
+// local header at offset 0.
+std::string ZipWithOneHeaderForTwoEntries() {
+    std::string bytes;
+    auto put = [&](uint32_t value, int size) {
+        for (int i = 0; i < size; ++i) {
+            bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+        }
+    };
+    const std::string data = "hello";
+    const uint32_t crc =
+        crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
+    auto sizes = [&] {
+        put(crc, 4);
+        put(static_cast<uint32_t>(data.size()), 4);
+        put(static_cast<uint32_t>(data.size()), 4);
+        put(5, 2); // name length
+        put(0, 2); // extra length
+    };
+    put(0x04034B50, 4);
+    put(20, 2);
+    put(0, 2); // flags
+    put(0, 2); // stored
+    put(0, 4); // time and date
+    sizes();
+    bytes += "a.txt" + data;
+    const uint32_t directory = static_cast<uint32_t>(bytes.size());
+    for (const char* name : {"a.txt", "b.txt"}) {
+        put(0x02014B50, 4);
+        put(20, 2);
+        put(20, 2);
+        put(0, 2);
+        put(0, 2);
+        put(0, 4);
+        sizes();
+        put(0, 2); // comment length
+        put(0, 2); // disk
+        put(0, 2); // internal attributes
+        put(0, 4); // external attributes
+        put(0, 4); // local header offset
+        bytes += name;
+    }
+    const uint32_t directorySize = static_cast<uint32_t>(bytes.size()) - directory;
+    put(0x06054B50, 4);
+    put(0, 2);
+    put(0, 2);
+    put(2, 2);
+    put(2, 2);
+    put(directorySize, 4);
+    put(directory, 4);
+    put(0, 2);
+    return bytes;
+}
+
+TEST_F(Controller, ExtractOfAZipWhoseEntriesShareDataIsRefusedAndLogged) {
+    testutil::ScratchFolder scratch;
+    ASSERT_TRUE(testutil::WriteFileBytes(scratch / L"p.zip", ZipWithOneHeaderForTwoEntries()));
+    EXPECT_EQ(tlw::ExtractFailed, controller->ExtractPackage(scratch / L"p.zip"));
+    EXPECT_EQ(FailureStageUnzip, records.FailureStage());
+    EXPECT_EQ(ERROR_INVALID_DATA, records.FailureCode());
+    EXPECT_TRUE(Contains(records.LogText(), "ERROR] Unzip refused: entries 0 and 1 share bytes"))
+        << Quoted(records.LogText());
+    EXPECT_FALSE(testutil::FileExists(controller->DownloadFolder() + L"a.txt"));
+    EXPECT_FALSE(testutil::FileExists(controller->DownloadFolder() + L"b.txt"));
 }
 
 TEST_F(Controller, InstallWithoutAnUnzippedSetupStartsNothing) {

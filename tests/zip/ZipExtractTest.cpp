@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 
 namespace {
 
@@ -229,6 +230,23 @@ TEST_P(ZipExtractShortEntry, FailsTheEntryAndDeletesItsFile) {
 INSTANTIATE_TEST_SUITE_P(Fixtures, ZipExtractShortEntry,
                          testing::Values("short-stored.zip", "short-deflated.zip"));
 
+class ZipExtractLongEntry : public testing::TestWithParam<const char*> {};
+
+// Data that goes on past the entry's declared size is no whole file either,
+// even when the declared part matches the CRC.
+TEST_P(ZipExtractLongEntry, FailsTheEntryAndDeletesItsFile) {
+    testutil::ScratchFolder scratch;
+    Recorder r;
+    EXPECT_FALSE(ExtractFile(Fixture(GetParam()), scratch.path(), &r));
+    EXPECT_EQ((std::vector<std::wstring>{L"before.txt"}), Tree(scratch.path()));
+    EXPECT_EQ((Progress{{0, 3}, {1, 3}, {3, 3}}), r.progress);
+    EXPECT_TRUE(r.errors.empty());
+    EXPECT_TRUE(r.lines.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ZipExtractLongEntry,
+                         testing::Values("long-stored.zip", "long-deflated.zip", "long-zeros.zip"));
+
 // Only stored and deflated entries can be unpacked and checked; the reader
 // would copy an entry of another method as it is and skip its CRC.
 TEST(ZipExtract, AnEntryOfAnotherMethodFailsAndLeavesNoFile) {
@@ -266,21 +284,186 @@ TEST(ZipExtract, ADirectoryRunningPastTheFileStopsAtTheFirstFailedRead) {
     EXPECT_EQ((Progress{{0, 2}, {1, 2}, {2, 2}}), r.progress);
 }
 
+// Takes all but kLeave bytes of the small disk's free space just before entry
+// `atEntry` is extracted, so that the disk fills while that entry is written.
+class DiskFiller : public Recorder {
+public:
+    static constexpr ULONGLONG kLeave = 256 * 1024;
+
+    DiskFiller(const std::wstring& disk, int atEntry)
+        : disk_(disk), filler_(disk + L"filler.bin"), atEntry_(atEntry) {}
+    ~DiskFiller() { DeleteFileW(filler_.c_str()); }
+    DiskFiller(const DiskFiller&) = delete;
+    DiskFiller& operator=(const DiskFiller&) = delete;
+
+    void OnProgress(int current, int total) override {
+        Recorder::OnProgress(current, total);
+        if (current == atEntry_) {
+            Fill();
+        }
+    }
+
+private:
+    void Fill() {
+        ULARGE_INTEGER free;
+        ASSERT_TRUE(GetDiskFreeSpaceExW(disk_.c_str(), &free, nullptr, nullptr));
+        HANDLE file = CreateFileW(filler_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        const std::vector<char> chunk(64 * 1024, 'f');
+        ULONGLONG left = free.QuadPart > kLeave ? free.QuadPart - kLeave : 0;
+        DWORD wrote = 1;
+        while (left > 0 && wrote > 0) {
+            const DWORD size = static_cast<DWORD>(std::min<ULONGLONG>(chunk.size(), left));
+            if (!WriteFile(file, chunk.data(), size, &wrote, nullptr)) {
+                break;
+            }
+            left -= wrote;
+        }
+        CloseHandle(file);
+        ASSERT_TRUE(GetDiskFreeSpaceExW(disk_.c_str(), &free, nullptr, nullptr));
+        EXPECT_LE(free.QuadPart, 2 * kLeave);
+    }
+
+    std::wstring disk_;
+    std::wstring filler_;
+    int atEntry_;
+};
+
+// The archive fits the disk when extraction starts; the disk fills while its
+// second entry is written.
 TEST(ZipExtract, DiskFullReportsTheErrorAndDeletesThePartialFile) {
     const std::wstring disk = testutil::SmallDiskFolder();
     if (disk.empty()) {
         GTEST_SKIP() << "no small file system mounted (BC_SMALL_DISK unset)";
     }
     const std::wstring out = disk + L"zip-extract\\";
-    Recorder r;
-    EXPECT_FALSE(ExtractFile(Fixture("big.zip"), out, &r));
+    DiskFiller r(disk, 1);
+    EXPECT_FALSE(ExtractFile(Fixture("fills-disk.zip"), out, &r));
     ASSERT_FALSE(r.errors.empty());
     EXPECT_EQ(static_cast<unsigned long>(ERROR_DISK_FULL), r.errors.back());
+    EXPECT_TRUE(r.lines.empty());
     EXPECT_EQ((Progress{{0, 2}, {1, 2}, {2, 2}}), r.progress);
     EXPECT_EQ("fits", testutil::ReadFileBytes(out + L"small.txt"));
     EXPECT_FALSE(testutil::FileExists(out + L"big.bin"));
     DeleteFileW((out + L"small.txt").c_str());
     RemoveDirectoryW(out.c_str());
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& start) {
+    return text.compare(0, start.size(), start) == 0;
+}
+
+struct RefusalCase {
+    const char* fixture;
+    int entries;
+    // How the log line starts.
+    const wchar_t* line;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* out) {
+    *out << c.fixture;
+}
+
+class ZipExtractRefusal : public testing::TestWithParam<RefusalCase> {};
+
+// Entries that share bytes unpack one stream many times (a small zip can
+// fill a disk that way); bytes outside the archive are none of its entries'.
+TEST_P(ZipExtractRefusal, RefusesTheArchiveBeforeWritingAnything) {
+    testutil::ScratchFolder scratch;
+    const std::wstring out = scratch / L"out\\";
+    Recorder r;
+    EXPECT_FALSE(ExtractFile(Fixture(GetParam().fixture), out, &r));
+    EXPECT_FALSE(testutil::FileExists(out));
+    const int total = GetParam().entries;
+    EXPECT_EQ((Progress{{total, total}}), r.progress);
+    EXPECT_EQ((std::vector<unsigned long>{ERROR_INVALID_DATA}), r.errors);
+    ASSERT_EQ(1u, r.lines.size());
+    EXPECT_TRUE(StartsWith(r.lines[0], GetParam().line)) << testing::PrintToString(r.lines[0]);
+
+    EXPECT_FALSE(ExtractFile(Fixture(GetParam().fixture), out, nullptr));
+    EXPECT_FALSE(testutil::FileExists(out));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, ZipExtractRefusal,
+    testing::Values(
+        RefusalCase{"shared-header.zip", 3,
+                    L"Unzip refused: entries 0 and 1 share bytes of the archive (local headers "
+                    L"at 0 and 0)"},
+        RefusalCase{"nested-entry.zip", 3,
+                    L"Unzip refused: entries 1 and 2 share bytes of the archive (local headers "
+                    L"at 46 and 85)"},
+        RefusalCase{"data-past-end.zip", 2,
+                    L"Unzip refused: entry 1 (local header at 46, 1000000 compressed bytes from "
+                    L"85) does not lie inside the 4218-byte archive"},
+        RefusalCase{"header-past-end.zip", 2,
+                    L"Unzip refused: the local header of entry 1 cannot be read"}));
+
+// Extracts to a folder on the small disk and removes whatever landed there,
+// so that a failing case leaves the next one its free space.
+struct FreeSpaceCase {
+    const char* fixture;
+    int entries;
+};
+
+void PrintTo(const FreeSpaceCase& c, std::ostream* out) {
+    *out << c.fixture;
+}
+
+class ZipExtractFreeSpace : public testing::TestWithParam<FreeSpaceCase> {
+protected:
+    void SetUp() override {
+        disk_ = testutil::SmallDiskFolder();
+        if (disk_.empty()) {
+            GTEST_SKIP() << "no small file system mounted (BC_SMALL_DISK unset)";
+        }
+        out_ = disk_ + L"zip-extract\\";
+    }
+    void TearDown() override {
+        if (out_.empty()) {
+            return;
+        }
+        // Sorted names list a folder before what is in it.
+        const std::vector<std::wstring> left = Tree(out_);
+        for (auto name = left.rbegin(); name != left.rend(); ++name) {
+            const std::wstring path = out_ + *name;
+            if (!DeleteFileW(path.c_str())) {
+                RemoveDirectoryW(path.c_str());
+            }
+        }
+        RemoveDirectoryW(out_.c_str());
+    }
+    std::wstring disk_;
+    std::wstring out_;
+};
+
+// big.zip has one entry larger than the disk; over-small-disk.zip three that
+// each fit and together do not.
+TEST_P(ZipExtractFreeSpace, ADeclaredTotalOverTheFreeSpaceIsRefusedBeforeWriting) {
+    const std::vector<std::wstring> before = Tree(disk_);
+    Recorder r;
+    EXPECT_FALSE(ExtractFile(Fixture(GetParam().fixture), out_, &r));
+    EXPECT_EQ((std::vector<unsigned long>{ERROR_DISK_FULL}), r.errors);
+    ASSERT_EQ(1u, r.lines.size());
+    EXPECT_TRUE(StartsWith(r.lines[0], L"Unzip refused: the files unpack to "))
+        << testing::PrintToString(r.lines[0]);
+    const int total = GetParam().entries;
+    EXPECT_EQ((Progress{{total, total}}), r.progress);
+    EXPECT_FALSE(testutil::FileExists(out_));
+    EXPECT_EQ(before, Tree(disk_));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ZipExtractFreeSpace,
+                         testing::Values(FreeSpaceCase{"big.zip", 2},
+                                         FreeSpaceCase{"over-small-disk.zip", 3}));
+
+TEST_F(ZipExtractFreeSpace, ATotalThatFitsIsExtracted) {
+    Recorder r;
+    EXPECT_TRUE(ExtractFile(Fixture("fits-small-disk.zip"), out_, &r));
+    EXPECT_TRUE(r.errors.empty());
+    EXPECT_EQ(std::string(1 << 20, '\0'), testutil::ReadFileBytes(out_ + L"a.bin"));
+    EXPECT_EQ(std::string(1 << 20, '\0'), testutil::ReadFileBytes(out_ + L"b.bin"));
 }
 
 struct NameCase {

@@ -20,9 +20,11 @@ inline std::wstring Fixture(const char* name) {
 struct Recorder : zip::ZipReporter {
     void OnProgress(int current, int total) override { progress.emplace_back(current, total); }
     void OnError(unsigned long error) override { errors.push_back(error); }
+    void OnLog(const wchar_t* line) override { lines.push_back(line); }
 
     std::vector<std::pair<int, int>> progress;
     std::vector<unsigned long> errors;
+    std::vector<std::wstring> lines;
 };
 
 using Progress = std::vector<std::pair<int, int>>;

@@ -5,6 +5,7 @@ import random
 import struct
 import sys
 import zipfile
+import zlib
 
 
 def write(path, entries, method=zipfile.ZIP_DEFLATED):
@@ -72,6 +73,33 @@ def declare_method(path, name, method):
         info = z.getinfo(name)
     patch(path, info.header_offset + 8, "<H", method)
     patch(path, central_headers(path)[names.index(name)] + 10, "<H", method)
+
+
+def declare_crc(path, name, crc):
+    """Rewrites an entry's CRC in both its headers; data and sizes stay."""
+    with zipfile.ZipFile(path) as z:
+        names = [i.filename for i in z.infolist()]
+        info = z.getinfo(name)
+    patch(path, info.header_offset + 14, "<I", crc)
+    patch(path, central_headers(path)[names.index(name)] + 16, "<I", crc)
+
+
+def point_entry_at(path, name, offset):
+    """Makes an entry's central record name another local header offset."""
+    with zipfile.ZipFile(path) as z:
+        names = [i.filename for i in z.infolist()]
+    patch(path, central_headers(path)[names.index(name)] + 42, "<I", offset)
+
+
+def data_offset(path, name):
+    """Where an entry's data starts, read from its local header."""
+    with zipfile.ZipFile(path) as z:
+        offset = z.getinfo(name).header_offset
+    with open(path, "rb") as f:
+        f.seek(offset)
+        header = f.read(30)
+    name_len, extra_len = struct.unpack("<HH", header[26:30])
+    return offset + 30 + name_len + extra_len
 
 
 def claim_zip64_count(path, count):
@@ -155,12 +183,61 @@ def main(out):
     path = os.path.join(out, "extra-overrun.zip")
     write(path, [("before.txt", b"before"), ("bad.txt", b"bad")], zipfile.ZIP_STORED)
     patch(path, central_headers(path)[-1] + 30, "<H", 0xFFFF)
+    # Entries whose data goes on past their declared size, with a CRC that
+    # matches the declared part: the reader stops at the declared size and
+    # its CRC check passes.
+    for label, method, data, declared in [
+            ("long-stored", zipfile.ZIP_STORED, payload * 2, len(payload)),
+            ("long-deflated", zipfile.ZIP_DEFLATED, payload * 2, len(payload)),
+            ("long-zeros", zipfile.ZIP_DEFLATED, bytes(4 * 1024 * 1024), 4096)]:
+        path = os.path.join(out, label + ".zip")
+        write(path, [("before.txt", b"before"), ("setup.exe", data), ("after.txt", b"after")],
+              method)
+        declare_sizes(path, "setup.exe", uncompressed=declared)
+        declare_crc(path, "setup.exe", zlib.crc32(data[:declared]))
+    # Three entries that all point at the first one's local header: one
+    # stream unpacked three times. Names of one length, so each record
+    # agrees with the shared header.
+    path = os.path.join(out, "shared-header.zip")
+    write(path, [(n, bytes(64 * 1024)) for n in ("a.bin", "b.bin", "c.bin")])
+    for name in ("b.bin", "c.bin"):
+        point_entry_at(path, name, 0)
+    # The third entry's local header and data lie inside the second entry's
+    # stored data.
+    inner = os.path.join(out, "inner-only.zip")
+    write(inner, [("inner.bin", b"inner")], zipfile.ZIP_STORED)
+    with open(inner, "rb") as f:
+        inner_bytes = f.read()
+    os.remove(inner)
+    inner_local = inner_bytes[:inner_bytes.index(b"PK\x01\x02")]
+    path = os.path.join(out, "nested-entry.zip")
+    write(path, [("before.txt", b"before"), ("outer.bin", inner_local),
+                 ("inner.bin", b"inner")], zipfile.ZIP_STORED)
+    point_entry_at(path, "inner.bin", data_offset(path, "outer.bin"))
+    # The last entry's data, or its local header, runs past the end of the
+    # file.
+    path = os.path.join(out, "data-past-end.zip")
+    write(path, [("before.txt", b"before"), ("setup.exe", payload)], zipfile.ZIP_STORED)
+    declare_sizes(path, "setup.exe", 1000000, 1000000)
+    path = os.path.join(out, "header-past-end.zip")
+    write(path, [("before.txt", b"before"), ("setup.exe", payload)], zipfile.ZIP_STORED)
+    point_entry_at(path, "setup.exe", os.path.getsize(path) + 1000)
+    # Each entry fits the 4 MiB test file system, all three together do not;
+    # the two of the other zip do.
+    write(os.path.join(out, "over-small-disk.zip"),
+          [(n, bytes(2 * 1024 * 1024)) for n in ("a.bin", "b.bin", "c.bin")])
+    write(os.path.join(out, "fits-small-disk.zip"),
+          [(n, bytes(1024 * 1024)) for n in ("a.bin", "b.bin")])
     # Larger than the small test file system, and incompressible.
     big = bytes(rng.getrandbits(8) for _ in range(6 * 1024 * 1024))
     write(os.path.join(out, "big.zip"), [("small.txt", b"fits"), ("big.bin", big)],
           zipfile.ZIP_STORED)
     with open(os.path.join(out, "big.bin"), "wb") as f:
         f.write(big)
+    # Fits the small test file system when extraction starts.
+    write(os.path.join(out, "fills-disk.zip"),
+          [("small.txt", b"fits"), ("big.bin", bytes(rng.getrandbits(8) for _ in range(1 << 20)))],
+          zipfile.ZIP_STORED)
     with open(os.path.join(out, "not-a-zip.zip"), "wb") as f:
         f.write(b"this is not a zip file at all" * 10)
 
