@@ -225,7 +225,9 @@ LanguageIndex LanguageIndexFromPrimaryLanguage(LANGID id) {
 }
 
 std::vector<LanguageIndex> SupportedProductLanguages() {
-    return {1, 2, 3, 4, 5, 8, 13};
+    // The rows of the program's own string table: its pages speak each of
+    // them, so the pages and the program's messages choose alike.
+    return {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
 }
 
 LanguageIndex SelectInstallLanguage(LanguageIndex ui, const std::vector<std::wstring>& page,

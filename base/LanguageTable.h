@@ -38,7 +38,8 @@ LanguageIndex GetUiLanguageIndex();
 // family (primary 0x1A) is decided by the full id. 0 when nothing matches.
 LanguageIndex LanguageIndexFromPrimaryLanguage(LANGID id);
 
-// The product's own languages in order of preference; English first.
+// The product's own languages in order of preference, English first: the
+// thirteen of the program's string table (rows 1 to 13).
 std::vector<LanguageIndex> SupportedProductLanguages();
 
 // The install language for a user-interface language `ui`, the codes the

@@ -2,7 +2,8 @@
  * Install parameters of the setup pages: one statement, read by the pages
  * and, for the language list, by the setup program itself.
  *
- * LANG            page languages in order. The program finds the quoted key,
+ * LANG            page languages in order: every language the program
+ *                 speaks, English first. The program finds the quoted key,
  *                 skips one character and reads the quoted codes up to the
  *                 first closing bracket: keep the list right after the key,
  *                 with no bracket or quote inside a code.
@@ -25,7 +26,7 @@ var installParams = {
     "VISIBLE_IN_WEB": "1",
     "DOWNLOAD_URL": "http://download.brightcast.example/tlw/Brightcast_Suite_${osbits}bit.zip",
     "CHNL": "web",
-    "LANG": ["en", "fr", "de", "it", "jp", "nl", "tw"],
+    "LANG": ["en", "fr", "de", "it", "jp", "es", "pt", "nl", "ko", "ru", "cs", "zh", "tw"],
     "PRODUCT_FILE_NAME": "Brightcast_Suite.zip",
     "TYP_URL": "http://www.brightcast.example/thank-you?lang=${lang}",
     "EXE_PARAMETERS": "",

@@ -30,7 +30,9 @@ function pageTexts() {
 }
 
 // Fills in every element that names a text: data-text for its content,
-// data-title for its tooltip.
+// data-title for its tooltip, data-label for the name a screen reader gives
+// it; and declares the document's language, so that speech and line
+// breaking follow the texts.
 function applyTexts(texts) {
     var all = document.getElementsByTagName("*");
     for (var i = 0; i < all.length; i++) {
@@ -42,6 +44,13 @@ function applyTexts(texts) {
         if (key && texts.hasOwnProperty(key)) {
             all[i].title = texts[key];
         }
+        key = all[i].getAttribute("data-label");
+        if (key && texts.hasOwnProperty(key)) {
+            all[i].setAttribute("aria-label", texts[key]);
+        }
+    }
+    if (texts.languageTag) {
+        document.documentElement.setAttribute("lang", texts.languageTag);
     }
     if (texts.caption) {
         document.title = texts.caption;
@@ -96,6 +105,80 @@ function startPage() {
     return texts;
 }
 
+// Whether a key event comes from a control that handles Enter itself.
+function keyIsForControl(event) {
+    var node = event.target || event.srcElement;
+    var tag = node && node.tagName ? node.tagName.toUpperCase() : "";
+    return tag === "BUTTON" || tag === "A" || tag === "TEXTAREA" || tag === "SELECT";
+}
+
+// A dialog's keys: Enter presses the default button (a focused button takes
+// its own Enter), Escape presses Cancel where the page has one. The default
+// button has the focus first, so that Enter alone walks through the pages.
+function bindKeys(defaultId, cancelId) {
+    var handler = function (event) {
+        event = event || window.event;
+        var key = event.keyCode;
+        var target = null;
+        if (key === 13 && !keyIsForControl(event)) {
+            target = defaultId ? byId(defaultId) : null;
+        } else if (key === 27) {
+            target = cancelId ? byId(cancelId) : null;
+        }
+        if (!target || target.disabled) {
+            return true;
+        }
+        target.click();
+        if (event.preventDefault) {
+            event.preventDefault();
+        }
+        event.returnValue = false;
+        return false;
+    };
+    document.onkeydown = handler;
+    var first = defaultId ? byId(defaultId) : null;
+    if (first) {
+        try {
+            first.focus();
+        } catch (e) {
+            // A document that is not shown yet refuses focus; Tab still works.
+        }
+    }
+    return handler;
+}
+
+// Keys typed while the licence has the focus reach its own document; Escape
+// should cancel there too. A document the pages may not reach is left alone.
+function bindFrameKeys(frameId, handler) {
+    var frame = byId(frameId);
+    if (!frame) {
+        return;
+    }
+    var bind = function () {
+        try {
+            var inner = frame.contentWindow.document;
+            inner.onkeydown = function (event) {
+                event = event || frame.contentWindow.event;
+                return event.keyCode === 27 ? handler(event) : true;
+            };
+        } catch (e) {
+            // Another origin: its keys stay its own.
+        }
+    };
+    frame.onload = bind;
+    bind();
+    // A frame's document takes the focus in a way no selector of this page
+    // sees, so the frame's ring is a class: set while the frame has focus.
+    var mark = function () {
+        var on = document.activeElement === frame;
+        frame.className = on ? "eula focused" : "eula";
+    };
+    frame.onfocus = mark;
+    frame.onblur = mark;
+    window.onfocus = mark;
+    window.onblur = mark;
+}
+
 function startLoadPage() {
     var installed = pageProperty("tlwInstalled");
     var version = pageProperty("osVersion");
@@ -123,6 +206,7 @@ function startWelcomePage() {
     onClick("next", function () {
         goTo("Agreement.html");
     });
+    bindKeys("next", "cancel");
 }
 
 function startAgreementPage() {
@@ -133,6 +217,14 @@ function startAgreementPage() {
     onClick("next", function () {
         goTo("Installing.html");
     });
+    bindFrameKeys("eula", bindKeys("next", "cancel"));
+}
+
+// A byte count in megabytes as the language writes it, e.g. "63,0 Mo"; the
+// space is a no-break one, so that number and unit stay on one line.
+function formatSize(bytes, texts) {
+    var number = formatMegabytes(bytes, texts.decimalPoint).replace(/ MB$/, "");
+    return number + "\u00a0" + (texts.sizeUnit || "MB");
 }
 
 // What the installing flow shows, on this page.
@@ -151,8 +243,7 @@ DomView.prototype.progress = function (state) {
     var detail = "";
     if (state.phase === "download" && state.total > 1) {
         detail = formatText(texts.downloadDetail,
-                            [formatMegabytes(state.current, texts.decimalPoint),
-                             formatMegabytes(state.total, texts.decimalPoint)]);
+                            [formatSize(state.current, texts), formatSize(state.total, texts)]);
     }
     setText(byId("detail"), detail);
     var order = ["download", "extract", "install"];
@@ -161,9 +252,11 @@ DomView.prototype.progress = function (state) {
         var step = byId("step-" + order[i]);
         if (order[i] === state.phase) {
             step.className = "step active";
+            step.setAttribute("aria-current", "step");
             reached = true;
         } else {
             step.className = reached ? "step done" : "step";
+            step.removeAttribute("aria-current");
         }
     }
 };
@@ -215,4 +308,5 @@ function startCompletePage() {
         }
         installer.closeWindow();
     });
+    bindKeys("finish", "");
 }

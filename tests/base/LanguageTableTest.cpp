@@ -196,13 +196,13 @@ INSTANTIATE_TEST_SUITE_P(Table, PrimaryLanguage,
 
 TEST(SupportedProductLanguages, AreTheProductsOwnInOrder) {
     const std::vector<LanguageIndex> product = SupportedProductLanguages();
-    const std::vector<LanguageIndex> expected = {1, 2, 3, 4, 5, 8, 13};
+    const std::vector<LanguageIndex> expected = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
     EXPECT_EQ(expected, product);
     std::wstring codes;
     for (LanguageIndex index : product) {
         codes += GetLanguageCode(index) + L" ";
     }
-    EXPECT_EQ(L"en fr de it jp nl tw ", codes);
+    EXPECT_EQ(L"en fr de it jp es pt nl ko ru cs zh tw ", codes);
 }
 
 struct ChoiceCase {
@@ -221,20 +221,26 @@ TEST_P(InstallLanguage, IsChosen) {
     EXPECT_EQ(std::wstring(c.expected), GetLanguageCode(chosen)) << c.what;
 }
 
-const std::vector<std::wstring> kShippedPages = {L"en", L"fr", L"de", L"it", L"jp", L"nl", L"tw"};
+const std::vector<std::wstring> kShippedPages = {L"en", L"fr", L"de", L"it", L"jp", L"es", L"pt",
+                                                 L"nl", L"ko", L"ru", L"cs", L"zh", L"tw"};
 
 INSTANTIATE_TEST_SUITE_P(
     Table, InstallLanguage,
     testing::Values(
         ChoiceCase{"German Windows, shipped pages", 1031, kShippedPages, L"de"},
-        ChoiceCase{"Korean Windows, shipped pages", 1042, kShippedPages, L"en"},
-        ChoiceCase{"Czech Windows, shipped pages", 1029, kShippedPages, L"en"},
+        ChoiceCase{"Korean Windows, shipped pages", 1042, kShippedPages, L"ko"},
+        ChoiceCase{"Czech Windows, shipped pages", 1029, kShippedPages, L"cs"},
+        ChoiceCase{"Mexican Windows, shipped pages", 2058, kShippedPages, L"es"},
+        ChoiceCase{"Portuguese Windows, shipped pages", 2070, kShippedPages, L"pt"},
+        ChoiceCase{"Singapore Windows, shipped pages", 4100, kShippedPages, L"zh"},
+        ChoiceCase{"Korean Windows, pages without Korean", 1042, {L"en", L"fr"}, L"en"},
         ChoiceCase{"Swedish Windows, shipped pages", 1053, kShippedPages, L"en"},
         ChoiceCase{"Hong Kong Windows, shipped pages", 3076, kShippedPages, L"tw"},
         ChoiceCase{"Japanese Windows, no page list", 1041, {}, L"jp"},
-        ChoiceCase{"Russian Windows, no page list", 1049, {}, L"en"},
+        ChoiceCase{"Russian Windows, no page list", 1049, {}, L"ru"},
+        ChoiceCase{"Swedish Windows, no page list", 1053, {}, L"en"},
         ChoiceCase{"Russian Windows, pages led by nl", 1049, {L"nl", L"en"}, L"nl"},
-        ChoiceCase{"Russian Windows, pages led by no product code", 1049, {L"ru", L"nl"}, L"en"},
+        ChoiceCase{"Swedish Windows, pages led by no product code", 1053, {L"sv", L"nl"}, L"en"},
         ChoiceCase{"German Windows, German not among the pages", 1031, {L"it", L"fr"}, L"it"},
         ChoiceCase{"German Windows, only a later page code matches", 1031, {L"xx", L"fr"}, L"en"},
         ChoiceCase{"page codes compare exactly", 1031, {L"DE", L"de "}, L"en"},
@@ -248,6 +254,21 @@ TEST(InstallLanguage, ComparesOnlyTheFirstPageCodeAgainstTheProduct) {
     EXPECT_EQ(2, SelectInstallLanguage(10, {L"es", L"it"}, product)) << "first product entry";
     // ui in the product but not in the page list: the page's first code decides.
     EXPECT_EQ(2, SelectInstallLanguage(4, {L"fr", L"de"}, product));
+}
+
+// The pages speak the language of the program's own messages: every
+// LANGID of its string table chooses that very row, the rest English.
+TEST(InstallLanguage, FollowsTheProgramsStringTable) {
+    const LANGID stringTable[] = {0x0409, 0x0407, 0x040C, 0x0410, 0x0411, 0x0C0A, 0x0416,
+                                  0x0413, 0x0412, 0x0419, 0x0405, 0x0804, 0x0404};
+    const std::vector<LanguageIndex> product = SupportedProductLanguages();
+    for (LANGID id : stringTable) {
+        const LanguageIndex ui = LanguageIndexFromUiLanguage(id);
+        EXPECT_EQ(id, GetLanguageId(ui)) << std::hex << id;
+        EXPECT_EQ(ui, SelectInstallLanguage(ui, kShippedPages, product)) << std::hex << id;
+    }
+    EXPECT_EQ(kEnglishLanguage,
+              SelectInstallLanguage(LanguageIndexFromUiLanguage(0x041D), kShippedPages, product));
 }
 
 TEST(InstallLanguage, UsesThisUsersInterfaceLanguage) {

@@ -148,7 +148,8 @@ TEST_F(Syntax, TheEngineRefusesNewerSyntaxAndRunsNothing) {
 }
 
 TEST_F(PackedPages, TheProgramReadsTheLanguageList) {
-    EXPECT_EQ((std::vector<std::wstring>{L"en", L"fr", L"de", L"it", L"jp", L"nl", L"tw"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"en", L"fr", L"de", L"it", L"jp", L"es", L"pt", L"nl",
+                                         L"ko", L"ru", L"cs", L"zh", L"tw"}),
               archive->ReadLanguageList());
 }
 

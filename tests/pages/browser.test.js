@@ -167,11 +167,14 @@ test.describe("Welcome.html", () => {
         });
     }
 
-    test("Japanese and Chinese fall back to English where they have no text", async () => {
-        for (const lang of ["jp", "tw"]) {
+    test("Japanese and Chinese have their own texts; an unknown language gets English", async () => {
+        const cases = [["jp", texts.jp, "ja"], ["tw", texts.tw, "zh-TW"], ["sv", en, "en"],
+                       ["", en, "en"]];
+        for (const [lang, words, tag] of cases) {
             const s = await open("Welcome.html", {properties: {lang}});
-            assert.equal(await text(s.page, "#heading"), texts[lang].welcomeTitle);
-            assert.equal(await text(s.page, "p[data-text=welcomeText]"), en.welcomeText);
+            assert.equal(await text(s.page, "#heading"), words.welcomeTitle, lang);
+            assert.equal(await text(s.page, "p[data-text=welcomeText]"), words.welcomeText, lang);
+            assert.equal(await s.page.$eval("html", (h) => h.lang), tag, lang);
             await s.close();
         }
     });

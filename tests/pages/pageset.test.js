@@ -11,10 +11,12 @@ const {loadScripts, pagesDir} = require("./load_scripts.js");
 const plain = (value) => JSON.parse(JSON.stringify(value));
 const read = (name) => fs.readFileSync(path.join(pagesDir, name), "utf8");
 
-const languages = ["en", "fr", "de", "it", "jp", "nl", "tw"];
+// The program's thirteen languages, as its language table names them.
+const languages = ["en", "fr", "de", "it", "jp", "es", "pt", "nl", "ko", "ru", "cs", "zh", "tw"];
+// The languages with a licence of their own; the others show Eula.html.
+const licenceLanguages = ["fr", "de", "it", "jp", "nl", "tw"];
 const pages = ["Load.html", "Welcome.html", "Agreement.html", "Installing.html", "Complete.html"];
-const licences = ["Eula.html"].concat(
-    languages.filter((code) => code !== "en").map((code) => `Eula-${code}.html`));
+const licences = ["Eula.html"].concat(licenceLanguages.map((code) => `Eula-${code}.html`));
 const scripts = ["js/installparams.js", "js/stubparams.js", "js/external.js", "js/flow.js",
                  "js/pages.js"];
 
@@ -210,32 +212,88 @@ test("the program's reading of a language list", () => {
     }
 });
 
-test("texts: seven languages, English, German and French complete, no stray keys", () => {
+test("texts: every language has exactly the texts English has", () => {
     const table = plain(loadScripts(["js/stubparams.js"]).stubParams);
     assert.deepEqual(Object.keys(table).sort(), languages.slice().sort());
     const english = Object.keys(table.en).sort();
-    for (const code of ["de", "fr"]) {
-        assert.deepEqual(Object.keys(table[code]).sort(), english, `${code} is complete`);
-    }
     for (const code of languages) {
+        const own = Object.keys(table[code]).sort();
+        assert.deepEqual(own.filter((key) => !english.includes(key)), [], `${code}: keys English lacks`);
+        assert.deepEqual(english.filter((key) => !own.includes(key)), [], `${code}: missing keys`);
         for (const [key, value] of Object.entries(table[code])) {
-            assert.ok(english.includes(key), `${code}.${key} is a known text`);
-            assert.equal(typeof value, "string");
-            assert.ok(value.length > 0, `${code}.${key} is not empty`);
+            assert.equal(typeof value, "string", `${code}.${key}`);
+            assert.ok(value.trim().length > 0, `${code}.${key} is not empty`);
+            assert.equal(value, value.trim(), `${code}.${key} has no outer blanks`);
         }
-        assert.ok(table[code].caption && table[code].next && table[code].finish,
-                  `${code} has at least its buttons and caption`);
+    }
+});
+
+// How each language writes a decimal number, a quotation (the licence text
+// quotes the accept button), its size unit and its document language.
+const conventions = {
+    en: {point: ".", open: "\u201c", close: "\u201d", unit: "MB", tag: "en"},
+    fr: {point: ",", open: "\u00ab\u00a0", close: "\u00a0\u00bb", unit: "Mo", tag: "fr"},
+    de: {point: ",", open: "\u201e", close: "\u201c", unit: "MB", tag: "de"},
+    it: {point: ",", open: "\u00ab", close: "\u00bb", unit: "MB", tag: "it"},
+    jp: {point: ".", open: "\u300c", close: "\u300d", unit: "MB", tag: "ja"},
+    es: {point: ",", open: "\u00ab", close: "\u00bb", unit: "MB", tag: "es"},
+    pt: {point: ",", open: "\u201c", close: "\u201d", unit: "MB", tag: "pt-BR"},
+    nl: {point: ",", open: "\u2018", close: "\u2019", unit: "MB", tag: "nl"},
+    ko: {point: ".", open: "\u201c", close: "\u201d", unit: "MB", tag: "ko"},
+    ru: {point: ",", open: "\u00ab", close: "\u00bb", unit: "\u041c\u0411", tag: "ru"},
+    cs: {point: ",", open: "\u201e", close: "\u201c", unit: "MB", tag: "cs"},
+    zh: {point: ".", open: "\u201c", close: "\u201d", unit: "MB", tag: "zh-CN"},
+    tw: {point: ".", open: "\u300c", close: "\u300d", unit: "MB", tag: "zh-TW"},
+};
+
+test("texts follow each language's conventions", () => {
+    const table = plain(loadScripts(["js/stubparams.js"]).stubParams);
+    assert.deepEqual(Object.keys(conventions).sort(), languages.slice().sort());
+    for (const code of languages) {
+        const texts = table[code];
+        const want = conventions[code];
+        assert.equal(texts.decimalPoint, want.point, `${code}: decimal separator`);
+        assert.equal(texts.sizeUnit, want.unit, `${code}: size unit`);
+        assert.equal(texts.languageTag, want.tag, `${code}: document language`);
+        assert.ok(texts.agreementText.includes(want.open + texts.accept + want.close),
+                  `${code}: the licence text quotes its accept button: ${texts.agreementText}`);
+        for (const [key, value] of Object.entries(texts)) {
+            assert.doesNotMatch(value, /["']/, `${code}.${key}: typographic quotes only`);
+            assert.doesNotMatch(value, /\.\.\./, `${code}.${key}: an ellipsis, not three dots`);
+            const holes = (value.match(/\{\d+\}/g) || []).sort();
+            const englishHoles = (table.en[key].match(/\{\d+\}/g) || []).sort();
+            assert.deepEqual(holes, englishHoles, `${code}.${key}: the same placeholders as English`);
+        }
+        // Names that stay as they are in every language.
+        for (const key of ["welcomeTitle", "installingTitle", "completeTitle", "startNow"]) {
+            assert.ok(texts[key].includes("Brightcast Suite"), `${code}.${key} names the product`);
+        }
+        assert.match(texts.errOldWindows, /Windows\u00a0?\s?7/, `${code}: names Windows 7`);
+    }
+});
+
+test("texts are translated: no language but English repeats an English sentence", () => {
+    const table = plain(loadScripts(["js/stubparams.js"]).stubParams);
+    // Texts that may equal the English ones: names, units, signs.
+    const same = new Set(["caption", "decimalPoint", "sizeUnit", "languageTag", "downloadDetail"]);
+    for (const code of languages.filter((c) => c !== "en")) {
+        for (const [key, value] of Object.entries(table[code])) {
+            if (!same.has(key)) {
+                assert.notEqual(value, table.en[key], `${code}.${key} is still English`);
+            }
+        }
     }
 });
 
 test("every text the pages and the flow ask for exists in English", () => {
     const table = plain(loadScripts(["js/stubparams.js"]).stubParams);
-    const wanted = new Set(["caption", "decimalPoint", "downloadDetail", "retryInstall",
+    const wanted = new Set(["caption", "decimalPoint", "sizeUnit", "languageTag",
+                            "downloadDetail", "retryInstall",
                             "errInstalled", "errOldWindows", "errDownload", "errDiskFull",
                             "errNoNetwork", "errExtract", "errInstall", "errStalled",
                             "phaseDownload", "phaseExtract", "phaseInstall"]);
     for (const name of pages) {
-        for (const match of read(name).matchAll(/data-(?:text|title)="([^"]+)"/g)) {
+        for (const match of read(name).matchAll(/data-(?:text|title|label)="([^"]+)"/g)) {
             wanted.add(match[1]);
         }
     }
@@ -251,10 +309,38 @@ test("every text the pages and the flow ask for exists in English", () => {
     }
 });
 
-test("every translated language has its licence page", () => {
-    for (const code of languages.filter((c) => c !== "en")) {
+test("every licence page belongs to a page language and declares its own", () => {
+    for (const code of licenceLanguages) {
+        assert.ok(languages.includes(code), code);
         const html = read(`Eula-${code}.html`);
         assert.match(html, /<html class="page-eula" lang="[a-zA-Z-]+">/);
         assert.ok(/<h2>[^<]+<\/h2>/.test(html) && /<p>[^<]{40,}<\/p>/.test(html), code);
     }
+    const extra = allFiles(pagesDir).filter((name) => /^Eula-/.test(name) &&
+        !licenceLanguages.includes(name.slice(5, -5)));
+    assert.deepEqual(extra, [], "no licence without a page language");
+});
+
+// What a screen reader needs from the markup before any script runs.
+test("every page declares its language and names its controls", () => {
+    for (const name of pages) {
+        const html = read(name);
+        assert.match(html, /<html lang="en">/, `${name}: the language of its built-in texts`);
+        for (const match of html.matchAll(/<button\b([^>]*)>([^<]*)<\/button>/g)) {
+            const [, attributes, content] = match;
+            const named = /\baria-label="[^"]+"/.test(attributes) || /^[A-Za-z]/.test(content.trim());
+            assert.ok(named, `${name}: ${match[0]} has a name`);
+            if (/\baria-label=/.test(attributes)) {
+                assert.match(attributes, /\bdata-label="[^"]+"/, `${name}: ${match[0]} is translated`);
+            }
+        }
+        for (const match of html.matchAll(/<iframe\b[^>]*>/g)) {
+            assert.match(match[0], /\btitle="[^"]+"[^>]*\bdata-title="[^"]+"/, `${name}: frame title`);
+        }
+        for (const match of html.matchAll(/<span class="(?:logo|hero-mark)"[^>]*>/g)) {
+            assert.match(match[0], /aria-hidden="true"/, `${name}: decoration is hidden`);
+        }
+    }
+    assert.match(read("Installing.html"),
+                 /role="progressbar" aria-labelledby="heading" aria-valuemin="0" aria-valuemax="100"/);
 });
