@@ -3,6 +3,7 @@
 // window's message loop. What the run does after the window has closed is
 // seen from outside: the reports, the desktop shortcut, the temporary folder.
 #include "app/DesktopShortcut.h"
+#include "base/TempFolders.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/common/PkgServer.h"
 #include "tests/common/TestUtil.h"
@@ -200,12 +201,16 @@ TEST_F(WindowRun, AWorkerThatOutlastsTheWaitLeavesTheRecordAloneAndTheProcessEnd
     EXPECT_EQ(log.size(), LineIndex(log, "Download fail")) << "the worker ended after all";
 
     // The log and the pages are gone; only the script object's own working
-    // folder, which a worker may still be using, stays (empty: the package is
-    // stored next to the program).
+    // folder, which a worker may still be using, stays (the package is stored
+    // next to the program): it holds nothing but the file naming its user,
+    // the ended process, so the next start removes it.
     const auto left = apptest::ListTree(temp);
-    ASSERT_EQ(1u, left.size());
+    ASSERT_EQ(2u, left.size());
     EXPECT_TRUE(GetFileAttributesW((temp + left[0]).c_str()) & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_TRUE(apptest::ListTree(temp + left[0] + L"\\").empty());
+    EXPECT_EQ((std::vector<std::wstring>{kFolderUsersFileName}),
+              apptest::ListTree(temp + left[0] + L"\\"));
+    EXPECT_EQ(std::vector<std::wstring>{temp + left[0] + L"\\"}, RemoveAbandonedFolders(temp));
+    EXPECT_TRUE(apptest::ListTree(temp).empty());
 }
 
 } // namespace
