@@ -290,16 +290,22 @@ std::wstring Number(uint64_t value) {
     return std::to_wstring(value);
 }
 
+// A reader over the zip open on `zipFile`, reading through `stream`, which
+// must outlive it; NULL when the zip cannot be opened.
+unzFile OpenReader(HANDLE zipFile, ZipReporter* reporter, WinFileStream& stream) {
+    stream.file = zipFile;
+    stream.reporter = reporter;
+    zlib_filefunc64_def functions = WinFileFunctions(&stream);
+    return unzOpen2_64(L"", &functions);
+}
+
 // Refuses, before anything is written, an archive whose entries share bytes
 // or lie outside it, and one whose files do not fit the target volume.
 // `readable` is how many entries, from the first, the entry loop may try.
 bool CheckBeforeWriting(HANDLE zipFile, ULONGLONG zipSize, int total, const std::wstring& folder,
                         ZipReporter* reporter, int& readable) {
     WinFileStream stream;
-    stream.file = zipFile;
-    stream.reporter = reporter;
-    zlib_filefunc64_def functions = WinFileFunctions(&stream);
-    unzFile archive = unzOpen2_64(L"", &functions);
+    unzFile archive = OpenReader(zipFile, reporter, stream);
     if (!archive) {
         return false;
     }
@@ -368,10 +374,7 @@ bool ZipExtractToFolder(HANDLE zipFile, const std::wstring& folder, ZipReporter*
         return false;
     }
     WinFileStream stream;
-    stream.file = zipFile;
-    stream.reporter = reporter;
-    zlib_filefunc64_def functions = WinFileFunctions(&stream);
-    unzFile archive = unzOpen2_64(L"", &functions);
+    unzFile archive = OpenReader(zipFile, reporter, stream);
     if (!archive) {
         if (!IsEmptyZip(zipFile, static_cast<ULONGLONG>(size.QuadPart))) {
             return false;
