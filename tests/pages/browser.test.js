@@ -11,10 +11,9 @@ const fs = require("fs");
 const os = require("os");
 const path = require("path");
 const url = require("url");
-const puppeteer = require("puppeteer-core");
+const {launchChromium, waitFor} = require("./chromium.js");
 const {loadScripts, pagesDir} = require("./load_scripts.js");
 
-const chromium = process.env.BC_CHROMIUM || "/usr/bin/chromium";
 const shots = process.env.BC_PAGES_SCREENSHOTS ||
               fs.mkdtempSync(path.join(os.tmpdir(), "bc-pages-shots-"));
 const fakeSource = fs.readFileSync(path.join(__dirname, "fake_external.js"), "utf8");
@@ -36,14 +35,7 @@ let userDataDir;
 test.before(async () => {
     fs.mkdirSync(shots, {recursive: true});
     userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), "bc-chromium-"));
-    browser = await puppeteer.launch({
-        executablePath: chromium,
-        headless: true,
-        userDataDir,
-        args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-               "--disable-background-networking", "--disable-component-update",
-               "--disable-sync"],
-    });
+    browser = await launchChromium(userDataDir);
 });
 
 test.after(async () => {
@@ -53,15 +45,6 @@ test.after(async () => {
     fs.rmSync(userDataDir, {recursive: true, force: true});
 });
 
-async function waitFor(condition, what, ms = 5000) {
-    const end = Date.now() + ms;
-    while (!(await condition())) {
-        if (Date.now() > end) {
-            throw new Error("timed out waiting for " + what);
-        }
-        await new Promise((resolve) => setTimeout(resolve, 25));
-    }
-}
 
 // Opens `name` with the stand-in answering `properties` and `answers`.
 async function open(name, options = {}) {

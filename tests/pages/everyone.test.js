@@ -13,11 +13,10 @@ const fs = require("fs");
 const os = require("os");
 const path = require("path");
 const url = require("url");
-const puppeteer = require("puppeteer-core");
+const {launchChromium, waitFor} = require("./chromium.js");
 const {loadScripts, pagesDir} = require("./load_scripts.js");
 const {layoutProblems} = require("./layout_check.js");
 
-const chromium = process.env.BC_CHROMIUM || "/usr/bin/chromium";
 const shots = process.env.BC_PAGES_SCREENSHOTS ||
               fs.mkdtempSync(path.join(os.tmpdir(), "bc-pages-shots-"));
 const sheetPath = process.env.BC_CONTACT_SHEET || path.join(shots, "contact-sheet.png");
@@ -72,16 +71,9 @@ test.before(async () => {
         fs.writeFileSync(path.join(dir, auditCopy), scripted);
         pageDirs[lang] = dir;
     }
-    browser = await puppeteer.launch({
-        // Every call into the browser ends: a hung one fails its test.
-        protocolTimeout: 60000,
-        executablePath: chromium,
-        headless: true,
-        userDataDir,
-        args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-               "--disable-background-networking", "--disable-component-update",
-               "--disable-sync", "--font-render-hinting=none"],
-    });
+    // Every call into the browser ends: a hung one fails its test.
+    browser = await launchChromium(userDataDir, ["--font-render-hinting=none"],
+                                   {protocolTimeout: 60000});
 });
 
 test.after(async () => {
@@ -91,15 +83,6 @@ test.after(async () => {
     fs.rmSync(userDataDir, {recursive: true, force: true});
 });
 
-async function waitFor(condition, what, ms = 5000) {
-    const end = Date.now() + ms;
-    while (!(await condition())) {
-        if (Date.now() > end) {
-            throw new Error("timed out waiting for " + what);
-        }
-        await new Promise((resolve) => setTimeout(resolve, 25));
-    }
-}
 
 // A tab with the script stand-in, in `variant`'s scale and colours.
 async function start(name, lang, variant, properties = {}) {
