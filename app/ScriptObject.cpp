@@ -1,12 +1,10 @@
 #include "app/ScriptObject.h"
 
-#include "product/TLWExternal.h"
-
-#include <new>
+#include "product/SuiteSteps.h"
 
 ScriptObject* CreateScriptObject(InstallerContext* context, ReportSender* reportSender,
                                  LogFile* log) {
-    return new (std::nothrow) tlw::TLWExternal(context, reportSender, log);
+    return tlw::CreateSuiteScriptObject(context, reportSender, log);
 }
 
 bool StopScriptWorkers(ScriptObject* script, DWORD timeoutMs) {

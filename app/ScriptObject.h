@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/HtmlExternal.h"
+#include "core/ScriptObject.h"
 #include "downloader/HttpTask.h"
 
 #include <windows.h>
@@ -9,9 +9,9 @@ class InstallerContext;
 class LogFile;
 class ReportSender;
 
-// The object the pages see as window.external (the product controller), as
+// The object the pages see as window.external, with the suite's steps, as
 // the run sequence uses it.
-using ScriptObject = downloadmanagercore::HtmlExternal;
+using ScriptObject = downloadmanagercore::ScriptObject;
 
 // The one place that makes the run's script object, on the heap with one
 // reference owned by the caller; NULL when it cannot be made.

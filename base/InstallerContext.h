@@ -1,29 +1,10 @@
 #pragma once
 
 #include "base/LanguageTable.h"
+#include "base/PageCodes.h"
 
 #include <map>
 #include <string>
-
-// The run's outcome as the page reports it.
-enum InstallStatus {
-    InstallStatusNotStarted = 0,
-    InstallStatusCompleted = 1,
-    InstallStatusError = 2,
-    InstallStatusCanceled = 3,
-    InstallStatusEnvironmentNotSupported = 4,
-};
-
-// Where the run failed; failureCode carries the code that came with it.
-enum FailureStage {
-    FailureStageNone = 0,
-    FailureStageDownload = 1,
-    FailureStageInstall = 2,
-    FailureStageProgramNotFound = 3,
-    FailureStageUnzip = 4,
-    FailureStageSetupMissing = 5,
-    FailureStageSetupNotStarted = 6,
-};
 
 // Texts used when a value cannot be had.
 extern const wchar_t kRequestTokenPlaceholder[]; // "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX"

@@ -167,3 +167,13 @@ void LogFile::LogDebugNarrow(const char* format, ...) {
     va_end(args);
     WriteLine(LogLevelDebug, AnsiToUtf8(message));
 }
+
+void WriteLog(LogFile* log, int level, const wchar_t* format, ...) {
+    if (!log) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    log->LogWriteV(level, format, args);
+    va_end(args);
+}

@@ -63,3 +63,7 @@ private:
 
     CRITICAL_SECTION lock_;
 };
+
+// A line in `log`, or nothing when there is no log (objects that may run
+// without one log through this).
+void WriteLog(LogFile* log, int level, const wchar_t* format, ...);

@@ -1,6 +1,6 @@
 #include "base/ComPtr.h"
 #include "base/OleValues.h"
-#include "core/HtmlExternal.h"
+#include "core/ShellExecuteFromDesktop.h"
 
 #include <exdisp.h>
 #include <shldisp.h>
@@ -18,6 +18,18 @@ HRESULT Missing(HRESULT hr) {
 }
 
 } // namespace
+
+std::wstring EscapeAmpersands(const std::wstring& url) {
+    std::wstring escaped;
+    escaped.reserve(url.size() + 8);
+    for (wchar_t c : url) {
+        if (c == L'&') {
+            escaped += L'^';
+        }
+        escaped += c;
+    }
+    return escaped;
+}
 
 HRESULT ShellExecuteFromDesktop(const std::wstring& file, const std::wstring& parameters) {
     // The elevated process asks the desktop's own shell window to start the

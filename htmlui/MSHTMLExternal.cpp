@@ -93,6 +93,43 @@ HRESULT STDMETHODCALLTYPE MSHTMLExternal::GetTypeInfo(UINT, LCID, ITypeInfo**) {
     return E_NOTIMPL;
 }
 
+unsigned ArgumentCount(const MethodEntry& row) {
+    unsigned count = 0;
+    while (count < kMaxScriptArguments && row.types[count] != VT_EMPTY) {
+        ++count;
+    }
+    return count;
+}
+
+HRESULT CheckScriptCall(const MethodEntry& row, WORD flags, const DISPPARAMS* params) {
+    if (row.flags != 0 && flags != row.flags) {
+        return DISP_E_MEMBERNOTFOUND;
+    }
+    const unsigned count = ArgumentCount(row);
+    if (!params || params->cArgs != count || params->cNamedArgs != 0) {
+        return DISP_E_BADPARAMCOUNT;
+    }
+    if (count > 0 && !params->rgvarg) {
+        return E_POINTER;
+    }
+    for (unsigned index = 0; index < count; ++index) {
+        // rgvarg holds the arguments in reverse order
+        if (params->rgvarg[count - 1 - index].vt != row.types[index]) {
+            return DISP_E_TYPEMISMATCH;
+        }
+    }
+    return S_OK;
+}
+
+VARIANT& ScriptArgument(DISPPARAMS* params, UINT index) {
+    return params->rgvarg[params->cArgs - 1 - index];
+}
+
+const wchar_t* ScriptText(DISPPARAMS* params, UINT index) {
+    const BSTR text = ScriptArgument(params, index).bstrVal;
+    return text ? text : L"";
+}
+
 HRESULT STDMETHODCALLTYPE MSHTMLExternal::GetIDsOfNames(REFIID, LPOLESTR* names, UINT nameCount,
                                                         LCID, DISPID* ids) {
     if (nameCount > 0 && (!names || !ids)) {
@@ -132,7 +169,14 @@ HRESULT STDMETHODCALLTYPE MSHTMLExternal::Invoke(DISPID id, REFIID iid, LCID, WO
     }
     // Handlers read the argument counts without checking for a missing block.
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    return (this->*table[row].handler)(flags, params ? params : &none, result);
+    if (!params) {
+        params = &none;
+    }
+    const HRESULT hr = CheckScriptCall(table[row], flags, params);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    return (this->*table[row].handler)(params, result);
 }
 
 HRESULT STDMETHODCALLTYPE MSHTMLExternal::GetDispID(BSTR name, DWORD flags, DISPID* id) {

@@ -12,17 +12,44 @@ namespace htmlui {
 class MSHTMLClient;
 class MSHTMLExternal;
 
-// A handler of one script method: the caller's flags, parameters and result
-// slot (may be NULL). Derived classes bind their own member functions with
+// A handler of one script method, called once Invoke has checked the call
+// against its row: `params` holds exactly the row's arguments with its types
+// (read them with ScriptArgument/ScriptText); `result` may be NULL. Derived
+// classes bind their own member functions with
 // static_cast<MethodHandler>(&Derived::Handler).
-typedef HRESULT (MSHTMLExternal::*MethodHandler)(WORD flags, DISPPARAMS* params, VARIANT* result);
+typedef HRESULT (MSHTMLExternal::*MethodHandler)(DISPPARAMS* params, VARIANT* result);
 
-// One row of a method table: a case-sensitive script name and its handler.
-// The row's dispatch identifier is its index + 1.
+// Most arguments a script method takes.
+const unsigned kMaxScriptArguments = 3;
+
+// One row of a method table. The row's dispatch identifier is its index + 1.
 struct MethodEntry {
+    // Case-sensitive script name.
     const wchar_t* name;
+    // The only call form accepted: DISPATCH_METHOD for a call whose value is
+    // not used, DISPATCH_METHOD | DISPATCH_PROPERTYGET for one that returns a
+    // value; 0 accepts either.
+    WORD flags;
+    // The argument types in script order, each matched exactly; VT_EMPTY
+    // (never an argument's type) ends the list.
+    VARTYPE types[kMaxScriptArguments];
     MethodHandler handler;
 };
+
+// The number of arguments a row takes.
+unsigned ArgumentCount(const MethodEntry& row);
+
+// The one check of every script call, made by Invoke before the handler
+// runs: the flags, then the count (no named arguments), then each argument's
+// exact type. DISP_E_MEMBERNOTFOUND, DISP_E_BADPARAMCOUNT or
+// DISP_E_TYPEMISMATCH for the first failure; E_POINTER for a parameter block
+// that announces arguments it does not hold.
+HRESULT CheckScriptCall(const MethodEntry& row, WORD flags, const DISPPARAMS* params);
+
+// Argument `index` in script order (0 = first) of a checked call.
+VARIANT& ScriptArgument(DISPPARAMS* params, UINT index);
+// The text of a checked VT_BSTR argument; a NULL BSTR reads as "".
+const wchar_t* ScriptText(DISPPARAMS* params, UINT index);
 
 // An "expando" member that page script created on the object.
 struct DynamicMember {

@@ -4,6 +4,8 @@
 // the install progress estimate, the setup command line and the time window
 // of the run-time installer logs. The controller asks Windows for the inputs.
 
+#include "base/PageCodes.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -21,17 +23,6 @@ constexpr int kSuiteProductIndex = 6;
 // Entry i + 1 is the level approached while product i is the highest one
 // installed; entry 0 the level approached while none is.
 extern const int kMilestonePercents[kMilestoneCount + 1];
-
-// Page codes of the download.
-enum DownloadCode {
-    DownloadOk = 0,
-    DownloadFailed = 1,
-    DownloadNotFound = 2,
-    DownloadDiskFull = 3,
-    DownloadTransferFailed = 4,
-    DownloadNoNetwork = 5,
-    DownloadAborted = 6,
-};
 
 // The free-space answer for the package's volume.
 struct FreeSpace {
@@ -52,25 +43,11 @@ bool IsRetriedDownloadCode(int code);
 constexpr int kDownloadAttempts = 10;
 constexpr DWORD kDownloadRetryPauseMs = 1000;
 
-// Page codes of "extract".
-enum ExtractCode {
-    ExtractOk = 0,
-    ExtractFailed = 1,
-    ExtractDiskFull = 2,
-    ExtractNoSetup = 3,
-};
 // The code of a failed unzip from the Windows error the unzip reported.
 int ExtractCodeForError(unsigned long error);
 // "extractProgress" in percent: current * 100 / total rounded, 0 without entries.
 int ExtractPercent(int current, int total);
 
-// Page codes of "install".
-enum InstallCode {
-    InstallOk = 0,
-    InstallFailed = 1,
-    InstallSetupFailed = 3,    // exit code 1603, or setup did not start
-    InstallAnotherRunning = 4, // exit code 1618; the page offers a retry
-};
 int InstallCodeForExitCode(DWORD exitCode);
 
 // The install progress estimate, carried from poll to poll (and from one

@@ -2,6 +2,7 @@
 
 #include "base/InstallerContext.h"
 #include "base/LogFile.h"
+#include "base/PageCodes.h"
 #include "tests/common/TestUtil.h"
 
 #include <new>
@@ -24,12 +25,38 @@ void ResetContext(InstallerContext& context) {
 
 // ProbeExternal
 
+namespace {
+
+// The steps of a ProbeExternal: whatever its test set.
+class ProbeSteps : public downloadmanagercore::IProductSteps {
+public:
+    ProbeExternal* owner = nullptr;
+
+    void Attach(const downloadmanagercore::RunServices&) override {}
+    // The file it wrote is whatever the test set as the downloaded file.
+    int DownloadPackage(const std::wstring& url, std::wstring& packagePath) override {
+        packagePath = owner->DownloadedFilePath();
+        return owner->download ? owner->download(url) : DownloadFailed;
+    }
+    int ExtractPackage(const std::wstring&) override { return ExtractFailed; }
+    int InstallPackage(const std::wstring& packagePath, const std::wstring& parameters) override {
+        return owner->install ? owner->install(packagePath, parameters) : InstallNotSupported;
+    }
+    bool GetInstalledStartProgram(std::wstring& path) override {
+        return owner->startProgram && owner->startProgram(path);
+    }
+    void CancelWork() override {}
+};
+
+} // namespace
+
 std::atomic<int> ProbeExternal::live(0);
 std::atomic<DWORD> ProbeExternal::destroyedOnThread(0);
 HANDLE ProbeExternal::destroyingThread = nullptr;
 
 ProbeExternal::ProbeExternal(InstallerContext* context_, LogFile* log_)
-    : HtmlExternal(context_, nullptr, log_) {
+    : ScriptObject(context_, nullptr, log_, new ProbeSteps()) {
+    static_cast<ProbeSteps&>(steps()).owner = this;
     ++live;
 }
 
@@ -61,50 +88,6 @@ void ProbeExternal::operator delete(void* block) {
         // Quarantined, not freed: a later touch of the object faults.
         VirtualProtect(block, info.RegionSize, PAGE_NOACCESS, &old);
     }
-}
-
-int ProbeExternal::DownloadPackage(const std::wstring& url) {
-    return download ? download(url) : HtmlExternal::DownloadPackage(url);
-}
-
-int ProbeExternal::InstallPackage(const std::wstring& packagePath, const std::wstring& parameters) {
-    return install ? install(packagePath, parameters)
-                   : HtmlExternal::InstallPackage(packagePath, parameters);
-}
-
-bool ProbeExternal::GetInstalledStartProgram(std::wstring& path) {
-    return startProgram ? startProgram(path) : HtmlExternal::GetInstalledStartProgram(path);
-}
-
-HRESULT ProbeExternal::DownloadAttempt(const std::wstring& url, const std::wstring& path,
-                                       downloadmanagercore::DownloadCallback& progress) {
-    ++attemptsMade;
-    attemptPaths.push_back(path);
-    if (opener) {
-        if (beforeAttempt) {
-            beforeAttempt(attemptsMade, path);
-        }
-        return downloadmanagercore::DownloadUrlToFileWith(opener, url, path, progress,
-                                                          stallLimitMs);
-    }
-    if (!attempt) {
-        return HtmlExternal::DownloadAttempt(url, path, progress);
-    }
-    const std::pair<HRESULT, bool> outcome = attempt(attemptsMade);
-    if (outcome.second) {
-        // What the moniker reports when data arrives.
-        progress.OnProgress(100, 1000, BINDSTATUS_BEGINDOWNLOADDATA, nullptr);
-        progress.OnProgress(100, 1000, BINDSTATUS_DOWNLOADINGDATA, nullptr);
-    }
-    return outcome.first;
-}
-
-bool ProbeExternal::PropertyLockFree() {
-    if (!TryEnterCriticalSection(&propertyLock)) {
-        return false;
-    }
-    LeaveCriticalSection(&propertyLock);
-    return true;
 }
 
 // ScriptHost

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "core/HtmlExternal.h"
-#include "core/UrlDownload.h"
+#include "core/ScriptObject.h"
 #include "htmlui/ScriptHost.h"
 #include "tests/common/TestUtil.h"
 
@@ -33,7 +32,7 @@ void ResetContext(InstallerContext& context);
 // called back. Instances live in whole pages of their own; when one is
 // destroyed its pages are made inaccessible rather than freed, so that any use
 // after destruction faults at once.
-class ProbeExternal : public downloadmanagercore::HtmlExternal {
+class ProbeExternal : public downloadmanagercore::ScriptObject {
 public:
     ProbeExternal(InstallerContext* context, LogFile* log);
     ~ProbeExternal() override;
@@ -41,46 +40,37 @@ public:
     static void* operator new(size_t size);
     static void operator delete(void* block);
 
-    int DownloadPackage(const std::wstring& url) override;
-    int InstallPackage(const std::wstring& packagePath, const std::wstring& parameters) override;
-    bool GetInstalledStartProgram(std::wstring& path) override;
-    HRESULT DownloadAttempt(const std::wstring& url, const std::wstring& path,
-                            downloadmanagercore::DownloadCallback& progress) override;
-
-    // Replacements for the steps; the base class's step runs when one is empty.
+    // The steps, played by the test; without one a step fails (download 1,
+    // extract 1, install 2 "not supported", no start program).
     std::function<int(const std::wstring& url)> download;
     std::function<int(const std::wstring& packagePath, const std::wstring& parameters)> install;
     std::function<bool(std::wstring& path)> startProgram;
-    // The seam of one default-download attempt: its HRESULT and whether data
-    // arrived (reported through the callback as the moniker would). Empty:
-    // the real URL-moniker attempt.
-    std::function<std::pair<HRESULT, bool>(int attempt)> attempt;
-    // Or each attempt pulled through this opener (a binding double that
-    // `beforeAttempt` plans) instead of the platform's.
-    downloadmanagercore::PullStreamOpener opener = nullptr;
-    std::function<void(int attempt, const std::wstring& path)> beforeAttempt;
-    DWORD stallLimitMs = downloadmanagercore::kBindStallLimitMs;
-    int attemptsMade = 0;
-    std::vector<std::wstring> attemptPaths;
 
-    // Read access for the tests.
+    // Access for the tests, by the names the tests use.
     LONG References() const { return refCount; }
-    HWND Window() const { return hostWindow; }
-    const std::wstring& DownloadFolder() const { return downloadFolder; }
-    void SetDownloadFolder(const std::wstring& folder) { downloadFolder = folder; }
-    const std::wstring& DownloadedFilePath() const { return downloadedFilePath; }
-    void SetDownloadedFilePath(const std::wstring& path) { downloadedFilePath = path; }
-    const std::wstring& StartProgramPath() const { return startProgramPath; }
-    void SetStartProgramPath(const std::wstring& path) { startProgramPath = path; }
-    bool CloseDisabled() const { return closeDisabled; }
-    int LastWidth() const { return lastWidth; }
-    int LastHeight() const { return lastHeight; }
-    bool PropertyLockFree();
-    // WriteRecord, for the tests.
-    template <class Write>
-    void WriteRecordForTest(Write write) {
-        WriteRecord(write);
+    HWND Window() { return window().window(); }
+    const std::wstring& DownloadFolder() const { return downloadFolder(); }
+    // As when no folder could be made.
+    void ForgetDownloadFolder() { downloadFolder_.clear(); }
+    std::wstring DownloadedFilePath() { return record().PackagePath(); }
+    void SetDownloadedFilePath(const std::wstring& path) { record().SetPackagePath(path); }
+    std::wstring StartProgramPath() { return record().StartProgramPath(); }
+    void SetStartProgramPath(const std::wstring& path) { record().SetStartProgramPath(path); }
+    bool CloseDisabled() { return window().closeDisabled(); }
+    int LastWidth() { return window().lastWidth(); }
+    int LastHeight() { return window().lastHeight(); }
+    bool PropertyLockFree() { return record().LockIsFree(); }
+    LONG RunningWorkers() const { return workers().Running(); }
+    bool IsStopping() const { return workers().IsStopping(); }
+    HANDLE StopRequested() const { return workers().StopRequested(); }
+    std::wstring GetProperty(const std::wstring& name) { return record().GetProperty(name); }
+    void SetProperty(const std::wstring& name, const std::wstring& value) {
+        record().SetProperty(name, value);
     }
+    void SetDownloadTotal(int value) { record().SetNumber(L"downloadTotal", value); }
+    void SetDownloadCurrent(int value) { record().SetNumber(L"downloadCurrent", value); }
+    void SetInstallProgress(int value) { record().SetNumber(L"installProgress", value); }
+    void SetProductVersion(const std::wstring& version) { record().SetProductVersion(version); }
 
     // Where and on which thread the last instance was destroyed.
     static std::atomic<int> live;

@@ -3,7 +3,7 @@
 
 #include "base/InstallerContext.h"
 #include "base/LogFile.h"
-#include "core/HtmlExternal.h"
+#include "core/ShellExecuteFromDesktop.h"
 #include "tests/common/TestUtil.h"
 #include "tests/core/CoreTestSupport.h"
 

@@ -66,7 +66,7 @@ TEST_F(StopWorkers, AWorkerThatOutlastsTheBoundCanNoLongerChangeTheRecord) {
         object->SetProperty(L"late", L"1");
         object->SetDownloadCurrent(77);
         object->SetProductVersion(L"9.9");
-        object->WriteRecordForTest([&] { context->channel = L"late"; });
+        object->record().SetChannel(L"late");
         return 4;
     };
     StartDownload();
@@ -101,20 +101,6 @@ TEST_F(StopWorkers, NothingStartsOnceTheRunIsStopping) {
     EXPECT_FALSE(ran);
     EXPECT_EQ(0, object->RunningWorkers());
     EXPECT_NE(std::string::npos, Log().find("StartWorker: the run is ending, nothing started"));
-}
-
-TEST_F(StopWorkers, TheDefaultDownloadTriesNothingOnceTheRunIsStopping) {
-    object->attempt = [](int) { return std::make_pair(S_OK, true); };
-    EXPECT_TRUE(object->StopWorkers(0));
-    int result = -1;
-    ASSERT_TRUE(
-        coretest::RunOnWorkerThread([&] { result = object->DownloadPackage(L"http://h/p.zip"); }));
-    EXPECT_EQ(downloadmanagercore::DownloadOtherFailure, result);
-    EXPECT_EQ(0, object->attemptsMade);
-    // A binding under way is stopped at its next report.
-    downloadmanagercore::DownloadCallback progress(object);
-    EXPECT_EQ(E_ABORT, progress.OnProgress(10, 100, BINDSTATUS_DOWNLOADINGDATA, nullptr));
-    EXPECT_FALSE(progress.dataSeen);
 }
 
 } // namespace

@@ -190,8 +190,9 @@ TEST_F(Bridge, InvokeRejectsIdentifiersOutsideTheTableAndForeignInterfaces) {
     EXPECT_EQ(5, result.lVal);
 }
 
-// What a handler following the convention answers, through Invoke.
-TEST_F(Bridge, HandlersCheckFlagsThenCountThenExactTypes) {
+// What the one check of every call answers, through Invoke, for the rows of
+// the method table.
+TEST_F(Bridge, InvokeChecksFlagsThenCountThenExactTypes) {
     VARIANT i4 = Int(4);
     VARIANT r8 = Double(4.5);
     BSTR text = SysAllocString(L"4");

@@ -7,26 +7,6 @@ namespace htmltest {
 
 namespace {
 
-// The handler convention: exact flags, then count (no named arguments), then
-// each argument's exact type; `types` in script order.
-HRESULT CheckCall(WORD flags, const DISPPARAMS* params, WORD expectedFlags,
-                  std::initializer_list<VARTYPE> types) {
-    if (flags != expectedFlags) {
-        return DISP_E_MEMBERNOTFOUND;
-    }
-    if (params->cArgs != types.size() || params->cNamedArgs != 0) {
-        return DISP_E_BADPARAMCOUNT;
-    }
-    UINT index = params->cArgs;
-    for (VARTYPE type : types) {
-        --index; // rgvarg holds the arguments in reverse order
-        if (params->rgvarg[index].vt != type) {
-            return DISP_E_TYPEMISMATCH;
-        }
-    }
-    return S_OK;
-}
-
 struct WorkItem {
     TestExternal* owner;
     IStream* stream;
@@ -58,12 +38,30 @@ DWORD WINAPI RunLaterThread(void* parameter) {
 LONG TestExternal::liveObjects = 0;
 
 const htmlui::MethodEntry TestExternal::methods[] = {
-    {L"add", static_cast<htmlui::MethodHandler>(&TestExternal::Add)},
-    {L"record", static_cast<htmlui::MethodHandler>(&TestExternal::Record)},
-    {L"download", static_cast<htmlui::MethodHandler>(&TestExternal::Download)},
-    {L"echo", static_cast<htmlui::MethodHandler>(&TestExternal::Echo)},
-    {L"runLater", static_cast<htmlui::MethodHandler>(&TestExternal::RunLater)},
-    {L"recordText", static_cast<htmlui::MethodHandler>(&TestExternal::RecordText)},
+    {L"add",
+     DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+     {VT_I4, VT_I4},
+     static_cast<htmlui::MethodHandler>(&TestExternal::Add)},
+    {L"record",
+     DISPATCH_METHOD,
+     {VT_I4},
+     static_cast<htmlui::MethodHandler>(&TestExternal::Record)},
+    {L"download",
+     DISPATCH_METHOD,
+     {VT_BSTR},
+     static_cast<htmlui::MethodHandler>(&TestExternal::Download)},
+    {L"echo",
+     DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+     {VT_BSTR},
+     static_cast<htmlui::MethodHandler>(&TestExternal::Echo)},
+    {L"runLater",
+     DISPATCH_METHOD,
+     {VT_DISPATCH, VT_I4},
+     static_cast<htmlui::MethodHandler>(&TestExternal::RunLater)},
+    {L"recordText",
+     DISPATCH_METHOD,
+     {VT_BSTR},
+     static_cast<htmlui::MethodHandler>(&TestExternal::RecordText)},
 };
 
 TestExternal::TestExternal(LogFile* log_) : log(log_), onComplete(nullptr) {
@@ -104,11 +102,7 @@ bool TestExternal::JoinWorkers(DWORD timeoutMs) {
         timeoutMs);
 }
 
-HRESULT TestExternal::Add(WORD flags, DISPPARAMS* params, VARIANT* result) {
-    HRESULT hr = CheckCall(flags, params, DISPATCH_METHOD | DISPATCH_PROPERTYGET, {VT_I4, VT_I4});
-    if (FAILED(hr)) {
-        return hr;
-    }
+HRESULT TestExternal::Add(DISPPARAMS* params, VARIANT* result) {
     if (result) {
         VariantInit(result);
         result->vt = VT_I4;
@@ -117,29 +111,17 @@ HRESULT TestExternal::Add(WORD flags, DISPPARAMS* params, VARIANT* result) {
     return S_OK;
 }
 
-HRESULT TestExternal::Record(WORD flags, DISPPARAMS* params, VARIANT*) {
-    HRESULT hr = CheckCall(flags, params, DISPATCH_METHOD, {VT_I4});
-    if (FAILED(hr)) {
-        return hr;
-    }
+HRESULT TestExternal::Record(DISPPARAMS* params, VARIANT*) {
     recorded.push_back(params->rgvarg[0].lVal);
     return S_OK;
 }
 
-HRESULT TestExternal::Download(WORD flags, DISPPARAMS* params, VARIANT*) {
-    HRESULT hr = CheckCall(flags, params, DISPATCH_METHOD, {VT_BSTR});
-    if (FAILED(hr)) {
-        return hr;
-    }
+HRESULT TestExternal::Download(DISPPARAMS* params, VARIANT*) {
     texts.push_back(params->rgvarg[0].bstrVal ? params->rgvarg[0].bstrVal : L"");
     return S_OK;
 }
 
-HRESULT TestExternal::Echo(WORD flags, DISPPARAMS* params, VARIANT* result) {
-    HRESULT hr = CheckCall(flags, params, DISPATCH_METHOD | DISPATCH_PROPERTYGET, {VT_BSTR});
-    if (FAILED(hr)) {
-        return hr;
-    }
+HRESULT TestExternal::Echo(DISPPARAMS* params, VARIANT* result) {
     if (result) {
         VariantInit(result);
         result->vt = VT_BSTR;
@@ -148,14 +130,10 @@ HRESULT TestExternal::Echo(WORD flags, DISPPARAMS* params, VARIANT* result) {
     return S_OK;
 }
 
-HRESULT TestExternal::RunLater(WORD flags, DISPPARAMS* params, VARIANT*) {
-    HRESULT hr = CheckCall(flags, params, DISPATCH_METHOD, {VT_DISPATCH, VT_I4});
-    if (FAILED(hr)) {
-        return hr;
-    }
+HRESULT TestExternal::RunLater(DISPPARAMS* params, VARIANT*) {
     WorkItem* item = new WorkItem{this, nullptr, params->rgvarg[0].lVal};
-    hr = CoMarshalInterThreadInterfaceInStream(IID_IDispatch, params->rgvarg[1].pdispVal,
-                                               &item->stream);
+    HRESULT hr = CoMarshalInterThreadInterfaceInStream(IID_IDispatch, params->rgvarg[1].pdispVal,
+                                                       &item->stream);
     if (FAILED(hr)) {
         delete item;
         return hr;
@@ -173,11 +151,7 @@ HRESULT TestExternal::RunLater(WORD flags, DISPPARAMS* params, VARIANT*) {
     return S_OK;
 }
 
-HRESULT TestExternal::RecordText(WORD flags, DISPPARAMS* params, VARIANT*) {
-    HRESULT hr = CheckCall(flags, params, DISPATCH_METHOD, {VT_BSTR});
-    if (FAILED(hr)) {
-        return hr;
-    }
+HRESULT TestExternal::RecordText(DISPPARAMS* params, VARIANT*) {
     texts.push_back(params->rgvarg[0].bstrVal ? params->rgvarg[0].bstrVal : L"");
     return S_OK;
 }

@@ -56,12 +56,12 @@ public:
     static LONG liveObjects;
 
 private:
-    HRESULT Add(WORD flags, DISPPARAMS* params, VARIANT* result);
-    HRESULT Record(WORD flags, DISPPARAMS* params, VARIANT* result);
-    HRESULT Download(WORD flags, DISPPARAMS* params, VARIANT* result);
-    HRESULT Echo(WORD flags, DISPPARAMS* params, VARIANT* result);
-    HRESULT RunLater(WORD flags, DISPPARAMS* params, VARIANT* result);
-    HRESULT RecordText(WORD flags, DISPPARAMS* params, VARIANT* result);
+    HRESULT Add(DISPPARAMS* params, VARIANT* result);
+    HRESULT Record(DISPPARAMS* params, VARIANT* result);
+    HRESULT Download(DISPPARAMS* params, VARIANT* result);
+    HRESULT Echo(DISPPARAMS* params, VARIANT* result);
+    HRESULT RunLater(DISPPARAMS* params, VARIANT* result);
+    HRESULT RecordText(DISPPARAMS* params, VARIANT* result);
 
     static const htmlui::MethodEntry methods[];
 };

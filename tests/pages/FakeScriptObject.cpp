@@ -1,57 +1,63 @@
 #include "tests/pages/FakeScriptObject.h"
 
-#include <initializer_list>
+#include "core/ScriptObject.h"
+
+#include <utility>
 
 namespace pagetest {
 
 namespace {
 
-// What a row does beyond the convention's checks.
+// What a row does beyond the one check of every call.
 enum class Kind { Record, Later, Property, Status, Retry, Test };
 
-struct MethodRule {
-    const wchar_t* name;
-    // 1: returns nothing, 3: returns a value; 0: either (test methods without
-    // arguments, whose value the engine asks for with flags 1).
-    WORD flags;
-    std::initializer_list<VARTYPE> types;
-    Kind kind;
+// The program's rows, taken from its method table, then the test methods
+// (flags 0: called either way, as the engine asks for a value with flags 1).
+const unsigned kProgramRows = downloadmanagercore::ScriptObject::kScriptMethodCount;
+const htmlui::MethodEntry testRows[] = {
+    {L"testReset", DISPATCH_METHOD, {}, nullptr},
+    {L"testSetProperty", DISPATCH_METHOD, {VT_BSTR, VT_BSTR}, nullptr},
+    {L"testAddAnswer", DISPATCH_METHOD, {VT_BOOL}, nullptr},
+    {L"testPending", 0, {}, nullptr},
+    {L"testComplete", DISPATCH_METHOD, {VT_I4}, nullptr},
+    {L"testNote", DISPATCH_METHOD, {VT_BSTR}, nullptr},
+    {L"testCalls", 0, {}, nullptr},
 };
+const unsigned rowCount = kProgramRows + sizeof testRows / sizeof testRows[0];
 
-const MethodRule rules[] = {
-    {L"setWindowSize", 1, {VT_I4, VT_I4}, Kind::Record},
-    {L"closeWindow", 1, {}, Kind::Record},
-    {L"download", 1, {VT_BSTR, VT_DISPATCH}, Kind::Later},
-    {L"install", 1, {VT_BSTR, VT_DISPATCH}, Kind::Later},
-    {L"getProperty", 3, {VT_BSTR}, Kind::Property},
-    {L"setChannel", 1, {VT_BSTR}, Kind::Record},
-    {L"setInstallStatus", 1, {VT_I4}, Kind::Status},
-    {L"startInstallProgram", 1, {VT_BSTR}, Kind::Record},
-    {L"hideWindow", 1, {}, Kind::Record},
-    {L"dragWindow", 1, {}, Kind::Record},
-    {L"messageBox", 1, {VT_BSTR, VT_BSTR}, Kind::Record},
-    {L"disableCloseWindow", 1, {VT_BOOL}, Kind::Record},
-    {L"restoreWindow", 1, {}, Kind::Record},
-    {L"openPage", 1, {VT_BSTR}, Kind::Record},
-    {L"retryMessageBox", 3, {VT_BSTR}, Kind::Retry},
-    {L"extract", 1, {VT_DISPATCH}, Kind::Later},
-    {L"testReset", 1, {}, Kind::Test},
-    {L"testSetProperty", 1, {VT_BSTR, VT_BSTR}, Kind::Test},
-    {L"testAddAnswer", 1, {VT_BOOL}, Kind::Test},
-    {L"testPending", 0, {}, Kind::Test},
-    {L"testComplete", 1, {VT_I4}, Kind::Test},
-    {L"testNote", 1, {VT_BSTR}, Kind::Test},
-    {L"testCalls", 0, {}, Kind::Test},
-};
-const int rowCount = sizeof rules / sizeof rules[0];
+const htmlui::MethodEntry& Rule(unsigned row) {
+    return row < kProgramRows ? downloadmanagercore::ScriptObject::scriptMethods[row]
+                              : testRows[row - kProgramRows];
+}
 
-// The method table, one row per rule, each bound to its own handler; built
-// on first use, after the rules.
-template <int... Rows>
-const htmlui::MethodEntry* MethodRows() {
+Kind KindOf(unsigned row) {
+    if (row >= kProgramRows) {
+        return Kind::Test;
+    }
+    const std::wstring name = Rule(row).name;
+    if (name == L"download" || name == L"install" || name == L"extract") {
+        return Kind::Later;
+    }
+    if (name == L"getProperty") {
+        return Kind::Property;
+    }
+    if (name == L"setInstallStatus") {
+        return Kind::Status;
+    }
+    if (name == L"retryMessageBox") {
+        return Kind::Retry;
+    }
+    return Kind::Record;
+}
+
+// The method table: each rule's row bound to its own handler.
+template <unsigned... Rows>
+const htmlui::MethodEntry* MethodRows(std::integer_sequence<unsigned, Rows...>) {
     static const htmlui::MethodEntry rows[] = {
-        {rules[Rows].name, static_cast<htmlui::MethodHandler>(&FakeScriptObject::Handle<Rows>)}...};
-    static_assert(sizeof...(Rows) == sizeof rules / sizeof rules[0], "one row per rule");
+        {Rule(Rows).name,
+         Rule(Rows).flags,
+         {Rule(Rows).types[0], Rule(Rows).types[1], Rule(Rows).types[2]},
+         static_cast<htmlui::MethodHandler>(&FakeScriptObject::Handle<Rows>)}...};
     return rows;
 }
 
@@ -79,8 +85,8 @@ FakeScriptObject::~FakeScriptObject() {
 void FakeScriptObject::OnDocumentComplete(htmlui::MSHTMLClient*) {}
 
 unsigned FakeScriptObject::GetMethodTable(const htmlui::MethodEntry** rows) {
-    *rows = MethodRows<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
-                       22>();
+    static_assert(htmlui::kMaxScriptArguments == 3, "the rows copy three argument types");
+    *rows = MethodRows(std::make_integer_sequence<unsigned, rowCount>());
     return rowCount;
 }
 
@@ -94,26 +100,16 @@ void FakeScriptObject::Reset() {
     answers.clear();
 }
 
-HRESULT FakeScriptObject::Dispatch(int row, WORD flags, DISPPARAMS* params, VARIANT* result) {
-    const MethodRule& rule = rules[row];
-    // The program's handler convention, in its order.
-    if (rule.flags != 0 && flags != rule.flags) {
-        return DISP_E_MEMBERNOTFOUND;
-    }
-    if (params->cArgs != rule.types.size() || params->cNamedArgs != 0) {
-        return DISP_E_BADPARAMCOUNT;
-    }
+HRESULT FakeScriptObject::Dispatch(unsigned row, DISPPARAMS* params, VARIANT* result) {
+    // Invoke has checked the call against the row.
+    const htmlui::MethodEntry& rule = Rule(row);
+    const Kind kind = KindOf(row);
     std::vector<const VARIANT*> args; // in script order
-    UINT index = params->cArgs;
-    for (VARTYPE type : rule.types) {
-        const VARIANT& arg = params->rgvarg[--index];
-        if (arg.vt != type) {
-            return DISP_E_TYPEMISMATCH;
-        }
-        args.push_back(&arg);
+    for (unsigned i = 0; i < htmlui::ArgumentCount(rule); ++i) {
+        args.push_back(&htmlui::ScriptArgument(params, i));
     }
 
-    if (rule.kind == Kind::Test) {
+    if (kind == Kind::Test) {
         const std::wstring name = rule.name;
         if (name == L"testReset") {
             Reset();
@@ -145,7 +141,7 @@ HRESULT FakeScriptObject::Dispatch(int row, WORD flags, DISPPARAMS* params, VARI
         return S_OK;
     }
 
-    if (rule.kind == Kind::Status && (args[0]->lVal < 0 || args[0]->lVal > 4)) {
+    if (kind == Kind::Status && (args[0]->lVal < 0 || args[0]->lVal > 4)) {
         return STG_E_INVALIDPARAMETER;
     }
     std::wstring line = rule.name;
@@ -168,7 +164,7 @@ HRESULT FakeScriptObject::Dispatch(int row, WORD flags, DISPPARAMS* params, VARI
     line += L")";
     calls.push_back(line);
 
-    if (rule.kind == Kind::Later) {
+    if (kind == Kind::Later) {
         IDispatch* callback = args.back()->pdispVal;
         if (!callback) {
             return E_POINTER;
@@ -176,12 +172,12 @@ HRESULT FakeScriptObject::Dispatch(int row, WORD flags, DISPPARAMS* params, VARI
         callback->AddRef();
         const std::wstring name = rule.name;
         pending.push_back(Pending{name, callback});
-    } else if (rule.kind == Kind::Property) {
+    } else if (kind == Kind::Property) {
         if (result) {
             // A name never set reads as empty and is added, as the program does.
             ReturnText(result, properties[Text(*args[0])]);
         }
-    } else if (rule.kind == Kind::Retry) {
+    } else if (kind == Kind::Retry) {
         if (result) {
             const bool again = !answers.empty() && answers.front();
             if (!answers.empty()) {

@@ -11,9 +11,9 @@
 
 namespace pagetest {
 
-// The program's script methods with its handler convention (exact flags,
-// argument count and types, STG_E_INVALIDPARAMETER for a status out of
-// range), without the program behind them: calls are recorded as lines such
+// The program's script methods, their rows taken from its method table (so
+// the same one check of every call; STG_E_INVALIDPARAMETER for a status out
+// of range), without the program behind them: calls are recorded as lines such
 // as download("http://host/p.zip") or setInstallStatus(2), properties come
 // from a map, retryMessageBox from a list of answers, and the callbacks of
 // download, extract and install wait until the test completes them.
@@ -41,13 +41,13 @@ public:
     std::deque<Pending> pending;
 
     // The handler of method table row `Row`.
-    template <int Row>
-    HRESULT Handle(WORD flags, DISPPARAMS* params, VARIANT* result) {
-        return Dispatch(Row, flags, params, result);
+    template <unsigned Row>
+    HRESULT Handle(DISPPARAMS* params, VARIANT* result) {
+        return Dispatch(Row, params, result);
     }
 
 private:
-    HRESULT Dispatch(int row, WORD flags, DISPPARAMS* params, VARIANT* result);
+    HRESULT Dispatch(unsigned row, DISPPARAMS* params, VARIANT* result);
     void Reset();
 };
 

@@ -70,9 +70,9 @@ TEST_F(Controller, TheSuiteCountsAsInstalledWhenItsLastProductIs) {
 TEST_F(Controller, MethodTableIsTheScriptApiThenExtract) {
     const htmlui::MethodEntry* rows = nullptr;
     ASSERT_EQ(16u, controller->GetMethodTable(&rows));
-    for (unsigned row = 0; row < 15; ++row) {
-        EXPECT_STREQ(downloadmanagercore::HtmlExternal::scriptMethods[row].name, rows[row].name);
-        EXPECT_TRUE(downloadmanagercore::HtmlExternal::scriptMethods[row].handler ==
+    for (unsigned row = 0; row < 16; ++row) {
+        EXPECT_STREQ(downloadmanagercore::ScriptObject::scriptMethods[row].name, rows[row].name);
+        EXPECT_TRUE(downloadmanagercore::ScriptObject::scriptMethods[row].handler ==
                     rows[row].handler)
             << row;
     }
@@ -149,8 +149,7 @@ TEST(FindFolderContaining, SearchesDepthFirstWithTheFolderBeforeItsSubFolders) {
         testutil::ScratchFolder scratch;
         MakeLayout(scratch.path(), row.entries);
         std::wstring found = L"unchanged";
-        const bool hit =
-            tlw::TLWExternal::FindFolderContaining(scratch.path(), L"setup.exe", found);
+        const bool hit = tlw::SuiteSteps::FindFolderContaining(scratch.path(), L"setup.exe", found);
         const std::string layout = row.entries.empty() ? "(empty)" : Narrow(row.entries[0]);
         if (!row.found) {
             EXPECT_FALSE(hit) << layout;
@@ -167,13 +166,13 @@ TEST(FindFolderContaining, SearchesDepthFirstWithTheFolderBeforeItsSubFolders) {
 
 TEST(FindFolderContaining, AnEmptyFolderNameFindsNothing) {
     std::wstring found = L"unchanged";
-    EXPECT_FALSE(tlw::TLWExternal::FindFolderContaining(L"", L"setup.exe", found));
+    EXPECT_FALSE(tlw::SuiteSteps::FindFolderContaining(L"", L"setup.exe", found));
     EXPECT_EQ(L"unchanged", found);
 }
 
 TEST_F(Controller, DownloadCallbackForwardsProgressAndSignalsTheResult) {
     const LONG before = controller->References();
-    tlw::DownloadCallback* callback = tlw::DownloadCallback::Create(controller);
+    tlw::DownloadCallback* callback = tlw::DownloadCallback::Create(controller->Services());
     ASSERT_NE(nullptr, callback);
     EXPECT_EQ(before + 1, controller->References());
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(callback->completed(), 0));
@@ -218,7 +217,7 @@ TEST_F(Controller, ExtractOfAMissingPackageReportsTheOpenError) {
     testutil::ScratchFolder scratch;
     // A disk-full error left by an earlier unzip does not carry over.
     controller->OnError(ERROR_DISK_FULL);
-    EXPECT_EQ(tlw::ExtractFailed, controller->ExtractPackage(scratch / L"missing.zip"));
+    EXPECT_EQ(ExtractFailed, controller->ExtractPackage(scratch / L"missing.zip"));
     EXPECT_EQ(FailureStageUnzip, records.FailureStage());
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, records.FailureCode());
     EXPECT_TRUE(Contains(records.LogText(),
@@ -230,7 +229,7 @@ TEST_F(Controller, ExtractOfAMissingPackageReportsTheOpenError) {
 TEST_F(Controller, ExtractOfSomethingThatIsNoZipFails) {
     testutil::ScratchFolder scratch;
     ASSERT_TRUE(testutil::WriteFileBytes(scratch / L"p.zip", std::string(3000, 'z')));
-    EXPECT_EQ(tlw::ExtractFailed, controller->ExtractPackage(scratch / L"p.zip"));
+    EXPECT_EQ(ExtractFailed, controller->ExtractPackage(scratch / L"p.zip"));
     EXPECT_EQ(FailureStageUnzip, records.FailureStage());
     EXPECT_EQ(0, records.FailureCode());
 }
@@ -292,7 +291,7 @@ std::string ZipWithOneHeaderForTwoEntries() {
 TEST_F(Controller, ExtractOfAZipWhoseEntriesShareDataIsRefusedAndLogged) {
     testutil::ScratchFolder scratch;
     ASSERT_TRUE(testutil::WriteFileBytes(scratch / L"p.zip", ZipWithOneHeaderForTwoEntries()));
-    EXPECT_EQ(tlw::ExtractFailed, controller->ExtractPackage(scratch / L"p.zip"));
+    EXPECT_EQ(ExtractFailed, controller->ExtractPackage(scratch / L"p.zip"));
     EXPECT_EQ(FailureStageUnzip, records.FailureStage());
     EXPECT_EQ(ERROR_INVALID_DATA, records.FailureCode());
     EXPECT_TRUE(Contains(records.LogText(), "ERROR] Unzip refused: entries 0 and 1 share bytes"))
@@ -303,7 +302,7 @@ TEST_F(Controller, ExtractOfAZipWhoseEntriesShareDataIsRefusedAndLogged) {
 
 TEST_F(Controller, InstallWithoutAnUnzippedSetupStartsNothing) {
     const size_t attachments = records.reportSender.attachments.size();
-    EXPECT_EQ(tlw::InstallSetupFailed, controller->InstallPackage(L"", L""));
+    EXPECT_EQ(InstallSetupFailed, controller->InstallPackage(L"", L""));
     EXPECT_EQ(FailureStageSetupNotStarted, records.FailureStage());
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, records.FailureCode());
     EXPECT_EQ(attachments, records.reportSender.attachments.size());
@@ -311,9 +310,9 @@ TEST_F(Controller, InstallWithoutAnUnzippedSetupStartsNothing) {
 }
 
 TEST_F(Controller, ASetupThatCannotStartIsStageSixWithTheWindowsError) {
-    ASSERT_EQ(tlw::ExtractOk,
+    ASSERT_EQ(ExtractOk,
               controller->ExtractPackage(FixturePath(L"packages\\TLWSuite_badsetup.zip")));
-    EXPECT_EQ(tlw::InstallSetupFailed, controller->InstallPackage(L"", L"X=1"));
+    EXPECT_EQ(InstallSetupFailed, controller->InstallPackage(L"", L"X=1"));
     EXPECT_EQ(FailureStageSetupNotStarted, records.FailureStage());
     EXPECT_EQ(ERROR_BAD_EXE_FORMAT, records.FailureCode());
     const std::string folder = Narrow(controller->DownloadFolder());
@@ -337,7 +336,7 @@ TEST_F(Controller, AStuckSetupIsNoLongerWaitedForAfterTheTimeLimit) {
     ASSERT_TRUE(testutil::WriteFileBytes(folder + L"testsetup.ini", "mode=hang\r\npause=7000\r\n"));
     controller->setupLimitMs = 3000;
     const DWORD start = GetTickCount();
-    EXPECT_EQ(tlw::InstallFailed, controller->InstallPackage(L"", L""));
+    EXPECT_EQ(InstallFailed, controller->InstallPackage(L"", L""));
     const DWORD elapsed = ElapsedMs(start);
     EXPECT_GE(elapsed, 3000u);
     EXPECT_LT(elapsed, 6500u);
@@ -451,14 +450,14 @@ TEST(ShowEula, IsClearedInTheSixtyFourBitViewOnly) {
 
     ASSERT_EQ(ERROR_SUCCESS, WriteShowEula(KEY_WOW64_64KEY, 1));
     ASSERT_EQ(ERROR_SUCCESS, WriteShowEula(KEY_WOW64_32KEY, 1));
-    tlw::TLWExternal::ClearShowEulaFlag();
+    tlw::SuiteSteps::ClearShowEulaFlag();
     EXPECT_EQ(0u, ReadShowEula(KEY_WOW64_64KEY));
     EXPECT_EQ(twoViews ? 1u : 0u, ReadShowEula(KEY_WOW64_32KEY));
 
     // Also when the key does not exist yet.
     DeleteShowEulaKey(KEY_WOW64_32KEY);
     DeleteShowEulaKey(KEY_WOW64_64KEY);
-    tlw::TLWExternal::ClearShowEulaFlag();
+    tlw::SuiteSteps::ClearShowEulaFlag();
     EXPECT_EQ(0u, ReadShowEula(KEY_WOW64_64KEY));
     EXPECT_EQ(twoViews ? 7u : 0u, ReadShowEula(KEY_WOW64_32KEY));
     DeleteShowEulaKey(KEY_WOW64_64KEY);
@@ -468,7 +467,7 @@ TEST_F(Controller, StartProgramAndVersionComeFromTheMainProduct) {
     std::wstring path = L"unchanged";
     EXPECT_FALSE(controller->GetInstalledStartProgram(path));
     EXPECT_EQ(L"unchanged", path);
-    EXPECT_EQ(L"", tlw::TLWExternal::GetProductVersionString(kProductCodes[kMainProduct]));
+    EXPECT_EQ(L"", tlw::SuiteSteps::GetProductVersionString(kProductCodes[kMainProduct]));
 
     ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), InstallProduct(FixturePath(L"tlwtest2.msi")));
     std::wstring location;
@@ -476,8 +475,8 @@ TEST_F(Controller, StartProgramAndVersionComeFromTheMainProduct) {
     ASSERT_TRUE(controller->GetInstalledStartProgram(path));
     EXPECT_EQ(location + kStartProgramName, path);
     EXPECT_TRUE(testutil::FileExists(path));
-    EXPECT_EQ(kMainVersion, tlw::TLWExternal::GetProductVersionString(kProductCodes[kMainProduct]));
-    EXPECT_EQ(L"", tlw::TLWExternal::GetProductVersionString(kProductCodes[0]));
+    EXPECT_EQ(kMainVersion, tlw::SuiteSteps::GetProductVersionString(kProductCodes[kMainProduct]));
+    EXPECT_EQ(L"", tlw::SuiteSteps::GetProductVersionString(kProductCodes[0]));
 }
 
 TEST_F(Controller, AMainProductWithoutALocationHasNoStartProgram) {

@@ -62,24 +62,28 @@ private:
 
 } // namespace
 
-downloader::ITask* TestController::CreateDownloadTask(const std::wstring& url,
-                                                      const std::wstring& path,
-                                                      downloader::IDownloadCallback* callback) {
-    if (failTaskCreation) {
+DWORD TestSteps::SetupTimeLimitMs() const {
+    return controller_->setupLimitMs;
+}
+
+downloader::ITask* TestSteps::CreateDownloadTask(const std::wstring& url, const std::wstring& path,
+                                                 downloader::IDownloadCallback* callback) {
+    if (controller_->failTaskCreation) {
         return nullptr;
     }
-    downloader::ITask* task = TLWExternal::CreateDownloadTask(url, path, callback);
-    if (task && stopBeforeStart) {
-        downloader::ITask* wrapper = downloader::details::Object<StopFirstTask>::Create(task, this);
+    downloader::ITask* task = SuiteSteps::CreateDownloadTask(url, path, callback);
+    if (task && controller_->stopBeforeStart) {
+        downloader::ITask* wrapper =
+            downloader::details::Object<StopFirstTask>::Create(task, controller_);
         if (!wrapper) {
             task->Release();
         }
         return wrapper;
     }
-    if (task && cancelAfterMs) {
+    if (task && controller_->cancelAfterMs) {
         task->AddRef();
-        HANDLE thread =
-            CreateThread(nullptr, 0, CancelLater, new LateCancel{task, cancelAfterMs}, 0, nullptr);
+        HANDLE thread = CreateThread(nullptr, 0, CancelLater,
+                                     new LateCancel{task, controller_->cancelAfterMs}, 0, nullptr);
         if (thread) {
             CloseHandle(thread);
         }

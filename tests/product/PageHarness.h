@@ -3,7 +3,8 @@
 #include "base/InstallerContext.h"
 #include "base/LogFile.h"
 #include "htmlui/ScriptHost.h"
-#include "product/TLWExternal.h"
+#include "core/ScriptObject.h"
+#include "product/SuiteSteps.h"
 #include "telemetry/ReportSender.h"
 #include "tests/common/TestUtil.h"
 
@@ -14,16 +15,14 @@
 
 namespace producttest {
 
-// The controller with its protected state visible and its two test seams.
-class TestController : public tlw::TLWExternal {
-public:
-    TestController(InstallerContext* context, ReportSender* reportSender, LogFile* log)
-        : TLWExternal(context, reportSender, log) {}
+class TestController;
 
-    const std::wstring& DownloadFolder() const { return downloadFolder; }
-    const std::wstring& DownloadedFilePath() const { return downloadedFilePath; }
-    const std::wstring& StartProgramPath() const { return startProgramPath; }
-    void SetDownloadedFilePath(const std::wstring& path) { downloadedFilePath = path; }
+// The suite's steps with their protected state visible and their test seams,
+// set through the controller that owns them.
+class TestSteps : public tlw::SuiteSteps {
+public:
+    explicit TestSteps(TestController* controller) : controller_(controller) {}
+
     int LastInstalledIndex() const { return lastInstalledIndex; }
     double InstallProgressValue() const { return installProgressValue; }
     unsigned long ZipErrorCode() const { return zipErrorCode; }
@@ -31,27 +30,81 @@ public:
         lastInstalledIndex = index;
         installProgressValue = value;
     }
+
+protected:
+    downloader::ITask* CreateDownloadTask(const std::wstring& url, const std::wstring& path,
+                                          downloader::IDownloadCallback* callback) override;
+    DWORD SetupTimeLimitMs() const override;
+
+private:
+    TestController* controller_;
+};
+
+// The run's script object with the suite's steps, and what the tests read of
+// both by the names they use.
+class TestController : public downloadmanagercore::ScriptObject {
+public:
+    TestController(InstallerContext* context, ReportSender* reportSender, LogFile* log)
+        : ScriptObject(context, reportSender, log, new TestSteps(this)) {}
+
+    TestSteps& Steps() { return static_cast<TestSteps&>(steps()); }
+
+    // What the steps were handed (without the log).
+    downloadmanagercore::RunServices Services() {
+        return downloadmanagercore::RunServices{&record(), &workers(), nullptr, downloadFolder(),
+                                                this};
+    }
+    const std::wstring& DownloadFolder() const { return downloadFolder(); }
+    std::wstring DownloadedFilePath() { return record().PackagePath(); }
+    std::wstring StartProgramPath() { return record().StartProgramPath(); }
+    void SetDownloadedFilePath(const std::wstring& path) { record().SetPackagePath(path); }
+    std::wstring GetProperty(const std::wstring& name) { return record().GetProperty(name); }
+    LONG RunningWorkers() const { return workers().Running(); }
+    int LastInstalledIndex() { return Steps().LastInstalledIndex(); }
+    double InstallProgressValue() { return Steps().InstallProgressValue(); }
+    unsigned long ZipErrorCode() { return Steps().ZipErrorCode(); }
+    void SetEstimate(int index, double value) { Steps().SetEstimate(index, value); }
     // The current reference count (interlocked in the script API).
     LONG References() {
         AddRef();
         return static_cast<LONG>(Release());
     }
 
-    // A file for the error report, as the install step adds one.
-    void Attach(const std::wstring& path) { AddReportAttachment(path); }
+    // The steps, called directly as their workers call them.
+    int DownloadPackage(const std::wstring& url) {
+        std::wstring path;
+        const int result = Steps().DownloadPackage(url, path);
+        record().SetPackagePath(path);
+        return result;
+    }
+    int ExtractPackage(const std::wstring& packagePath) {
+        return Steps().ExtractPackage(packagePath);
+    }
+    int InstallPackage(const std::wstring& packagePath, const std::wstring& parameters) {
+        return Steps().InstallPackage(packagePath, parameters);
+    }
+    bool GetInstalledStartProgram(std::wstring& path) {
+        return Steps().GetInstalledStartProgram(path);
+    }
+    HRESULT DownloadWithTask(const std::wstring& url, const std::wstring& path) {
+        return Steps().DownloadWithTask(url, path);
+    }
+    void UpdateInstallProgress() { Steps().UpdateInstallProgress(); }
+    void CollectRedistributableLogs(const SYSTEMTIME& start, const SYSTEMTIME& end) {
+        Steps().CollectRedistributableLogs(start, end);
+    }
+    void OnError(unsigned long error) { Steps().OnError(error); }
 
-    DWORD setupLimitMs = kSetupTimeLimitMs;
+    // A file for the error report, as the install step adds one.
+    void Attach(const std::wstring& path) { record().AddAttachment(path); }
+
+    DWORD setupLimitMs = tlw::SuiteSteps::kSetupTimeLimitMs;
     bool failTaskCreation = false;
     // When not 0, every download task is cancelled this long after it was made.
     DWORD cancelAfterMs = 0;
     // When set, the run ends (StopWorkers) just before a download task starts:
     // after the attempt has registered its task, before the engine has begun.
     bool stopBeforeStart = false;
-
-protected:
-    downloader::ITask* CreateDownloadTask(const std::wstring& url, const std::wstring& path,
-                                          downloader::IDownloadCallback* callback) override;
-    DWORD SetupTimeLimitMs() const override { return setupLimitMs; }
 };
 
 // What a run leaves for the reports: the context, the report sender and the

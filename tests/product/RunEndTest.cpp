@@ -86,7 +86,7 @@ TEST_F(RunEnd, TheRunningVerifiedDownloadIsCancelledAndNotRetried) {
 
     EXPECT_TRUE(controller->StopWorkers(0)); // no work item runs; this stops the download
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker, 60000));
-    EXPECT_EQ(tlw::DownloadAborted, result.load());
+    EXPECT_EQ(DownloadAborted, result.load());
     EXPECT_EQ(1u, RequestsFor("/end-cancel.bin")) << "the download was retried";
     EXPECT_NE(std::string::npos, records.LogText().find("Download cancelled: the run is ending"));
 }
@@ -102,7 +102,7 @@ TEST_F(RunEnd, APauseBetweenAttemptsEndsWhenTheRunEnds) {
     EXPECT_TRUE(controller->StopWorkers(0));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker, 30000));
     // Only the stop makes a download that cannot connect end as aborted.
-    EXPECT_EQ(tlw::DownloadAborted, result.load());
+    EXPECT_EQ(DownloadAborted, result.load());
     size_t attempts = 0;
     const std::string log = records.LogText();
     for (size_t at = log.find("TransferDownloadError"); at != std::string::npos;

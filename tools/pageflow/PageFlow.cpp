@@ -21,7 +21,8 @@
 #include "payload/PayloadArchive.h"
 #include "product/MsiProductInfo.h"
 #include "product/ProductLogic.h"
-#include "product/TLWExternal.h"
+#include "core/ScriptObject.h"
+#include "product/SuiteSteps.h"
 #include "telemetry/ReportSender.h"
 #include "telemetry/RunFacts.h"
 
@@ -62,20 +63,10 @@ void PrintOut(const std::wstring& line) {
     std::fflush(stdout);
 }
 
-// The controller with what the runner reports made visible.
-class FlowController : public tlw::TLWExternal {
+// The suite's steps with the milestone the runner reports made visible.
+class FlowSteps : public tlw::SuiteSteps {
 public:
-    FlowController(InstallerContext* context, ReportSender* reportSender, LogFile* log)
-        : TLWExternal(context, reportSender, log) {}
-
-    std::wstring DownloadedFile() const { return downloadedFilePath; }
-    std::wstring UnzipFolder() const { return downloadFolder; }
-    std::wstring StartProgram() const { return startProgramPath; }
     int MilestoneIndex() const { return lastInstalledIndex; }
-    LONG References() {
-        AddRef();
-        return static_cast<LONG>(Release());
-    }
 };
 
 // The native side of the console view: "print"(text) writes a line on
@@ -84,8 +75,14 @@ class ConsoleHost : public htmlui::MSHTMLExternal {
 public:
     unsigned GetMethodTable(const htmlui::MethodEntry** rows) override {
         static const htmlui::MethodEntry table[] = {
-            {L"print", static_cast<htmlui::MethodHandler>(&ConsoleHost::PrintMethod)},
-            {L"finished", static_cast<htmlui::MethodHandler>(&ConsoleHost::FinishedMethod)},
+            {L"print",
+             DISPATCH_METHOD,
+             {VT_BSTR},
+             static_cast<htmlui::MethodHandler>(&ConsoleHost::PrintMethod)},
+            {L"finished",
+             DISPATCH_METHOD,
+             {VT_BSTR},
+             static_cast<htmlui::MethodHandler>(&ConsoleHost::FinishedMethod)},
         };
         *rows = table;
         return 2;
@@ -95,36 +92,13 @@ public:
     std::wstring outcome;
 
 private:
-    // One text argument, called as a statement.
-    static const wchar_t* TextArgument(WORD flags, DISPPARAMS* params, HRESULT& hr) {
-        hr = S_OK;
-        if (flags != DISPATCH_METHOD) {
-            hr = DISP_E_MEMBERNOTFOUND;
-        } else if (!params || params->cArgs != 1 || params->cNamedArgs != 0) {
-            hr = DISP_E_BADPARAMCOUNT;
-        } else if (params->rgvarg[0].vt != VT_BSTR) {
-            hr = DISP_E_TYPEMISMATCH;
-        }
-        if (FAILED(hr)) {
-            return nullptr;
-        }
-        return params->rgvarg[0].bstrVal ? params->rgvarg[0].bstrVal : L"";
+    HRESULT PrintMethod(DISPPARAMS* params, VARIANT*) {
+        PrintError(L"%s", htmlui::ScriptText(params, 0));
+        return S_OK;
     }
-    HRESULT PrintMethod(WORD flags, DISPPARAMS* params, VARIANT*) {
-        HRESULT hr;
-        const wchar_t* text = TextArgument(flags, params, hr);
-        if (text) {
-            PrintError(L"%s", text);
-        }
-        return hr;
-    }
-    HRESULT FinishedMethod(WORD flags, DISPPARAMS* params, VARIANT*) {
-        HRESULT hr;
-        const wchar_t* text = TextArgument(flags, params, hr);
-        if (text) {
-            outcome = text;
-        }
-        return hr;
+    HRESULT FinishedMethod(DISPPARAMS* params, VARIANT*) {
+        outcome = htmlui::ScriptText(params, 0);
+        return S_OK;
     }
 };
 
@@ -301,7 +275,9 @@ int RunFlow(const Options& options) {
     PrintError(L"pages of %s, install language %s", fullPath,
                GetLanguageCode(context.installLanguage).c_str());
 
-    FlowController* controller = new FlowController(&context, &reportSender, &log);
+    FlowSteps* steps = new FlowSteps();
+    downloadmanagercore::ScriptObject* controller =
+        new downloadmanagercore::ScriptObject(&context, &reportSender, &log, steps);
     ConsoleHost* console = new ConsoleHost();
     int lastMilestone = -1;
     {
@@ -327,7 +303,7 @@ int RunFlow(const Options& options) {
             if (FAILED(script.Call(L"pageflowTick"))) {
                 PrintError(L"pageflow: %s", script.lastError.c_str());
             }
-            const int milestone = controller->MilestoneIndex();
+            const int milestone = steps->MilestoneIndex();
             if (milestone != lastMilestone && milestone >= 0) {
                 PrintError(L"install milestone: product %d of %d installed (%s)", milestone + 1,
                            tlw::kMilestoneCount, tlw::kMilestoneProducts[milestone]);
@@ -347,11 +323,11 @@ int RunFlow(const Options& options) {
         PrintError(L"pageflow: workers still running %lu s after the flow ended",
                    kWorkerDrainMs / 1000);
     }
-    const std::wstring unzipFolder = controller->UnzipFolder();
+    const std::wstring unzipFolder = controller->downloadFolder();
     const int extracted = CountFiles(unzipFolder);
     controller->RemoveDownloadFolder();
 
-    const std::wstring package = controller->DownloadedFile();
+    const std::wstring package = controller->record().PackagePath();
     if (!package.empty()) {
         PrintOut(L"package " + package + L": " + std::to_wstring(FileSize(package)) +
                  L" bytes, every block verified");
@@ -368,8 +344,9 @@ int RunFlow(const Options& options) {
     if (!context.productVersion.empty()) {
         PrintOut(L"product version: " + context.productVersion);
     }
-    if (!controller->StartProgram().empty()) {
-        PrintOut(L"start program: " + controller->StartProgram());
+    const std::wstring startProgram = controller->record().StartProgramPath();
+    if (!startProgram.empty()) {
+        PrintOut(L"start program: " + startProgram);
     }
     PrintOut(L"flow outcome " + (console->outcome.empty() ? L"none" : console->outcome) +
              L", failure stage " + std::to_wstring(context.failureStage) + L", code " +

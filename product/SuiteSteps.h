@@ -1,7 +1,7 @@
 #pragma once
 
 #include "base/UniqueHandle.h"
-#include "core/HtmlExternal.h"
+#include "core/ProductSteps.h"
 #include "downloader/Task.h"
 #include "zip/ZipReporter.h"
 
@@ -10,18 +10,24 @@
 #include <cstdint>
 #include <string>
 
-namespace tlw {
+class InstallerContext;
+class LogFile;
+class ReportSender;
 
-class TLWExternal;
+namespace downloadmanagercore {
+class ScriptObject;
+}
+
+namespace tlw {
 
 // The verified download's callback for one attempt of DownloadWithTask: it
 // forwards progress to the page properties and signals its event with the
 // result. Always lives inside a downloader::details::Object (count starts at
-// 1) and holds one reference on its owner for as long as it lives.
+// 1) and holds one reference on the script object for as long as it lives.
 class DownloadCallback : public downloader::IDownloadCallback {
 public:
     // Null when memory or the event cannot be had (nothing is held then).
-    static DownloadCallback* Create(TLWExternal* owner);
+    static DownloadCallback* Create(const downloadmanagercore::RunServices& run);
 
     DownloadCallback(const DownloadCallback&) = delete;
     DownloadCallback& operator=(const DownloadCallback&) = delete;
@@ -36,40 +42,44 @@ public:
     long result() const { return result_; }
 
 protected:
-    DownloadCallback(TLWExternal* owner, KernelHandle event);
+    DownloadCallback(const downloadmanagercore::RunServices& run, KernelHandle event);
     ~DownloadCallback();
 
 private:
-    TLWExternal* owner_;
+    downloadmanagercore::RunRecord* record_;
+    IUnknown* owner_;
     KernelHandle event_;
     long result_;
 };
 
-// The product controller: the script API made specific to Brightcast Suite.
-// It downloads the package with the verified download, unzips it ("extract"),
-// runs its setup silently on a hidden desktop while estimating progress from
-// the Windows Installer products that appear, and finds the installed program.
-class TLWExternal : public downloadmanagercore::HtmlExternal, public zip::ZipReporter {
+// The steps of Brightcast Suite behind the script API: the package is
+// downloaded with the verified download next to this program, unzipped
+// ("extract") into the download folder, and its setup runs silently on a
+// hidden desktop while progress is estimated from the Windows Installer
+// products that appear; then the installed program is found.
+class SuiteSteps : public downloadmanagercore::IProductSteps, public zip::ZipReporter {
 public:
-    // UI thread. Sets "tlwInstalled", "osVersion" and "extractProgress" ("0").
-    TLWExternal(InstallerContext* context, ReportSender* reportSender, LogFile* log);
-    ~TLWExternal() override;
+    SuiteSteps();
+    ~SuiteSteps() override;
 
-    // The fifteen rows of the script API, then "extract".
-    unsigned GetMethodTable(const htmlui::MethodEntry** rows) override;
-
-    // Download worker: brings the package named by the URL's last path
-    // segment, next to this program, to the content its companion describes.
-    // Up to kDownloadAttempts attempts, pausing after each retried failure;
-    // returns a DownloadCode.
-    int DownloadPackage(const std::wstring& url) override;
-    // Install worker: runs the unzipped package's setup silently and waits for
-    // it, estimating progress; returns an InstallCode. The package path is not
-    // used: extract has unzipped the package already.
+    // Sets "tlwInstalled", "osVersion" and "extractProgress" ("0").
+    void Attach(const downloadmanagercore::RunServices& run) override;
+    // Brings the package named by the URL's last path segment, next to this
+    // program, to the content its companion describes. Up to
+    // kDownloadAttempts attempts, pausing after each retried failure.
+    int DownloadPackage(const std::wstring& url, std::wstring& packagePath) override;
+    // Unzips the package into the download folder and looks for setup.exe;
+    // records failures (stage 4 or 5).
+    int ExtractPackage(const std::wstring& packagePath) override;
+    // Runs the unzipped package's setup silently and waits for it, estimating
+    // progress. The package path is not used: extract has unzipped it.
     int InstallPackage(const std::wstring& packagePath, const std::wstring& parameters) override;
     // The main product's program: its install location joined with
     // "brightcast.exe". False when the product or its location is unknown.
     bool GetInstalledStartProgram(std::wstring& path) override;
+    // Cancels the verified download that is running (its attempt ends with
+    // E_ABORT, which is not retried).
+    void CancelWork() override;
 
     // zip::ZipReporter, on the extract worker.
     void OnProgress(int current, int total) override;
@@ -77,9 +87,6 @@ public:
     // An ERROR line of the run's log.
     void OnLog(const wchar_t* line) override;
 
-    // Unzips the package into the download folder and looks for setup.exe;
-    // returns an ExtractCode and records failures (stage 4 or 5).
-    int ExtractPackage(const std::wstring& packagePath);
     // Depth first, the folder itself before its sub-folders, in the order the
     // file system lists them: the first folder that holds `name`. False (and
     // `found` unchanged) when there is none or `folder` is empty.
@@ -110,12 +117,6 @@ public:
     static const DWORD kInstallPollMs = 2000;
 
 protected:
-    // Cancels the verified download that is running (its attempt ends with
-    // E_ABORT, which is not retried).
-    void CancelWork() override;
-    // A file for the error report, added unless the run's record is closed.
-    void AddReportAttachment(const std::wstring& path);
-
     // The engine's task for one attempt; null when memory is exhausted. A seam
     // for tests of DownloadWithTask's failure paths.
     virtual downloader::ITask* CreateDownloadTask(const std::wstring& url, const std::wstring& path,
@@ -123,15 +124,10 @@ protected:
     // The bound of InstallPackage's wait; a seam for tests.
     virtual DWORD SetupTimeLimitMs() const { return kSetupTimeLimitMs; }
 
-    struct ExtractWorkItem : WorkItem {
-        explicit ExtractWorkItem(TLWExternal* owner) : WorkItem(owner) {}
-    };
+    bool IsStopping() const;
+    void SetInstallProgress(int percent);
 
-    // "extract"(callback): unzips the last download on a worker thread and
-    // calls the page back with the ExtractCode.
-    HRESULT ExtractMethod(WORD flags, DISPPARAMS* params, VARIANT* result);
-    static DWORD WINAPI ExtractThreadFunc(void* item);
-
+    downloadmanagercore::RunServices run;
     int lastInstalledIndex;      // highest milestone product found at the last poll; -1 none
     double installProgressValue; // the install progress estimate, in percent
     unsigned long zipErrorCode;  // last Windows error the unzip reported
@@ -141,5 +137,10 @@ private:
     CRITICAL_SECTION taskLock;
     downloader::ITask* runningTask; // the attempt under way; not owned
 };
+
+// The run's script object with the suite's steps; one reference owned by the
+// caller; NULL when memory is exhausted.
+downloadmanagercore::ScriptObject*
+CreateSuiteScriptObject(InstallerContext* context, ReportSender* reportSender, LogFile* log);
 
 } // namespace tlw

@@ -1,9 +1,12 @@
-#include "product/TLWExternal.h"
+#include "product/SuiteSteps.h"
 
 #include "base/InstallerContext.h"
 #include "base/LogFile.h"
 #include "base/TempFolders.h"
 #include "base/UniqueHandle.h"
+#include "core/RunRecord.h"
+#include "core/ScriptObject.h"
+#include "core/Workers.h"
 #include "downloader/DownloadSimpleTask.h"
 #include "downloader/Object.h"
 #include "product/MsiProductInfo.h"
@@ -57,16 +60,16 @@ bool IsProductInstalled(const wchar_t* productCode) {
 
 // ---- DownloadCallback -----------------------------------------------------
 
-DownloadCallback* DownloadCallback::Create(TLWExternal* owner) {
+DownloadCallback* DownloadCallback::Create(const downloadmanagercore::RunServices& run) {
     KernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!event) {
         return nullptr;
     }
-    return downloader::details::Object<DownloadCallback>::Create(owner, std::move(event));
+    return downloader::details::Object<DownloadCallback>::Create(run, std::move(event));
 }
 
-DownloadCallback::DownloadCallback(TLWExternal* owner, KernelHandle event)
-    : owner_(owner), event_(std::move(event)), result_(E_FAIL) {
+DownloadCallback::DownloadCallback(const downloadmanagercore::RunServices& run, KernelHandle event)
+    : record_(run.record), owner_(run.owner), event_(std::move(event)), result_(E_FAIL) {
     owner_->AddRef();
 }
 
@@ -81,27 +84,40 @@ void DownloadCallback::OnComplete(long hr) {
 
 void DownloadCallback::OnProgress(int64_t bytesDone, int64_t bytesTotal) {
     // The properties are 32-bit numbers: packages stay below 2 GiB.
-    owner_->SetDownloadTotal(static_cast<int>(static_cast<uint32_t>(bytesTotal)));
-    owner_->SetDownloadCurrent(static_cast<int>(static_cast<uint32_t>(bytesDone)));
+    record_->SetNumber(L"downloadTotal", static_cast<int>(static_cast<uint32_t>(bytesTotal)));
+    record_->SetNumber(L"downloadCurrent", static_cast<int>(static_cast<uint32_t>(bytesDone)));
 }
 
-// ---- TLWExternal ----------------------------------------------------------
+// ---- SuiteSteps -----------------------------------------------------------
 
-TLWExternal::TLWExternal(InstallerContext* context, ReportSender* reportSender, LogFile* log)
-    : HtmlExternal(context, reportSender, log), lastInstalledIndex(-1), installProgressValue(0.0),
-      zipErrorCode(0), runningTask(nullptr) {
+SuiteSteps::SuiteSteps()
+    : run{nullptr, nullptr, nullptr, std::wstring(), nullptr}, lastInstalledIndex(-1),
+      installProgressValue(0.0), zipErrorCode(0), runningTask(nullptr) {
     InitializeCriticalSection(&taskLock);
-    SetProperty(L"tlwInstalled",
-                IsProductInstalled(kMilestoneProducts[kSuiteProductIndex]) ? L"true" : L"false");
-    SetProperty(L"osVersion", GetOsVersionText());
-    OnProgress(0, 1);
 }
 
-TLWExternal::~TLWExternal() {
+SuiteSteps::~SuiteSteps() {
     DeleteCriticalSection(&taskLock);
 }
 
-void TLWExternal::CancelWork() {
+void SuiteSteps::Attach(const downloadmanagercore::RunServices& services) {
+    run = services;
+    run.record->SetProperty(L"tlwInstalled",
+                            IsProductInstalled(kMilestoneProducts[kSuiteProductIndex]) ? L"true"
+                                                                                       : L"false");
+    run.record->SetProperty(L"osVersion", GetOsVersionText());
+    OnProgress(0, 1);
+}
+
+bool SuiteSteps::IsStopping() const {
+    return run.workers && run.workers->IsStopping();
+}
+
+void SuiteSteps::SetInstallProgress(int percent) {
+    run.record->SetNumber(L"installProgress", percent);
+}
+
+void SuiteSteps::CancelWork() {
     EnterCriticalSection(&taskLock);
     downloader::ITask* task = runningTask;
     if (task) {
@@ -110,74 +126,32 @@ void TLWExternal::CancelWork() {
     LeaveCriticalSection(&taskLock);
     // Outside the lock: the engine may report the end from inside Cancel.
     if (task) {
-        LogDebug(L"Download cancelled: the run is ending");
+        WriteLog(run.log, LogLevelDebug, L"Download cancelled: the run is ending");
         task->Cancel();
         task->Release();
     }
 }
 
-void TLWExternal::AddReportAttachment(const std::wstring& path) {
-    if (reportSender) {
-        WriteRecord([&] { reportSender->attachments.push_back(path); });
-    }
+void SuiteSteps::OnProgress(int current, int total) {
+    run.record->SetProperty(L"extractProgress", std::to_wstring(ExtractPercent(current, total)));
 }
 
-unsigned TLWExternal::GetMethodTable(const htmlui::MethodEntry** rows) {
-    static const htmlui::MethodEntry extraRows[] = {
-        {L"extract", static_cast<htmlui::MethodHandler>(&TLWExternal::ExtractMethod)}};
-    static const auto table = downloadmanagercore::ExtendMethodTable(extraRows);
-    *rows = table.rows;
-    return table.count;
-}
-
-void TLWExternal::OnProgress(int current, int total) {
-    SetProperty(L"extractProgress", std::to_wstring(ExtractPercent(current, total)));
-}
-
-void TLWExternal::OnError(unsigned long error) {
+void SuiteSteps::OnError(unsigned long error) {
     zipErrorCode = error;
 }
 
-void TLWExternal::OnLog(const wchar_t* line) {
-    LogError(L"%s", line);
+void SuiteSteps::OnLog(const wchar_t* line) {
+    WriteLog(run.log, LogLevelError, L"%s", line);
 }
 
 // ---- extract --------------------------------------------------------------
 
-HRESULT TLWExternal::ExtractMethod(WORD flags, DISPPARAMS* params, VARIANT*) {
-    const HRESULT check = CheckScriptCall(flags, params, DISPATCH_METHOD, {VT_DISPATCH});
-    if (FAILED(check)) {
-        return check;
-    }
-    LogDebug(L"QXExtractPackage");
-    ExtractWorkItem* item = new (std::nothrow) ExtractWorkItem(this);
-    if (!item) {
-        return E_OUTOFMEMORY;
-    }
-    return StartWorker(item, V_DISPATCH(&ScriptArgument(params, 0)), ExtractThreadFunc,
-                       LogLevelDebug,
-                       L"QXExtractPackage: CoMarshalInterThreadInterfaceInStream failed with %x");
-}
-
-DWORD WINAPI TLWExternal::ExtractThreadFunc(void* parameter) {
-    ExtractWorkItem* item = static_cast<ExtractWorkItem*>(parameter);
-    TLWExternal* owner = static_cast<TLWExternal*>(item->owner);
-    WorkerScope scope(item, L"ExtractThreadFunc");
-    if (!scope.callback()) {
-        return 0;
-    }
-    const int result = owner->ExtractPackage(owner->downloadedFilePath);
-    owner->LogDebug(L"Extract result %d.", result);
-    scope.CallBack(result);
-    return 0;
-}
-
-int TLWExternal::ExtractPackage(const std::wstring& packagePath) {
+int SuiteSteps::ExtractPackage(const std::wstring& packagePath) {
     // Only this run's error counts: an earlier unzip's disk-full error must
     // not turn a later, different failure into "disk full".
     zipErrorCode = 0;
     bool unzipped = false;
-    if (downloadFolder.empty()) {
+    if (run.downloadFolder.empty()) {
         // Without a private folder there is nowhere safe to unzip to.
         zipErrorCode = ERROR_PATH_NOT_FOUND;
     } else {
@@ -186,27 +160,28 @@ int TLWExternal::ExtractPackage(const std::wstring& packagePath) {
         if (!file) {
             zipErrorCode = GetLastError();
         } else {
-            unzipped = zip::ZipExtractToFolder(file.Get(), downloadFolder, this);
+            unzipped = zip::ZipExtractToFolder(file.Get(), run.downloadFolder, this);
         }
     }
     if (unzipped) {
         std::wstring setupFolder;
-        if (FindFolderContaining(downloadFolder, kSetupName, setupFolder)) {
+        if (FindFolderContaining(run.downloadFolder, kSetupName, setupFolder)) {
             return ExtractOk;
         }
-        SetFailure(FailureStageSetupMissing, 0);
-        LogDebug(L"Can not find setup.exe, unzip path : %s", downloadFolder.c_str());
+        run.record->SetFailure(FailureStageSetupMissing, 0);
+        WriteLog(run.log, LogLevelDebug, L"Can not find setup.exe, unzip path : %s",
+                 run.downloadFolder.c_str());
         return ExtractNoSetup;
     }
     const unsigned long code = zipErrorCode;
-    SetFailure(FailureStageUnzip, static_cast<int>(code));
-    LogDebug(L"Unzip failed, package_path: %s, unzip to: %s\n", packagePath.c_str(),
-             downloadFolder.c_str());
+    run.record->SetFailure(FailureStageUnzip, static_cast<int>(code));
+    WriteLog(run.log, LogLevelDebug, L"Unzip failed, package_path: %s, unzip to: %s\n",
+             packagePath.c_str(), run.downloadFolder.c_str());
     return ExtractCodeForError(code);
 }
 
-bool TLWExternal::FindFolderContaining(const std::wstring& folder, const std::wstring& name,
-                                       std::wstring& found) {
+bool SuiteSteps::FindFolderContaining(const std::wstring& folder, const std::wstring& name,
+                                      std::wstring& found) {
     if (folder.empty()) {
         // "" would make the search start at the root of the current drive.
         return false;
@@ -236,27 +211,29 @@ bool TLWExternal::FindFolderContaining(const std::wstring& folder, const std::ws
 
 // ---- download -------------------------------------------------------------
 
-int TLWExternal::DownloadPackage(const std::wstring& url) {
+int SuiteSteps::DownloadPackage(const std::wstring& url, std::wstring& packagePath) {
     wchar_t path[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     const std::wstring name = PackageFileName(url);
     if (length == 0 || length >= MAX_PATH || name.empty() || !PathRemoveFileSpecW(path) ||
         !PathAppendW(path, name.c_str())) {
         // Trying again cannot give the URL a file name or shorten the path.
-        LogError(L"Download: no file path next to the program for %s", url.c_str());
+        WriteLog(run.log, LogLevelError, L"Download: no file path next to the program for %s",
+                 url.c_str());
         return DownloadFailed;
     }
-    downloadedFilePath = path;
+    packagePath = path;
     for (int attempt = 1;; ++attempt) {
-        const HRESULT hr = DownloadWithTask(url, downloadedFilePath);
-        LogDebug(L"TransferDownloadError HRESULT: %x", static_cast<unsigned>(hr));
-        const int code = MapDownloadResult(hr, url, downloadedFilePath);
+        const HRESULT hr = DownloadWithTask(url, packagePath);
+        WriteLog(run.log, LogLevelDebug, L"TransferDownloadError HRESULT: %x",
+                 static_cast<unsigned>(hr));
+        const int code = MapDownloadResult(hr, url, packagePath);
         if (!IsRetriedDownloadCode(code)) {
             return code;
         }
         // The pause ends early when the run ends; the download then counts as aborted.
-        if (StopRequested()) {
-            WaitForSingleObject(StopRequested(), kDownloadRetryPauseMs);
+        if (run.workers->StopRequested()) {
+            WaitForSingleObject(run.workers->StopRequested(), kDownloadRetryPauseMs);
         } else {
             Sleep(kDownloadRetryPauseMs);
         }
@@ -269,14 +246,13 @@ int TLWExternal::DownloadPackage(const std::wstring& url) {
     }
 }
 
-downloader::ITask* TLWExternal::CreateDownloadTask(const std::wstring& url,
-                                                   const std::wstring& path,
-                                                   downloader::IDownloadCallback* callback) {
+downloader::ITask* SuiteSteps::CreateDownloadTask(const std::wstring& url, const std::wstring& path,
+                                                  downloader::IDownloadCallback* callback) {
     return downloader::CreateDownloadSimpleTask(url.c_str(), path.c_str(), callback);
 }
 
-HRESULT TLWExternal::DownloadWithTask(const std::wstring& url, const std::wstring& path) {
-    DownloadCallback* callback = DownloadCallback::Create(this);
+HRESULT SuiteSteps::DownloadWithTask(const std::wstring& url, const std::wstring& path) {
+    DownloadCallback* callback = DownloadCallback::Create(run);
     if (!callback) {
         return E_OUTOFMEMORY;
     }
@@ -315,7 +291,7 @@ HRESULT TLWExternal::DownloadWithTask(const std::wstring& url, const std::wstrin
     return hr;
 }
 
-int TLWExternal::MapDownloadResult(HRESULT hr, const std::wstring& url, const std::wstring& path) {
+int SuiteSteps::MapDownloadResult(HRESULT hr, const std::wstring& url, const std::wstring& path) {
     FreeSpace disk;
     if (DownloadResultNeedsFreeSpace(hr)) {
         disk = QueryFreeSpace(path);
@@ -326,19 +302,20 @@ int TLWExternal::MapDownloadResult(HRESULT hr, const std::wstring& url, const st
 
 // ---- install --------------------------------------------------------------
 
-int TLWExternal::InstallPackage(const std::wstring&, const std::wstring& parameters) {
+int SuiteSteps::InstallPackage(const std::wstring&, const std::wstring& parameters) {
     std::wstring dir;
     wchar_t setup[MAX_PATH] = {};
     wchar_t setupLog[MAX_PATH] = {};
     wchar_t setupXmlLog[MAX_PATH] = {};
-    if (!FindFolderContaining(downloadFolder, kSetupName, dir) ||
+    if (!FindFolderContaining(run.downloadFolder, kSetupName, dir) ||
         !PathCombineW(setup, dir.c_str(), kSetupName) ||
         !PathCombineW(setupLog, dir.c_str(), kSetupLogName) ||
         !PathCombineW(setupXmlLog, dir.c_str(), kSetupXmlLogName)) {
         // Nothing to run: starting "setup.exe" by a bare name would let the
         // system search other folders for one.
-        SetFailure(FailureStageSetupNotStarted, ERROR_FILE_NOT_FOUND);
-        LogDebug(L"Install: no setup.exe under %s", downloadFolder.c_str());
+        run.record->SetFailure(FailureStageSetupNotStarted, ERROR_FILE_NOT_FOUND);
+        WriteLog(run.log, LogLevelDebug, L"Install: no setup.exe under %s",
+                 run.downloadFolder.c_str());
         return InstallSetupFailed;
     }
 
@@ -349,30 +326,32 @@ int TLWExternal::InstallPackage(const std::wstring&, const std::wstring& paramet
     startup.lpDesktop = const_cast<wchar_t*>(kSetupDesktop);
 
     const std::wstring commandLine = BuildSetupCommandLine(setup, parameters, setupLog);
-    LogDebug(L"Install : cmd line: %s", commandLine.c_str());
+    WriteLog(run.log, LogLevelDebug, L"Install : cmd line: %s", commandLine.c_str());
     std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(L'\0');
     SYSTEMTIME start;
     GetSystemTime(&start);
-    LogDebug(L"Install start");
+    WriteLog(run.log, LogLevelDebug, L"Install start");
 
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        downloadFolder.c_str(), &startup, &process)) {
+                        run.downloadFolder.c_str(), &startup, &process)) {
         const DWORD error = GetLastError();
-        SetFailure(FailureStageSetupNotStarted, static_cast<int>(error));
-        LogDebug(L"Create process failed, setup cmd line: %s", commandLine.c_str());
+        run.record->SetFailure(FailureStageSetupNotStarted, static_cast<int>(error));
+        WriteLog(run.log, LogLevelDebug, L"Create process failed, setup cmd line: %s",
+                 commandLine.c_str());
         return InstallSetupFailed;
     }
     KernelHandle setupProcess(process.hProcess);
     KernelHandle setupThread(process.hThread);
     // Setup uses the unzipped files as long as it runs, also after this run
     // ended (killed, or done waiting): a later start leaves them until then.
-    if (!AddFolderUser(downloadFolder, setupProcess.Get())) {
-        LogDebug(L"Install: cannot record setup as a user of %s", downloadFolder.c_str());
+    if (!AddFolderUser(run.downloadFolder, setupProcess.Get())) {
+        WriteLog(run.log, LogLevelDebug, L"Install: cannot record setup as a user of %s",
+                 run.downloadFolder.c_str());
     }
-    AddReportAttachment(setupLog);
-    AddReportAttachment(setupXmlLog);
+    run.record->AddAttachment(setupLog);
+    run.record->AddAttachment(setupXmlLog);
 
     const DWORD limit = SetupTimeLimitMs();
     const DWORD waitStart = GetTickCount();
@@ -382,11 +361,12 @@ int TLWExternal::InstallPackage(const std::wstring&, const std::wstring& paramet
         wait = WaitForSingleObject(setupProcess.Get(), kInstallPollMs);
     } while (wait == WAIT_TIMEOUT && GetTickCount() - waitStart < limit);
     if (wait == WAIT_TIMEOUT) {
-        LogDebug(L"Install : setup still running after %u ms, no longer waiting",
+        WriteLog(run.log, LogLevelDebug,
+                 L"Install : setup still running after %u ms, no longer waiting",
                  static_cast<unsigned>(GetTickCount() - waitStart));
     }
 
-    LogDebug(L"Install finished");
+    WriteLog(run.log, LogLevelDebug, L"Install finished");
     DWORD exitCode = 0;
     GetExitCodeProcess(setupProcess.Get(), &exitCode);
     setupThread.Reset();
@@ -394,12 +374,13 @@ int TLWExternal::InstallPackage(const std::wstring&, const std::wstring& paramet
     desktop.Reset();
     SYSTEMTIME end;
     GetSystemTime(&end);
-    LogDebug(L"Install error: %d, or 0x%x", static_cast<int>(exitCode),
+    WriteLog(run.log, LogLevelDebug, L"Install error: %d, or 0x%x", static_cast<int>(exitCode),
              static_cast<unsigned>(exitCode));
 
     const int result = InstallCodeForExitCode(exitCode);
     if (result == InstallOk) {
-        SetProductVersion(GetProductVersionString(kMilestoneProducts[kMainProductIndex]));
+        run.record->SetProductVersion(
+            GetProductVersionString(kMilestoneProducts[kMainProductIndex]));
         SetInstallProgress(100);
         ClearShowEulaFlag();
     }
@@ -407,7 +388,7 @@ int TLWExternal::InstallPackage(const std::wstring&, const std::wstring& paramet
     return result;
 }
 
-void TLWExternal::UpdateInstallProgress() {
+void SuiteSteps::UpdateInstallProgress() {
     bool installed[kMilestoneCount];
     for (int i = 0; i < kMilestoneCount; ++i) {
         installed[i] = IsProductInstalled(kMilestoneProducts[i]);
@@ -420,15 +401,17 @@ void TLWExternal::UpdateInstallProgress() {
     lastInstalledIndex = step.next.lastInstalledIndex;
     installProgressValue = step.next.value;
     if (step.change == EstimateChange::Jumped) {
-        LogDebug(L"productcode: %s  installed\n", kMilestoneProducts[highest]);
+        WriteLog(run.log, LogLevelDebug, L"productcode: %s  installed\n",
+                 kMilestoneProducts[highest]);
     } else if (step.change == EstimateChange::RolledBack) {
-        LogDebug(L"productcode: none installed any more, progress kept at %d\n",
+        WriteLog(run.log, LogLevelDebug,
+                 L"productcode: none installed any more, progress kept at %d\n",
                  EstimatePercent(step.next));
     }
     SetInstallProgress(EstimatePercent(step.next));
 }
 
-void TLWExternal::CollectRedistributableLogs(const SYSTEMTIME& start, const SYSTEMTIME& end) {
+void SuiteSteps::CollectRedistributableLogs(const SYSTEMTIME& start, const SYSTEMTIME& end) {
     FILETIME from, to;
     if (!SystemTimeToFileTime(&start, &from) || !SystemTimeToFileTime(&end, &to)) {
         return;
@@ -450,12 +433,12 @@ void TLWExternal::CollectRedistributableLogs(const SYSTEMTIME& start, const SYST
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
             WrittenDuringSetup(entry.ftLastWriteTime, from, to) &&
             PathCombineW(path, temp, entry.cFileName)) {
-            AddReportAttachment(path);
+            run.record->AddAttachment(path);
         }
     } while (FindNextFileW(search.Get(), &entry));
 }
 
-bool TLWExternal::GetInstalledStartProgram(std::wstring& path) {
+bool SuiteSteps::GetInstalledStartProgram(std::wstring& path) {
     wchar_t location[MAX_PATH + 1] = {};
     DWORD length = MAX_PATH + 1;
     if (QueryProductInfo(kMilestoneProducts[kMainProductIndex], kInstallLocation, location,
@@ -465,7 +448,8 @@ bool TLWExternal::GetInstalledStartProgram(std::wstring& path) {
     if (location[0] == L'\0') {
         // The product recorded no location: "brightcast.exe" alone would
         // name a file relative to whatever folder is current.
-        LogDebug(L"GetInstalledStartProgram: the main product has no install location");
+        WriteLog(run.log, LogLevelDebug,
+                 L"GetInstalledStartProgram: the main product has no install location");
         return false;
     }
     if (!PathAppendW(location, kStartProgramName)) {
@@ -475,7 +459,7 @@ bool TLWExternal::GetInstalledStartProgram(std::wstring& path) {
     return true;
 }
 
-void TLWExternal::ClearShowEulaFlag() {
+void SuiteSteps::ClearShowEulaFlag() {
     RegistryKey key;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEulaKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key.Receive(),
@@ -487,13 +471,27 @@ void TLWExternal::ClearShowEulaFlag() {
                    sizeof zero);
 }
 
-std::wstring TLWExternal::GetProductVersionString(const wchar_t* productCode) {
+std::wstring SuiteSteps::GetProductVersionString(const wchar_t* productCode) {
     wchar_t version[256] = {};
     DWORD length = 256;
     if (QueryProductInfo(productCode, kVersionString, version, &length) != ERROR_SUCCESS) {
         return std::wstring();
     }
     return version;
+}
+
+downloadmanagercore::ScriptObject*
+CreateSuiteScriptObject(InstallerContext* context, ReportSender* reportSender, LogFile* log) {
+    SuiteSteps* steps = new (std::nothrow) SuiteSteps();
+    if (!steps) {
+        return nullptr;
+    }
+    downloadmanagercore::ScriptObject* object =
+        new (std::nothrow) downloadmanagercore::ScriptObject(context, reportSender, log, steps);
+    if (!object) {
+        delete steps;
+    }
+    return object;
 }
 
 } // namespace tlw
