@@ -56,7 +56,10 @@ bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, Scr
         wchar_t startPage[MAX_PATH] = {};
         if (PathCombineW(startPage, archive.temporaryFolder.c_str(), kStartPage)) {
             htmlui::RegisterHostWindowClass();
-            htmlui::RunHostWindow(startPage, script);
+            const HRESULT shown = htmlui::RunHostWindow(startPage, script);
+            if (FAILED(shown)) {
+                log.LogError(L"The window could not be shown: %x", static_cast<unsigned>(shown));
+            }
         } else {
             log.LogError(L"start page path too long: %s", archive.temporaryFolder.c_str());
         }

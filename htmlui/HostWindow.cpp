@@ -1,6 +1,7 @@
 #include "htmlui/HostWindow.h"
 
 #include "base/ComPtr.h"
+#include "base/HResult.h"
 #include "htmlui/MSHTMLClient.h"
 #include "htmlui/MSHTMLExternal.h"
 
@@ -69,14 +70,14 @@ bool RegisterHostWindowClass() {
     return hostWindowClassAtom != 0;
 }
 
-bool RunHostWindow(const wchar_t* url, MSHTMLExternal* external) {
+HRESULT RunHostWindow(const wchar_t* url, MSHTMLExternal* external) {
     bool quit = false;
-    HostWindowParams params = {url, external, &quit};
+    HostWindowParams params = {url, external, &quit, S_OK};
     HWND window = CreateWindowExW(WS_EX_APPWINDOW, MAKEINTATOM(hostWindowClassAtom), nullptr,
                                   WS_POPUP | WS_VISIBLE, 0, 0, 0, 0, nullptr, nullptr,
                                   GetModuleHandleW(nullptr), &params);
     if (!window) {
-        return false;
+        return FAILED(params.failure) ? params.failure : HResultFromLastError();
     }
     HostWindowData* data = GetHostWindowData(window);
     // The loop's own reference: the window may be destroyed while it runs.
@@ -89,7 +90,7 @@ bool RunHostWindow(const wchar_t* url, MSHTMLExternal* external) {
     if (client) {
         client->Release();
     }
-    return true;
+    return S_OK;
 }
 
 HostWindowData* GetHostWindowData(HWND window) {
@@ -108,13 +109,18 @@ LRESULT RefuseCreation(HWND window) {
 }
 
 LRESULT OnCreate(HWND window, const CREATESTRUCTW* create) {
-    const HostWindowParams* params =
-        create ? static_cast<const HostWindowParams*>(create->lpCreateParams) : nullptr;
-    if (!params || !params->url) {
+    HostWindowParams* params =
+        create ? static_cast<HostWindowParams*>(create->lpCreateParams) : nullptr;
+    if (!params) {
+        return -1;
+    }
+    if (!params->url) {
+        params->failure = E_POINTER;
         return -1;
     }
     HostWindowData* data = new (std::nothrow) HostWindowData;
     if (!data) {
+        params->failure = E_OUTOFMEMORY;
         return -1;
     }
     data->client = new (std::nothrow) MSHTMLClient(window, params->external);
@@ -123,12 +129,18 @@ LRESULT OnCreate(HWND window, const CREATESTRUCTW* create) {
     data->quitFlag = params->quitFlag;
     SetWindowLongPtrW(window, 0, reinterpret_cast<LONG_PTR>(data));
     if (!data->client) {
+        params->failure = E_OUTOFMEMORY;
         return RefuseCreation(window);
     }
     if (data->external) {
         data->external->SetHostWindow(window);
     }
-    if (!data->client->CreateBrowser() || !data->client->NavigateTo(params->url)) {
+    HRESULT hr = data->client->CreateBrowser();
+    if (SUCCEEDED(hr)) {
+        hr = data->client->NavigateTo(params->url);
+    }
+    if (FAILED(hr)) {
+        params->failure = hr;
         return RefuseCreation(window);
     }
     return 0;

@@ -16,6 +16,7 @@ struct HostWindowParams {
     const wchar_t* url;       // what to show first: a URL or a file path
     MSHTMLExternal* external; // the script object (not owned)
     bool* quitFlag;           // the message loop's stop flag
+    HRESULT failure;          // why WM_CREATE refused the window; S_OK otherwise
 };
 
 // Per-window record, kept in the window's extra bytes at index 0.
@@ -33,9 +34,11 @@ ATOM HostWindowClassAtom();
 bool RegisterHostWindowClass();
 
 // Creates the window for `url` and `external`, runs the message loop until
-// the window is asked to close, and destroys it. False only when the window
-// could not be created (then no loop ran).
-bool RunHostWindow(const wchar_t* url, MSHTMLExternal* external);
+// the window is asked to close, and destroys it. A failure only when the
+// window could not be created (then no loop ran): the HRESULT of the step
+// that failed (the document's creation, its attachment, the navigation, or
+// the window itself).
+HRESULT RunHostWindow(const wchar_t* url, MSHTMLExternal* external);
 
 LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

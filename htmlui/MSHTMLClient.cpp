@@ -43,66 +43,74 @@ MSHTMLClient::~MSHTMLClient() {}
 // ---------------------------------------------------------------------------
 // Operations of the host window
 
-bool MSHTMLClient::CreateBrowser() {
+namespace {
+
+// The failure of a step that may also "succeed" without giving an object.
+HRESULT Missing(HRESULT hr) {
+    return FAILED(hr) ? hr : E_NOINTERFACE;
+}
+
+} // namespace
+
+HRESULT MSHTMLClient::CreateBrowser() {
     ComPtr<IHTMLDocument2> created;
     const HRESULT hr =
         CoCreateInstance(CLSID_HTMLDocument, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&created));
     if (FAILED(hr) || !created) {
-        return false;
+        return Missing(hr);
     }
     // The site keeps the creation reference as its own.
     return AttachBrowser(created.Detach());
 }
 
-bool MSHTMLClient::AttachBrowser(IHTMLDocument2* newDocument) {
+HRESULT MSHTMLClient::AttachBrowser(IHTMLDocument2* newDocument) {
     DetachBrowser();
     if (!newDocument) {
-        return false;
+        return E_POINTER;
     }
     document = newDocument;
 
     ComPtr<IConnectionPointContainer> container;
     HRESULT hr = document->QueryInterface(IID_PPV_ARGS(&container));
     if (FAILED(hr) || !container) {
-        return false;
+        return Missing(hr);
     }
     ComPtr<IConnectionPoint> point;
     hr = container->FindConnectionPoint(IID_IPropertyNotifySink, &point);
     container.Reset();
     if (FAILED(hr) || !point) {
-        return false;
+        return Missing(hr);
     }
     DWORD cookie = 0;
     hr = point->Advise(static_cast<IPropertyNotifySink*>(this), &cookie);
     point.Reset();
     if (FAILED(hr)) {
-        return false;
+        return hr;
     }
     sinkCookie = cookie;
 
     ComPtr<IOleObject> oleObject;
     hr = document->QueryInterface(IID_PPV_ARGS(&oleObject));
     if (FAILED(hr) || !oleObject) {
-        return false;
+        return Missing(hr);
     }
     hr = oleObject->SetClientSite(static_cast<IOleClientSite*>(this));
     if (FAILED(hr)) {
-        return false;
+        return hr;
     }
     RECT client = ClientRect();
-    hr = oleObject->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, static_cast<IOleClientSite*>(this), 0,
-                           hostWindow, &client);
-    return SUCCEEDED(hr);
+    return oleObject->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, static_cast<IOleClientSite*>(this),
+                             0, hostWindow, &client);
 }
 
-bool MSHTMLClient::NavigateTo(const wchar_t* url) {
+HRESULT MSHTMLClient::NavigateTo(const wchar_t* url) {
     if (!url || !document) {
-        return false;
+        return E_POINTER;
     }
     ComPtr<IMoniker> moniker;
     HRESULT hr = CreateURLMonikerEx(nullptr, url, &moniker, URL_MK_UNIFORM);
     if (FAILED(hr) || !moniker) {
-        return false;
+        return Missing(hr);
     }
     ComPtr<IBindCtx> bindContext;
     hr = CreateBindCtx(0, &bindContext);
@@ -115,7 +123,7 @@ bool MSHTMLClient::NavigateTo(const wchar_t* url) {
     } else if (SUCCEEDED(hr)) {
         hr = E_NOINTERFACE;
     }
-    return SUCCEEDED(hr);
+    return hr;
 }
 
 void MSHTMLClient::UpdateBrowserRect() {

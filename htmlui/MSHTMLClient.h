@@ -45,13 +45,16 @@ public:
     MSHTMLClient(const MSHTMLClient&) = delete;
     MSHTMLClient& operator=(const MSHTMLClient&) = delete;
 
-    // Creates the HTML document object and attaches it.
-    bool CreateBrowser();
+    // Creates the HTML document object and attaches it. The HRESULT of the
+    // first step that failed.
+    HRESULT CreateBrowser();
     // Takes over the caller's reference to `document`, connects the ready-state
-    // sink, sets the client site and activates the document in place.
-    bool AttachBrowser(IHTMLDocument2* document);
-    // Starts loading a URL or a file path into the document.
-    bool NavigateTo(const wchar_t* url);
+    // sink, sets the client site and activates the document in place. The
+    // HRESULT of the first step that failed (E_POINTER without a document).
+    HRESULT AttachBrowser(IHTMLDocument2* document);
+    // Starts loading a URL or a file path into the document. The HRESULT of
+    // the first step that failed (E_POINTER without a URL or a document).
+    HRESULT NavigateTo(const wchar_t* url);
     // Fits the document to the host window's client rectangle.
     void UpdateBrowserRect();
     // Closes the view, disconnects the sink and lets go of the document.

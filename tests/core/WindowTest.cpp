@@ -76,7 +76,7 @@ public:
         current_ = this;
         HHOOK hook = SetWindowsHookExW(WH_CBT, CreationHook, nullptr, GetCurrentThreadId());
         const UINT_PTR timer = SetTimer(nullptr, 0, 30, Tick);
-        const bool created = htmlui::RunHostWindow(L"about:blank", external);
+        const bool created = SUCCEEDED(htmlui::RunHostWindow(L"about:blank", external));
         KillTimer(nullptr, timer);
         UnhookWindowsHookEx(hook);
         current_ = nullptr;

@@ -42,7 +42,7 @@ public:
         closePosted = false;
         current_ = this;
         const UINT_PTR timer = SetTimer(nullptr, 0, 20, Tick);
-        const bool result = htmlui::RunHostWindow(url, external);
+        const bool result = SUCCEEDED(htmlui::RunHostWindow(url, external));
         KillTimer(nullptr, timer);
         current_ = nullptr;
         stepsRun = next_;
@@ -168,14 +168,16 @@ TEST_F(HostWindow, WithoutAnHtmlEngineTheWindowRefusesCreation) {
     // Nothing registered for the document's class id: the platform's own
     // document object is all there is, and it cannot be created here.
     IUnknown* document = nullptr;
-    EXPECT_TRUE(FAILED(CoCreateInstance(CLSID_HTMLDocument, nullptr, CLSCTX_INPROC_SERVER,
-                                        IID_IHTMLDocument2, reinterpret_cast<void**>(&document))));
+    const HRESULT none = CoCreateInstance(CLSID_HTMLDocument, nullptr, CLSCTX_INPROC_SERVER,
+                                          IID_IHTMLDocument2, reinterpret_cast<void**>(&document));
+    EXPECT_TRUE(FAILED(none));
     htmlui::MSHTMLClient* site = new htmlui::MSHTMLClient(nullptr, external);
-    EXPECT_FALSE(site->CreateBrowser());
+    EXPECT_EQ(none, site->CreateBrowser());
     EXPECT_EQ(nullptr, site->GetDocument());
     EXPECT_EQ(0u, site->Release());
 
-    EXPECT_FALSE(htmlui::RunHostWindow(PagePath, external));
+    // The caller learns why: the document's own failure.
+    EXPECT_EQ(none, htmlui::RunHostWindow(PagePath, external));
     // The half-made window told the script object about itself and took it back.
     ASSERT_EQ(2u, external->hostWindows.size());
     EXPECT_NE(nullptr, external->hostWindows[0]);
@@ -186,7 +188,7 @@ TEST_F(HostWindow, WithoutAnHtmlEngineTheWindowRefusesCreation) {
 
 TEST_F(HostWindow, MissingUrlRefusesCreation) {
     ASSERT_EQ(S_OK, factory.Register());
-    EXPECT_FALSE(htmlui::RunHostWindow(nullptr, external));
+    EXPECT_EQ(E_POINTER, htmlui::RunHostWindow(nullptr, external));
     EXPECT_TRUE(factory.made.empty());
     EXPECT_TRUE(external->hostWindows.empty());
 }
@@ -194,7 +196,7 @@ TEST_F(HostWindow, MissingUrlRefusesCreation) {
 TEST_F(HostWindow, UnregisteredClassCannotMakeAWindowEither) {
     // Creating through atom 0 is refused by the system, not crashed on.
     bool quit = false;
-    htmlui::HostWindowParams params = {PagePath, external, &quit};
+    htmlui::HostWindowParams params = {PagePath, external, &quit, S_OK};
     EXPECT_EQ(nullptr,
               CreateWindowExW(WS_EX_APPWINDOW, MAKEINTATOM(0), nullptr, WS_POPUP | WS_VISIBLE, 0, 0,
                               0, 0, nullptr, nullptr, GetModuleHandleW(nullptr), &params));
@@ -503,7 +505,7 @@ class HostWindowFailure : public HostWindow, public testing::WithParamInterface<
 TEST_P(HostWindowFailure, RefusesCreationAndReleasesTheDocument) {
     GetParam().configure(factory.behaviour);
     ASSERT_EQ(S_OK, factory.Register());
-    EXPECT_FALSE(htmlui::RunHostWindow(PagePath, external));
+    EXPECT_TRUE(FAILED(htmlui::RunHostWindow(PagePath, external)));
     ASSERT_EQ(1u, factory.made.size());
     FakeDocument* document = Document();
     EXPECT_TRUE(document->Saw("SetClientSite null") || !document->Saw("SetClientSite"));

@@ -320,7 +320,7 @@ TEST_F(Site, DocumentThatIsNeverActivatedIsSizedThroughItsInPlaceObject) {
     behaviour.activateOnDoVerb = false;
     FakeDocument* document = new FakeDocument(behaviour);
     document->AddRef(); // the test's own reference
-    ASSERT_TRUE(site->AttachBrowser(document));
+    ASSERT_EQ(S_OK, site->AttachBrowser(document));
     EXPECT_EQ(nullptr, site->GetActiveView());
     SetWindowPos(window, nullptr, 0, 0, 200, 100, SWP_NOZORDER | SWP_NOMOVE | SWP_NOACTIVATE);
     site->UpdateBrowserRect();
@@ -331,7 +331,7 @@ TEST_F(Site, DocumentThatIsNeverActivatedIsSizedThroughItsInPlaceObject) {
     // Calls after detaching find nothing and do nothing.
     const size_t seen = document->events.size();
     site->UpdateBrowserRect();
-    EXPECT_FALSE(site->NavigateTo(L"C:\\pages\\Load.html"));
+    EXPECT_TRUE(FAILED(site->NavigateTo(L"C:\\pages\\Load.html")));
     IOleDocumentSite* documentSite = As<IOleDocumentSite>(IID_IOleDocumentSite);
     EXPECT_TRUE(FAILED(documentSite->ActivateMe(nullptr)));
     documentSite->Release();
@@ -346,7 +346,7 @@ TEST_F(Site, DocumentThatIsNeverActivatedIsSizedThroughItsInPlaceObject) {
 TEST_F(Site, ReadyStateCompleteWithoutAScriptObjectReachesNobody) {
     FakeDocument* document = new FakeDocument(FakeDocumentBehaviour());
     document->AddRef();
-    ASSERT_TRUE(site->AttachBrowser(document));
+    ASSERT_EQ(S_OK, site->AttachBrowser(document));
     site->SetExternalObject(nullptr);
     document->SetReadyState(4);
     EXPECT_EQ(-1, document->IndexOf("Invoke readyState")); // not even asked
@@ -365,7 +365,7 @@ TEST_F(Site, RefusedServicesAreRefusedToTheDocument) {
     behaviour.askForRefusedServices = true;
     FakeDocument* document = new FakeDocument(behaviour);
     document->AddRef();
-    ASSERT_TRUE(site->AttachBrowser(document));
+    ASSERT_EQ(S_OK, site->AttachBrowser(document));
     EXPECT_EQ((std::vector<HRESULT>{E_NOINTERFACE, E_NOINTERFACE, E_NOINTERFACE, E_NOINTERFACE}),
               document->refusedServiceAnswers);
     site->DetachBrowser();
@@ -377,7 +377,7 @@ TEST_F(Site, RefusedServicesAreRefusedToTheDocument) {
 TEST_F(Site, LastReleaseWhileAttachedDetachesFirst) {
     FakeDocument* document = new FakeDocument(FakeDocumentBehaviour());
     document->AddRef(); // the test's own reference
-    ASSERT_TRUE(site->AttachBrowser(document));
+    ASSERT_EQ(S_OK, site->AttachBrowser(document));
     IOleClientSite* extra = document->firstSite;
     document->firstSite = nullptr;
     EXPECT_EQ(4u, extra->Release());
