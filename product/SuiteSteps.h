@@ -110,6 +110,11 @@ public:
     // The product's "VersionString", or "" when it cannot be had.
     static std::wstring GetProductVersionString(const wchar_t* productCode);
 
+    // Whether a Windows Installer product is installed (it has a location).
+    static bool IsProductInstalled(const wchar_t* productCode);
+    // The setup program the package carries.
+    static constexpr wchar_t kSetupName[] = L"setup.exe";
+
     // How long InstallPackage waits for setup before it stops waiting and
     // reports the setup as failed (setup itself is left to finish).
     static const DWORD kSetupTimeLimitMs = 2 * 60 * 60 * 1000;
