@@ -84,6 +84,7 @@ int ExtractPercent(int current, int total) {
 int InstallCodeForExitCode(DWORD exitCode) {
     switch (exitCode) {
     case ERROR_SUCCESS:
+    case ERROR_SUCCESS_REBOOT_REQUIRED:
         return InstallOk;
     case ERROR_INSTALL_ALREADY_RUNNING:
         return InstallAnotherRunning;
@@ -150,6 +151,10 @@ std::wstring PackageFileName(const std::wstring& url) {
     // file goes; "." and "..", a trailing dot or blank and the characters
     // Windows refuses cannot name the file either.
     return IsSafeRelativeName(name) ? name : std::wstring();
+}
+
+bool ExitCodeNeedsRestart(DWORD exitCode) {
+    return exitCode == ERROR_SUCCESS_REBOOT_REQUIRED;
 }
 
 } // namespace tlw

@@ -48,7 +48,12 @@ int ExtractCodeForError(unsigned long error);
 // "extractProgress" in percent: current * 100 / total rounded, 0 without entries.
 int ExtractPercent(int current, int total);
 
+// Setup's exit code as the install page code: 0 and 3010 ("installed, restart
+// required") are success.
 int InstallCodeForExitCode(DWORD exitCode);
+// Whether setup installed but Windows must restart to finish (3010): the page
+// property "restartRequired" tells the Complete page.
+bool ExitCodeNeedsRestart(DWORD exitCode);
 
 // The install progress estimate, carried from poll to poll (and from one
 // install to the next, so a retry does not start again from zero).

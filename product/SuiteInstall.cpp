@@ -125,6 +125,8 @@ int SuiteSteps::InstallPackage(const std::wstring&, const std::wstring& paramete
              static_cast<unsigned>(exitCode));
 
     const int result = InstallCodeForExitCode(exitCode);
+    run.record->SetProperty(L"restartRequired",
+                            ExitCodeNeedsRestart(exitCode) ? L"true" : L"false");
     if (result == InstallOk) {
         run.record->SetProductVersion(
             GetProductVersionString(kMilestoneProducts[kMainProductIndex]));

@@ -354,12 +354,14 @@ TEST_F(PageFlow, SetupExitCodesBecomePageCodes) {
         long code;
         int stage;
         int failureCode;
+        const wchar_t* restartRequired;
     } rows[] = {
         // Setup says 0 without installing: success, but no program to start.
-        {L"TLWSuite_exit0.zip", 0, FailureStageProgramNotFound, 0},
-        {L"TLWSuite_exit1603.zip", 3, FailureStageInstall, 3},
-        {L"TLWSuite_exit1618.zip", 4, FailureStageInstall, 4},
-        {L"TLWSuite_exit3010.zip", 1, FailureStageInstall, 1},
+        {L"TLWSuite_exit0.zip", 0, FailureStageProgramNotFound, 0, L"false"},
+        {L"TLWSuite_exit1603.zip", 3, FailureStageInstall, 3, L"false"},
+        {L"TLWSuite_exit1618.zip", 4, FailureStageInstall, 4, L"false"},
+        // Installed, restart required: a success that tells the page so.
+        {L"TLWSuite_exit3010.zip", 0, FailureStageProgramNotFound, 0, L"true"},
     };
     OpenPage();
     for (const auto& row : rows) {
@@ -372,6 +374,7 @@ TEST_F(PageFlow, SetupExitCodesBecomePageCodes) {
         EXPECT_EQ(row.code, Install(L""));
         EXPECT_EQ(row.stage, records.FailureStage());
         EXPECT_EQ(row.failureCode, records.FailureCode());
+        EXPECT_EQ(row.restartRequired, controller->GetProperty(L"restartRequired"));
         DeleteFileW(controller->DownloadedFilePath().c_str());
     }
     const std::string log = records.LogText();

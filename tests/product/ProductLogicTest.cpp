@@ -106,17 +106,19 @@ TEST(InstallCodes, SetupExitCodesMapToPageCodes) {
     const struct {
         DWORD exit;
         int code;
-    } rows[] = {{0, 0},
-                {1603, 3},
-                {1618, 4},
-                {3010, 1},
-                {1, 1},
-                {1602, 1},
-                {259, 1} /* still running */,
+    } rows[] = {{0, 0},         {1603, 3}, {1618, 4}, {3010, 0}, // installed, restart required
+                {1641, 1},      {1, 1},    {1602, 1}, {259, 1} /* still running */,
                 {0xC0000005, 1}};
     for (const auto& row : rows) {
         EXPECT_EQ(row.code, InstallCodeForExitCode(row.exit)) << row.exit;
     }
+}
+
+TEST(InstallCodes, OnlyInstalledRestartRequiredAsksForARestart) {
+    for (DWORD exit : {0u, 1u, 1603u, 1618u, 1641u, 259u}) {
+        EXPECT_FALSE(ExitCodeNeedsRestart(exit)) << exit;
+    }
+    EXPECT_TRUE(ExitCodeNeedsRestart(3010));
 }
 
 TEST(HighestInstalledIndex, IsTheHighestWhateverTheLowerOnesAre) {
