@@ -1,6 +1,7 @@
 #include "product/ProductLogic.h"
 
 #include "base/SafeNames.h"
+#include "downloader/DownloadSimpleTask.h"
 
 #include <cmath>
 
@@ -69,7 +70,14 @@ int MapDownloadResultCode(long hr, const FreeSpace& disk, bool reachable) {
     return hr == kDownloadFailure ? DownloadTransferFailed : DownloadFailed;
 }
 
-bool IsRetriedDownloadCode(int code) {
+bool DownloadDoesNotFitItsCompanion(long hr) {
+    return hr == downloader::kErrorDataMismatch || hr == downloader::kErrorIncorrectFormat;
+}
+
+bool IsRetriedDownload(long hr, int code) {
+    if (DownloadDoesNotFitItsCompanion(hr)) {
+        return false;
+    }
     return code == DownloadFailed || code == DownloadTransferFailed || code == DownloadNoNetwork;
 }
 

@@ -38,8 +38,16 @@ bool DownloadResultNeedsReachability(long hr, const FreeSpace& disk);
 // The page code of a verified download's HRESULT.
 int MapDownloadResultCode(long hr, const FreeSpace& disk, bool reachable);
 
-// Download codes after which the controller pauses and tries again.
-bool IsRetriedDownloadCode(int code);
+// Whether the package the server sends cannot become what its companion
+// describes: every block still differed after the engine's own passes, or the
+// server's answers do not fit the ranges the companion implies (a companion
+// of another package, a shorter file).
+bool DownloadDoesNotFitItsCompanion(long hr);
+// Whether a download that ended with `hr` (page code `code`) is worth another
+// attempt after a pause: failures that may pass, never a package that does
+// not fit its companion (each attempt would bring the whole package again for
+// the same answer).
+bool IsRetriedDownload(long hr, int code);
 constexpr int kDownloadAttempts = 10;
 constexpr DWORD kDownloadRetryPauseMs = 1000;
 

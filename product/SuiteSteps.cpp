@@ -194,7 +194,11 @@ int SuiteSteps::DownloadPackage(const std::wstring& url, std::wstring& packagePa
         WriteLog(run.log, LogLevelDebug, L"TransferDownloadError HRESULT: %x",
                  static_cast<unsigned>(hr));
         const int code = MapDownloadResult(hr, url, packagePath);
-        if (!IsRetriedDownloadCode(code)) {
+        if (!IsRetriedDownload(hr, code)) {
+            if (DownloadDoesNotFitItsCompanion(hr)) {
+                WriteLog(run.log, LogLevelError,
+                         L"Download: the package does not fit its companion, not retried");
+            }
             return code;
         }
         // The pause ends early when the run ends; the download then counts as aborted.

@@ -3,6 +3,8 @@
 // the run-time installer logs and the package file name.
 
 #include "product/ProductLogic.h"
+
+#include "downloader/DownloadSimpleTask.h"
 #include "tests/product/ProductFixture.h"
 
 #include <gtest/gtest.h>
@@ -79,8 +81,17 @@ TEST(MapDownloadResultCode, MapsEveryResultAsTheTableSays) {
 TEST(DownloadRetries, OnlyFailuresThatMayPassAreRetried) {
     const bool retried[] = {false, true, false, false, true, true, false};
     for (int code = 0; code <= 6; ++code) {
-        EXPECT_EQ(retried[code], IsRetriedDownloadCode(code)) << code;
+        EXPECT_EQ(retried[code], IsRetriedDownload(E_FAIL, code)) << code;
     }
+}
+
+TEST(DownloadRetries, APackageThatDiffersFromItsCompanionIsFinal) {
+    // Whatever code it maps to (1 while the server is reachable, 5 when not).
+    for (int code = 0; code <= 6; ++code) {
+        EXPECT_FALSE(IsRetriedDownload(downloader::kErrorDataMismatch, code)) << code;
+        EXPECT_FALSE(IsRetriedDownload(downloader::kErrorIncorrectFormat, code)) << code;
+    }
+    EXPECT_TRUE(IsRetriedDownload(downloader::kErrorNoProgress, DownloadFailed));
 }
 
 TEST(ExtractCodes, DiskFullIsTheOnlyErrorWithItsOwnCode) {
