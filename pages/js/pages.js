@@ -293,6 +293,10 @@ function startInstallingPage() {
 
 function startCompletePage() {
     startPage();
+    // Setup installed everything but Windows must restart to finish.
+    if (pageProperty("restartRequired") === "true") {
+        byId("restart-note").style.display = "block";
+    }
     var done = false;
     onClick("finish", function () {
         if (done) {

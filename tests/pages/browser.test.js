@@ -386,6 +386,16 @@ test.describe("Complete.html", () => {
         await s.close();
     });
 
+    test("a restart that setup asks for is said on the page, and only then", async () => {
+        for (const restart of ["true", "false", ""]) {
+            const s = await open("Complete.html", {properties: {restartRequired: restart}});
+            const shown = await s.page.$eval("#restart-note", (e) => e.offsetHeight > 0 ?
+                                                                        e.innerText.trim() : "");
+            assert.equal(shown, restart === "true" ? texts.en.restartNote : "", restart);
+            await s.close();
+        }
+    });
+
     test("the title bar's close button only closes", async () => {
         const s = await open("Complete.html");
         await s.page.click("#close");

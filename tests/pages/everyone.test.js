@@ -320,6 +320,8 @@ for (const variant of variants) {
                 await inspect(tab, "Installing");
                 await tab.press("Enter");
                 await tab.sees("hideWindow()");
+                // Setup will ask for a restart: the Complete page says so.
+                await setProperties(tab, {restartRequired: "true"});
                 await completeStep(tab, 0);
                 await completeStep(tab, 0);
                 await completeStep(tab, 0);
@@ -328,6 +330,7 @@ for (const variant of variants) {
 
                 // Complete: Space ticks the box, Enter finishes from anywhere.
                 assert.equal(await text(tab, "#heading"), folded(t.completeTitle));
+                assert.equal(await text(tab, "#restart-note"), folded(t.restartNote));
                 assert.equal(await tab.focused(), "finish");
                 assert.deepEqual(await tabCycle(tab), ["close", "start-now", "finish"]);
                 for (const id of ["close", "start-now", "finish"]) {
