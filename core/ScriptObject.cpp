@@ -52,7 +52,8 @@ const htmlui::MethodEntry ScriptObject::scriptMethods[ScriptObject::kScriptMetho
 
 ScriptObject::ScriptObject(InstallerContext* context, ReportSender* reportSender, LogFile* log,
                            IProductSteps* steps)
-    : log_(log), record_(context, reportSender), workers_(log), steps_(steps) {
+    : log_(log), launch_(ShellExecuteFromDesktop), record_(context, reportSender), workers_(log),
+      steps_(steps) {
     // A total of 1, so a page computing current * 100 / total before any
     // download gets 0.
     record_.SetNumber(kDownloadTotal, 1);
@@ -233,7 +234,7 @@ HRESULT ScriptObject::StartInstallProgramMethod(DISPPARAMS* params, VARIANT*) {
         WriteLog(log_, LogLevelDebug, L"startInstallProgram: no installed program to start");
         return S_OK;
     }
-    ShellExecuteFromDesktop(program, htmlui::ScriptText(params, 0));
+    launch_(program, htmlui::ScriptText(params, 0));
     return S_OK;
 }
 
@@ -272,7 +273,7 @@ HRESULT ScriptObject::RestoreWindowMethod(DISPPARAMS*, VARIANT*) {
 
 HRESULT ScriptObject::OpenPageMethod(DISPPARAMS* params, VARIANT*) {
     const wchar_t* url = htmlui::ScriptText(params, 0);
-    ShellExecuteFromDesktop(EscapeAmpersands(url), std::wstring());
+    launch_(EscapeAmpersands(url), std::wstring());
     WriteLog(log_, LogLevelDebug, L"QXOpenPage: %s", url);
     return S_OK;
 }

@@ -60,6 +60,11 @@ public:
     // folder is gone (or there was none).
     bool RemoveDownloadFolder();
 
+    // How startInstallProgram and openPage start a program or a web page:
+    // ShellExecuteFromDesktop, or a test's recorder.
+    typedef HRESULT (*Launcher)(const std::wstring& file, const std::wstring& parameters);
+    void SetLauncher(Launcher launcher) { launch_ = launcher; }
+
     RunRecord& record() { return record_; }
     const WorkerPool& workers() const { return workers_; }
     htmlui::WindowCommands& window() { return window_; }
@@ -93,6 +98,7 @@ private:
     HRESULT ExtractMethod(DISPPARAMS* params, VARIANT* result);
 
     LogFile* log_; // not owned; may be NULL
+    Launcher launch_;
 
 protected:
     // Tests play a run whose folder could not be made by clearing it.

@@ -186,7 +186,27 @@ TEST_F(ScriptApi, RetryMessageBoxWithoutAResultSlotShowsNothing) {
     EXPECT_TRUE(answerer.boxes.empty());
 }
 
+// The top-level windows of this thread.
+BOOL CALLBACK CollectWindow(HWND window, LPARAM windows) {
+    reinterpret_cast<std::vector<HWND>*>(windows)->push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> ThreadWindows() {
+    std::vector<HWND> windows;
+    EnumThreadWindows(GetCurrentThreadId(), CollectWindow, reinterpret_cast<LPARAM>(&windows));
+    return windows;
+}
+
 TEST_F(ScriptApi, WindowMethodsWithoutAWindowDoNothing) {
+    // A window of this thread that the object was never given: it must come
+    // out as it went in, and no window may appear.
+    HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40,
+                                 300, 200, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, other);
+    RECT before = {};
+    GetWindowRect(other, &before);
+    const std::vector<HWND> windowsBefore = ThreadWindows();
     ASSERT_EQ(S_OK, host->Run(L"external.setWindowSize(647, 505);\n"
                               L"external.hideWindow();\n"
                               L"external.restoreWindow();\n"
@@ -197,6 +217,13 @@ TEST_F(ScriptApi, WindowMethodsWithoutAWindowDoNothing) {
     // No size is remembered for a window that does not exist.
     EXPECT_EQ(0, object->LastWidth());
     EXPECT_TRUE(object->CloseDisabled());
+    RECT after = {};
+    GetWindowRect(other, &after);
+    EXPECT_TRUE(EqualRect(&before, &after));
+    EXPECT_TRUE(IsWindowVisible(other));
+    EXPECT_FALSE(IsIconic(other));
+    EXPECT_EQ(windowsBefore, ThreadWindows());
+    DestroyWindow(other);
     const std::string text = Log();
     for (const char* line :
          {"DEBUG] QXWindowSize: 647\n", "DEBUG] QXHideWindow\n", "DEBUG] QXRestoreWindow\n",
@@ -208,9 +235,33 @@ TEST_F(ScriptApi, WindowMethodsWithoutAWindowDoNothing) {
     EXPECT_NE(std::string::npos, Log().find("DEBUG] QXDisableWindowClose: 0\n"));
 }
 
-TEST_F(ScriptApi, StartInstallProgramWithNothingInstalledLaunchesNothing) {
+// What the object asked the shell to start, in order.
+std::vector<std::pair<std::wstring, std::wstring>> launches;
+
+HRESULT RecordLaunch(const std::wstring& file, const std::wstring& parameters) {
+    launches.emplace_back(file, parameters);
+    return S_OK;
+}
+
+TEST_F(ScriptApi, StartInstallProgramStartsTheInstalledProgramAndNothingElse) {
+    launches.clear();
+    object->SetLauncher(RecordLaunch);
+    // Nothing installed: an empty name would let the shell open what it likes.
     ASSERT_EQ(S_OK, host->Run(L"external.startInstallProgram('');")) << host->Errors();
+    EXPECT_TRUE(launches.empty());
     EXPECT_NE(std::string::npos, Log().find("startInstallProgram: no installed program"));
+
+    object->SetStartProgramPath(L"C:\\Program Files\\Brightcast\\brightcast.exe");
+    ASSERT_EQ(S_OK, host->Run(L"external.startInstallProgram('/first-run');")) << host->Errors();
+    ASSERT_EQ(1u, launches.size());
+    EXPECT_EQ(L"C:\\Program Files\\Brightcast\\brightcast.exe", launches[0].first);
+    EXPECT_EQ(L"/first-run", launches[0].second);
+
+    // A web page goes to the shell with its ampersands escaped.
+    ASSERT_EQ(S_OK, host->Run(L"external.openPage('http://h/t?a=1&b=2');")) << host->Errors();
+    ASSERT_EQ(2u, launches.size());
+    EXPECT_EQ(L"http://h/t?a=1^&b=2", launches[1].first);
+    EXPECT_EQ(L"", launches[1].second);
 }
 
 TEST_F(ScriptApi, DownloadFolderLivesAsLongAsTheObject) {

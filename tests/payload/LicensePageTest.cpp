@@ -19,9 +19,20 @@ TEST(LicenseUrl, PutsProductAndLanguageUnderTheServersLicencePath) {
               LicenseUrl(L"http://127.0.0.1:8080/", L"TLW", L"fr"));
 }
 
-TEST(LicenseUrl, TheBuiltInServerIsTheConfiguredOne) {
-    EXPECT_EQ(std::wstring(L"" BC_TEST_LICENSE_SERVER_URL), kLicenseServerUrl);
-    EXPECT_EQ(0u, std::wstring(kLicenseServerUrl).find(L"http://"));
+TEST(LicenseUrl, TheShippedProgramAsksTheConfiguredServer) {
+    // The build setting reaches the program users run: its licence server
+    // address is in the shipped file, as the text the program passes on.
+    const std::wstring configured = L"" BC_TEST_LICENSE_SERVER_URL;
+    const std::string shipped = testutil::ReadFileBytes(testutil::UnixToWindowsPath(std::wstring(
+        BC_TEST_SHIPPED_PROGRAM, BC_TEST_SHIPPED_PROGRAM + sizeof BC_TEST_SHIPPED_PROGRAM - 1)));
+    ASSERT_FALSE(shipped.empty());
+    std::string wide; // UTF-16LE, as the program's wide strings are stored
+    for (wchar_t c : configured + L"\0") {
+        wide += static_cast<char>(c & 0xFF);
+        wide += static_cast<char>(c >> 8);
+    }
+    EXPECT_NE(std::string::npos, shipped.find(wide));
+    EXPECT_EQ(configured, kLicenseServerUrl);
 }
 
 TEST(AnnouncedBodyLength, IsThePlainContentLengthOfAnUnencodedBody) {
