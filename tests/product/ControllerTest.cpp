@@ -343,9 +343,16 @@ TEST_F(Controller, AStuckSetupIsNoLongerWaitedForAfterTheTimeLimit) {
     const std::string log = records.LogText();
     EXPECT_TRUE(Contains(log, "no longer waiting")) << Quoted(log);
     EXPECT_TRUE(Contains(log, "Install error: 259, or 0x103")) << Quoted(log);
-    // Setup is left to end by itself before its folder goes.
+    // The run ends while setup goes on: its files stay where it uses them.
+    EXPECT_TRUE(controller->StopWorkers(1000));
+    EXPECT_FALSE(controller->RemoveDownloadFolder());
+    EXPECT_TRUE(testutil::FileExists(folder + L"setup.exe"));
+    EXPECT_TRUE(testutil::FileExists(folder + L"testsetup.ini"));
+    EXPECT_TRUE(Contains(records.LogText(), "a program started from it still runs"));
+    // Setup is left to end by itself; then its folder goes.
     EXPECT_TRUE(WaitForProgramToEnd(folder + L"log.txt", 20000));
-    Sleep(500);
+    EXPECT_TRUE(PumpUntil([&] { return controller->RemoveDownloadFolder(); }, 5000));
+    EXPECT_FALSE(testutil::FileExists(folder + L"setup.exe"));
 }
 
 FILETIME Now() {
