@@ -34,13 +34,18 @@
  *                       after a successful install.
  *     finished(outcome) called once, last: "completed", "failed" (a message
  *                       was shown and the window closed) or "canceled" (the
- *                       user gave up after a busy installer; window closed).
+ *                       user gave up after a busy installer, or cancelled;
+ *                       window closed).
  *     now()             optional: a millisecond clock for the stall guard;
  *                       new Date().getTime() when the view has none.
  *
  * flow.start()  reports status 2 and starts the download; download, extract
  *               and install follow one another, each started from the
  *               previous one's callback with result 0.
+ * flow.cancel() the user stops setup: the flow ends as "canceled" (status
+ *               3) and closes the window; the script object stops the step
+ *               that runs (setup itself goes on to its end). False when the
+ *               flow had already ended.
  * flow.tick()   reads the progress properties now (the view's scheduled
  *               calls do this every pollMs) and checks for a stall.
  * flow.state    "idle", "download", "extract", "install", "completed",
@@ -378,6 +383,17 @@ InstallFlow.prototype.installed = function (code) {
     } else {
         this.fail("install", code);
     }
+};
+
+InstallFlow.prototype.cancel = function () {
+    if (this.isOver()) {
+        return false;
+    }
+    this.finish("canceled");
+    this.external.setInstallStatus(3);
+    this.external.closeWindow();
+    this.view.finished("canceled");
+    return true;
 };
 
 InstallFlow.prototype.fail = function (phase, code) {

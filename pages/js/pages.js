@@ -287,8 +287,48 @@ function startInstallingPage() {
         installer.hideWindow();
     });
     var flow = createInstallFlow(installer, new DomView(texts), installParams, texts);
+    bindCancel(flow, texts);
     flow.start();
     return flow;
+}
+
+// Cancel asks first, in the footer: during the download and the unzip,
+// whether to stop; during setup, which goes on by itself, whether to close
+// the window. Escape asks, and while asking Escape keeps going.
+function bindCancel(flow, texts) {
+    var asking = function (yes) {
+        var show = function (id, visible) {
+            byId(id).style.display = visible ? "" : "none";
+        };
+        byId("confirm-text").style.display = yes ? "block" : "none";
+        show("cancel", !yes);
+        show("keep-going", yes);
+        show("stop", yes);
+        bindKeys("", yes ? "keep-going" : "cancel");
+        byId(yes ? "keep-going" : "cancel").focus();
+    };
+    onClick("cancel", function () {
+        if (flow.isOver()) {
+            return;
+        }
+        var setupRuns = flow.state === "install";
+        setText(byId("confirm-text"), texts[setupRuns ? "cancelSetupRuns" : "cancelConfirm"]);
+        setText(byId("stop"), texts[setupRuns ? "close" : "stop"]);
+        asking(true);
+    });
+    onClick("keep-going", function () {
+        asking(false);
+    });
+    onClick("stop", function () {
+        byId("stop").disabled = true;
+        flow.cancel();
+    });
+    bindKeys("", "cancel");
+    try {
+        byId("minimise").focus();
+    } catch (e) {
+        // A document that is not shown yet refuses focus; Tab still works.
+    }
 }
 
 function startCompletePage() {

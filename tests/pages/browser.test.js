@@ -21,6 +21,7 @@ const fakeSource = fs.readFileSync(path.join(__dirname, "fake_external.js"), "ut
 const texts = loadScripts(["js/stubparams.js"]).stubParams;
 const en = Object.assign({}, texts.en);
 const de = Object.assign({}, texts.en, texts.de);
+const fr = Object.assign({}, texts.en, texts.fr);
 const params = loadScripts(["js/installparams.js"]).installParams;
 const packageUrl64 = params.DOWNLOAD_URL.replace("${osbits}", "64");
 const fallbackUrl = packageUrl64.replace(/[^/]*$/, params.PRODUCT_FILE_NAME);
@@ -349,6 +350,60 @@ test.describe("Installing.html", () => {
         const retry = `retryMessageBox(${quote(en.retryInstall)})`;
         assert.deepEqual(s.actions().slice(3), ["extract()", install, retry, install, retry,
                                                 "setInstallStatus(3)", "closeWindow()"]);
+        await s.close();
+    });
+
+    // The footer's question, or "" while none is asked.
+    const question = (s) => s.page.$eval("#confirm-text",
+                                         (e) => e.offsetHeight > 0 ? e.innerText.trim() : "");
+    const shown = (s, id) => s.page.$eval(`#${id}`, (e) => e.offsetHeight > 0);
+
+    test("cancel asks first; continue keeps going, stop ends with status 3 and closes",
+         async () => {
+        const s = await open("Installing.html", {properties: {lang: "fr"}});
+        await s.sees(`download(${quote(packageUrl64)})`);
+        assert.equal(await question(s), "");
+        await s.page.click("#cancel");
+        assert.equal(await question(s), fr.cancelConfirm);
+        assert.equal(await text(s.page, "#stop"), fr.stop);
+        assert.ok(!(await shown(s, "cancel")));
+        await shoot(s, "Installing-cancel.png");
+        // Continue: nothing happened, the download goes on.
+        await s.page.click("#keep-going");
+        assert.equal(await question(s), "");
+        assert.ok(await shown(s, "cancel"));
+        await complete(s, 0);
+        await s.sees("extract()");
+        // Escape asks too; then stop.
+        await s.page.keyboard.press("Escape");
+        assert.equal(await question(s), fr.cancelConfirm);
+        await s.page.click("#stop");
+        await s.sees("closeWindow()");
+        assert.deepEqual(s.actions().slice(-3), ["extract()", "setInstallStatus(3)",
+                                                 "closeWindow()"]);
+        // The unzip's late answer changes nothing any more.
+        await complete(s, 0);
+        await new Promise((resolve) => setTimeout(resolve, 300));
+        assert.ok(!s.actions().some((line) => line.startsWith("install(")));
+        await s.close();
+    });
+
+    test("while setup runs, cancel says setup finishes by itself and only closes", async () => {
+        const s = await open("Installing.html");
+        for (const code of [0, 0]) {
+            await waitFor(() => s.stub(() => window.external.testPending() !== ""), "a step");
+            await complete(s, code);
+        }
+        await s.sees(`install(${quote(params.EXE_PARAMETERS)})`);
+        await s.page.click("#cancel");
+        assert.equal(await question(s), en.cancelSetupRuns);
+        assert.equal(await text(s.page, "#stop"), en.close);
+        await s.page.keyboard.press("Escape");
+        assert.equal(await question(s), "", "Escape keeps going");
+        await s.page.click("#cancel");
+        await s.page.click("#stop");
+        await s.sees("closeWindow()");
+        assert.deepEqual(s.actions().slice(-2), ["setInstallStatus(3)", "closeWindow()"]);
         await s.close();
     });
 

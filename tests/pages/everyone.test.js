@@ -315,15 +315,35 @@ for (const variant of variants) {
                 assert.equal(await text(tab, "#phase"), folded(t.phaseDownload));
                 assert.equal(await tab.page.$eval("#step-download",
                                                   (e) => e.getAttribute("aria-current")), "step");
-                assert.deepEqual(await tabCycle(tab), ["minimise"]);
-                await showsFocus(tab, "minimise");
-                await inspect(tab, "Installing");
+                // The Tab stops (the cycle starts wherever the focus is).
+                assert.deepEqual((await tabCycle(tab)).sort(), ["cancel", "minimise"]);
+                for (const id of ["minimise", "cancel"]) {
+                    await showsFocus(tab, id);
+                }
+                await inspect(tab, "Installing-download");
+                // Escape asks whether to stop; Escape again keeps going.
+                const question = () => text(tab, "#confirm-text");
+                await tab.press("Escape");
+                assert.equal(await question(), folded(t.cancelConfirm));
+                assert.equal(await tab.focused(), "keep-going");
+                await showsFocus(tab, "stop");
+                await inspect(tab, "Installing-cancel");
+                await tab.press("Escape");
+                assert.equal(await tab.focused(), "cancel");
+                await tabTo(tab, "minimise");
                 await tab.press("Enter");
                 await tab.sees("hideWindow()");
                 // Setup will ask for a restart: the Complete page says so.
                 await setProperties(tab, {restartRequired: "true"});
                 await completeStep(tab, 0);
                 await completeStep(tab, 0);
+                await tab.sees(`install(${quote(params.EXE_PARAMETERS)})`);
+                // While setup runs, Cancel says it finishes by itself.
+                await tab.press("Escape");
+                assert.equal(await question(), folded(t.cancelSetupRuns));
+                assert.equal(await text(tab, "#stop"), folded(t.close));
+                await inspect(tab, "Installing");
+                await tab.press("Escape");
                 await completeStep(tab, 0);
                 await tab.until("Complete.html");
                 await tab.ready();
