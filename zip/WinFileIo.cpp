@@ -3,6 +3,8 @@
 #include "zip/ZipReporter.h"
 
 #include <cstdio>
+#include <cstring>
+#include <new>
 
 namespace zip {
 namespace {
@@ -45,9 +47,50 @@ uLong Positioned(WinFileStream* stream, uLong size, Transfer transfer) {
     return done;
 }
 
+// Copies the whole read from the window, refilling it at the position when
+// the read is small; false when the window cannot give every byte asked.
+bool ReadFromWindow(WinFileStream* stream, char* bytes, uLong size) {
+    if (stream->failed || size >= WinFileStream::kWindowBytes) {
+        return false;
+    }
+    auto inWindow = [&] {
+        return stream->position >= stream->windowStart &&
+               stream->position - stream->windowStart <= stream->windowBytes &&
+               stream->windowBytes - (stream->position - stream->windowStart) >= size;
+    };
+    if (!inWindow()) {
+        if (!stream->window) {
+            stream->window.reset(new (std::nothrow) char[WinFileStream::kWindowBytes]);
+            if (!stream->window) {
+                return false;
+            }
+        }
+        // One read: near the end of the file it brings what there is, and a
+        // failure leaves the window empty for the file read to meet again.
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(stream->position);
+        at.OffsetHigh = static_cast<DWORD>(stream->position >> 32);
+        DWORD got = 0;
+        stream->windowStart = stream->position;
+        if (!ReadFile(stream->file, stream->window.get(), WinFileStream::kWindowBytes, &got, &at)) {
+            got = 0;
+        }
+        stream->windowBytes = got;
+        if (!inWindow()) {
+            return false;
+        }
+    }
+    memcpy(bytes, stream->window.get() + (stream->position - stream->windowStart), size);
+    stream->position += size;
+    return true;
+}
+
 uLong ZCALLBACK Read(voidpf, voidpf s, void* buffer, uLong size) {
     WinFileStream* stream = static_cast<WinFileStream*>(s);
     char* bytes = static_cast<char*>(buffer);
+    if (ReadFromWindow(stream, bytes, size)) {
+        return size;
+    }
     return Positioned(stream, size, [&](uLong offset, uLong count, DWORD* moved, OVERLAPPED* at) {
         return ReadFile(stream->file, bytes + offset, count, moved, at) != FALSE;
     });
@@ -56,6 +99,7 @@ uLong ZCALLBACK Read(voidpf, voidpf s, void* buffer, uLong size) {
 uLong ZCALLBACK Write(voidpf, voidpf s, const void* buffer, uLong size) {
     WinFileStream* stream = static_cast<WinFileStream*>(s);
     const char* bytes = static_cast<const char*>(buffer);
+    stream->windowBytes = 0; // what the window holds may be written over
     return Positioned(stream, size, [&](uLong offset, uLong count, DWORD* moved, OVERLAPPED* at) {
         return WriteFile(stream->file, bytes + offset, count, moved, at) != FALSE;
     });
@@ -104,6 +148,11 @@ int ZCALLBACK Error(voidpf, voidpf s) {
 }
 
 } // namespace
+
+uLong ReadAt(WinFileStream& stream, ULONGLONG offset, void* buffer, uLong size) {
+    stream.position = offset;
+    return Read(nullptr, &stream, buffer, size);
+}
 
 zlib_filefunc64_def WinFileFunctions(WinFileStream* stream) {
     zlib_filefunc64_def functions = {};

@@ -4,6 +4,8 @@
 
 #include <ioapi.h>
 
+#include <memory>
+
 namespace zip {
 
 class ZipReporter;
@@ -12,13 +14,30 @@ class ZipReporter;
 // positioned (the handle's own file pointer is never used), short transfers
 // are told to the reporter with the Windows error of the moment. The first
 // short transfer ends the stream: every later one moves and reports nothing.
+//
+// Reads smaller than the read-ahead window are served from one window of the
+// file read at once: the reader takes its headers a byte or two at a time,
+// and each of those would otherwise be a call into the system. A read that
+// the window cannot satisfy in full goes to the file as before, so a short
+// transfer is still found, and reported, by a read of the file itself.
 struct WinFileStream {
+    static constexpr DWORD kWindowBytes = 256 * 1024;
+
     HANDLE file = INVALID_HANDLE_VALUE;
     bool ownsFile = false; // closed by the stream's close callback
     ZipReporter* reporter = nullptr;
     ULONGLONG position = 0;
     bool failed = false;
+    // The read-ahead window: `windowBytes` bytes of the file from `windowStart`
+    // (none until the first small read; dropped by any write).
+    std::unique_ptr<char[]> window;
+    ULONGLONG windowStart = 0;
+    DWORD windowBytes = 0;
 };
+
+// Reads `size` bytes at `offset` as the reader's reads go (window, short
+// transfers, failure); returns how many came.
+uLong ReadAt(WinFileStream& stream, ULONGLONG offset, void* buffer, uLong size);
 
 // minizip callbacks whose "open" hands out the WinFileStream given as the
 // opaque pointer (the file name minizip passes is not used).
