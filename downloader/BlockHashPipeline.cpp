@@ -6,9 +6,20 @@
 
 namespace downloader {
 
+namespace {
+
+// The hashing needs little stack; a thread's default reservation would
+// show up in the process's peak memory.
+constexpr DWORD kWorkerStackBytes = 64 * 1024;
+
+} // namespace
+
 struct BlockHashPipeline::Slot {
     std::unique_ptr<uint8_t[]> buffer;
-    HANDLE done = nullptr; // auto-reset, set when the hashing of `result` ended
+    HANDLE work = nullptr;   // auto-reset: a block (or the end) waits for the worker
+    HANDLE done = nullptr;   // auto-reset: the worker finished the block
+    HANDLE thread = nullptr; // the slot's worker
+    bool quit = false;       // set before `work` when the pipeline goes
     uint32_t size = 0;
     Digest result;
     // Each slot keeps its provider context, so that blocks hashing side by
@@ -17,8 +28,17 @@ struct BlockHashPipeline::Slot {
 
     void Hash() { result.ok = hasher.Digest(buffer.get(), size, result.bytes); }
     ~Slot() {
-        if (done != nullptr) {
-            CloseHandle(done);
+        if (thread != nullptr) {
+            quit = true;
+            SetEvent(work);
+            // The worker only hashes memory and waits for `work`: it ends.
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        }
+        for (HANDLE event : {work, done}) {
+            if (event != nullptr) {
+                CloseHandle(event);
+            }
         }
     }
 };
@@ -38,9 +58,15 @@ bool BlockHashPipeline::Init(int slots, uint32_t blockSize) {
     }
     slotCount_ = slots;
     for (int i = 0; i < slots; ++i) {
-        slots_[i].buffer.reset(new (std::nothrow) uint8_t[blockSize]);
-        slots_[i].done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        if (!slots_[i].buffer || slots_[i].done == nullptr) {
+        Slot& slot = slots_[i];
+        slot.buffer.reset(new (std::nothrow) uint8_t[blockSize]);
+        slot.work = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        slot.done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (slot.buffer && slot.work != nullptr && slot.done != nullptr) {
+            slot.thread = CreateThread(nullptr, kWorkerStackBytes, &BlockHashPipeline::Work, &slot,
+                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        }
+        if (slot.thread == nullptr) {
             slots_.reset();
             slotCount_ = 0;
             return false;
@@ -59,10 +85,7 @@ void BlockHashPipeline::Submit(uint32_t block, uint32_t size) {
     slot.result.block = block;
     slot.result.size = size;
     ++pending_;
-    if (!QueueUserWorkItem(&BlockHashPipeline::Work, &slot, WT_EXECUTEDEFAULT)) {
-        slot.Hash();
-        SetEvent(slot.done);
-    }
+    SetEvent(slot.work);
 }
 
 BlockHashPipeline::Digest BlockHashPipeline::CollectOldest() {
@@ -75,9 +98,14 @@ BlockHashPipeline::Digest BlockHashPipeline::CollectOldest() {
 
 DWORD WINAPI BlockHashPipeline::Work(void* context) {
     Slot* slot = static_cast<Slot*>(context);
-    slot->Hash();
-    SetEvent(slot->done);
-    return 0;
+    for (;;) {
+        WaitForSingleObject(slot->work, INFINITE);
+        if (slot->quit) {
+            return 0;
+        }
+        slot->Hash();
+        SetEvent(slot->done);
+    }
 }
 
 } // namespace downloader
