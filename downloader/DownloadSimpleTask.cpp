@@ -500,6 +500,7 @@ void DownloadSimpleTask::Continue(bool (DownloadSimpleTask::*start)()) {
 
 void DownloadSimpleTask::Finish() {
     subTask_.Release();
+    arrival_.reset(); // its threads and buffers go with the task's end, not its last reference
     if (file_ != INVALID_HANDLE_VALUE) {
         CloseHandle(file_);
         file_ = INVALID_HANDLE_VALUE;

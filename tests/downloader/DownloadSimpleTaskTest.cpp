@@ -558,6 +558,33 @@ TEST_F(DownloadSimpleTaskTest, ABlockThatArrivesWrongEndsItsRequestAtOnce) {
     EXPECT_EQ(size - kMiB, requests[1].sent);
 }
 
+// A request that ends in the middle of a block is continued from there;
+// the block is still verified as it arrives, in two pieces, and nothing is
+// read back after the download.
+TEST_F(DownloadSimpleTaskTest, AContinuationInsideABlockIsStillVerifiedOnArrival) {
+    const int64_t size = 4 * kMiB;
+    const std::string content = PublishPackage(L"pkg.bin", size);
+    ASSERT_TRUE(server.AddRule("path=/pkg.bin&times=1&end=1572864"));
+    const std::wstring target = scratch / L"pkg.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(S_OK, Run(UrlOf(L"pkg.bin"), target, recorder.get()));
+    EXPECT_TRUE(Contents(target) == content);
+    const auto requests = PackageRequests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ("bytes=0-4194303", requests[0].Header("Range"));
+    EXPECT_EQ("bytes=1572864-4194303", requests[1].Header("Range"));
+    // Companion, pass start, then only writes, each further than the last:
+    // a pass that read the file back would report the size once per block.
+    const Progress progress = recorder->progress();
+    ASSERT_GT(progress.size(), 2u);
+    int64_t last = 0;
+    for (size_t i = 2; i < progress.size(); ++i) {
+        EXPECT_GT(progress[i].first, last) << i;
+        last = progress[i].first;
+    }
+    EXPECT_EQ(size, last);
+}
+
 TEST_F(DownloadSimpleTaskTest, AWrongByteOnceIsMendedByTheNextPass) {
     const int64_t size = 3 * kMiB;
     const std::string content = PublishPackage(L"pkg.bin", size);
