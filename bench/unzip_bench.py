@@ -83,7 +83,7 @@ class Bench:
     def __init__(self, opts):
         self.opts = opts
         self.wine = opts.wine or shutil.which("wine")
-        self.extract = os.path.join(opts.build, "bench", "zipextract.exe")
+        self.extract = os.path.join(opts.build, "tools", "zipextract.exe")
         self.floor = os.path.join(opts.build, "bench", "unzipfloor.exe")
         self.unzip = shutil.which("unzip")
         self.work = os.path.join(opts.build, "bench-unzip")
