@@ -7,13 +7,13 @@
 
 namespace downloader {
 
-// Hashes blocks (SHA-1 through CryptoAPI) on threads of its own, one per
-// slot, and hands their digests back in the order the blocks were
-// submitted. The owner fills the buffer of the next free slot, submits it,
-// and collects the oldest block when every slot is taken; meanwhile the
-// slots' threads hash, so reading or receiving the next block overlaps the
-// hashing of the last ones, and blocks hash side by side on several cores.
-// One thread owns the pipeline; only the hashing runs elsewhere.
+// Hashes blocks (SHA-1 through CryptoAPI) on system thread-pool threads, up
+// to `slots` at a time, and hands their digests back in the order the blocks
+// were submitted. The owner fills the buffer of the next free slot, submits
+// it, and collects the oldest block when every slot is taken; meanwhile the
+// pool hashes, so reading or receiving the next block overlaps the hashing
+// of the last ones, and blocks hash side by side on several cores. One
+// thread owns the pipeline; only the hashing runs elsewhere.
 class BlockHashPipeline {
 public:
     // The outcome of one collected block.
@@ -25,15 +25,13 @@ public:
     };
 
     BlockHashPipeline();
-    // Waits for the blocks still hashing (their buffers belong to the
-    // pipeline), then ends the slots' threads.
+    // Waits for the blocks still hashing: their buffers belong to the pipeline.
     ~BlockHashPipeline();
     BlockHashPipeline(const BlockHashPipeline&) = delete;
     BlockHashPipeline& operator=(const BlockHashPipeline&) = delete;
 
-    // Allocates `slots` buffers of `blockSize` bytes each and starts their
-    // threads; false when memory, an event or a thread cannot be had (the
-    // pipeline is then unusable).
+    // Allocates `slots` buffers of `blockSize` bytes each; false when memory
+    // or an event cannot be had (the pipeline is then unusable).
     bool Init(int slots, uint32_t blockSize);
 
     // Every slot holds a block that has not been collected.
@@ -41,7 +39,8 @@ public:
     bool Empty() const { return pending_ == 0; }
     // The buffer of the next free slot (not Full()).
     uint8_t* NextBuffer();
-    // Hashes the first `size` bytes of NextBuffer() as block `block`.
+    // Hashes the first `size` bytes of NextBuffer() as block `block`. Where
+    // the pool takes no work, the block is hashed here and now.
     void Submit(uint32_t block, uint32_t size);
     // Waits for the oldest submitted block (not Empty()) and frees its slot.
     // The wait ends: hashing a block in memory touches no disk and no network.
