@@ -47,21 +47,27 @@ uLong Positioned(WinFileStream* stream, uLong size, Transfer transfer) {
     return done;
 }
 
-// Copies the whole read from the window, refilling it at the position when
-// the read is small; false when the window cannot give every byte asked.
+bool Holds(const WinFileStream::Window& window, ULONGLONG position, uLong size) {
+    return position >= window.start && position - window.start <= window.size &&
+           window.size - (position - window.start) >= size;
+}
+
+// Copies the whole read from a window, refilling the one that did not serve
+// the last read when the read is small; false when no window can give every
+// byte asked.
 bool ReadFromWindow(WinFileStream* stream, char* bytes, uLong size) {
     if (stream->failed || size >= WinFileStream::kWindowBytes) {
         return false;
     }
-    auto inWindow = [&] {
-        return stream->position >= stream->windowStart &&
-               stream->position - stream->windowStart <= stream->windowBytes &&
-               stream->windowBytes - (stream->position - stream->windowStart) >= size;
-    };
-    if (!inWindow()) {
-        if (!stream->window) {
-            stream->window.reset(new (std::nothrow) char[WinFileStream::kWindowBytes]);
-            if (!stream->window) {
+    int use = Holds(stream->windows[0], stream->position, size)   ? 0
+              : Holds(stream->windows[1], stream->position, size) ? 1
+                                                                  : -1;
+    if (use < 0) {
+        use = 1 - stream->lastWindow;
+        WinFileStream::Window& window = stream->windows[use];
+        if (!window.bytes) {
+            window.bytes.reset(new (std::nothrow) char[WinFileStream::kWindowBytes]);
+            if (!window.bytes) {
                 return false;
             }
         }
@@ -71,16 +77,18 @@ bool ReadFromWindow(WinFileStream* stream, char* bytes, uLong size) {
         at.Offset = static_cast<DWORD>(stream->position);
         at.OffsetHigh = static_cast<DWORD>(stream->position >> 32);
         DWORD got = 0;
-        stream->windowStart = stream->position;
-        if (!ReadFile(stream->file, stream->window.get(), WinFileStream::kWindowBytes, &got, &at)) {
+        window.start = stream->position;
+        if (!ReadFile(stream->file, window.bytes.get(), WinFileStream::kWindowBytes, &got, &at)) {
             got = 0;
         }
-        stream->windowBytes = got;
-        if (!inWindow()) {
+        window.size = got;
+        if (!Holds(window, stream->position, size)) {
             return false;
         }
     }
-    memcpy(bytes, stream->window.get() + (stream->position - stream->windowStart), size);
+    const WinFileStream::Window& window = stream->windows[use];
+    stream->lastWindow = use;
+    memcpy(bytes, window.bytes.get() + (stream->position - window.start), size);
     stream->position += size;
     return true;
 }
@@ -99,7 +107,9 @@ uLong ZCALLBACK Read(voidpf, voidpf s, void* buffer, uLong size) {
 uLong ZCALLBACK Write(voidpf, voidpf s, const void* buffer, uLong size) {
     WinFileStream* stream = static_cast<WinFileStream*>(s);
     const char* bytes = static_cast<const char*>(buffer);
-    stream->windowBytes = 0; // what the window holds may be written over
+    // What the windows hold may be written over.
+    stream->windows[0].size = 0;
+    stream->windows[1].size = 0;
     return Positioned(stream, size, [&](uLong offset, uLong count, DWORD* moved, OVERLAPPED* at) {
         return WriteFile(stream->file, bytes + offset, count, moved, at) != FALSE;
     });

@@ -15,24 +15,30 @@ class ZipReporter;
 // are told to the reporter with the Windows error of the moment. The first
 // short transfer ends the stream: every later one moves and reports nothing.
 //
-// Reads smaller than the read-ahead window are served from one window of the
+// Reads smaller than a read-ahead window are served from windows of the
 // file read at once: the reader takes its headers a byte or two at a time,
-// and each of those would otherwise be a call into the system. A read that
-// the window cannot satisfy in full goes to the file as before, so a short
+// and each of those would otherwise be a call into the system. There are two
+// windows, so that the central directory and the entry being unpacked each
+// keep theirs while the reader goes back and forth between them. A read that
+// no window can satisfy in full goes to the file as before, so a short
 // transfer is still found, and reported, by a read of the file itself.
 struct WinFileStream {
-    static constexpr DWORD kWindowBytes = 256 * 1024;
+    static constexpr DWORD kWindowBytes = 64 * 1024;
+
+    struct Window {
+        std::unique_ptr<char[]> bytes;
+        ULONGLONG start = 0;
+        DWORD size = 0; // bytes of the file it holds from `start`
+    };
 
     HANDLE file = INVALID_HANDLE_VALUE;
     bool ownsFile = false; // closed by the stream's close callback
     ZipReporter* reporter = nullptr;
     ULONGLONG position = 0;
     bool failed = false;
-    // The read-ahead window: `windowBytes` bytes of the file from `windowStart`
-    // (none until the first small read; dropped by any write).
-    std::unique_ptr<char[]> window;
-    ULONGLONG windowStart = 0;
-    DWORD windowBytes = 0;
+    // Empty until the first small read; emptied by any write.
+    Window windows[2];
+    int lastWindow = 0; // the one that served the last read
 };
 
 // Reads `size` bytes at `offset` as the reader's reads go (window, short

@@ -21,7 +21,8 @@ constexpr size_t kNameBytes = MAX_PATH - 1;
 // Reads of compressed data and writes of unpacked data: large enough that
 // a big entry takes few calls into the system, not so large that the
 // reader's read-ahead window would serve them.
-constexpr DWORD kChunk = WinFileStream::kWindowBytes;
+constexpr DWORD kChunk = 256 * 1024;
+static_assert(kChunk >= WinFileStream::kWindowBytes, "data reads bypass the windows");
 
 // DOS attribute bit of a folder, kept in the low byte of the external attributes.
 constexpr uLong kDirectoryAttribute = 0x10;
