@@ -1,5 +1,6 @@
 #include "downloader/DownloadSimpleTask.h"
 
+#include "downloader/BlockHashPipeline.h"
 #include "downloader/HashTask.h"
 #include "downloader/HttpToFileTask.h"
 #include "downloader/HttpToMemTask.h"
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -116,7 +118,9 @@ private:
     public:
         explicit DownloadFileCallback(DownloadSimpleTask* owner) : owner_(owner) {}
         void OnComplete(long result) override { owner_->OnFileComplete(result); }
-        void OnWritten(int64_t offset, int64_t count) override { owner_->OnWritten(offset, count); }
+        void OnWritten(int64_t offset, const void* bytes, int64_t count) override {
+            owner_->OnWritten(offset, static_cast<const uint8_t*>(bytes), count);
+        }
 
     protected:
         ~DownloadFileCallback() = default;
@@ -130,8 +134,17 @@ private:
     void OnMetaComplete(HttpToMemResult&& outcome);
     void OnBlockHash(const uint8_t digest[20]);
     void OnHashComplete(HashResult outcome);
-    void OnWritten(int64_t offset, int64_t count);
+    void OnWritten(int64_t offset, const uint8_t* bytes, int64_t count);
     void OnFileComplete(long result);
+
+    // Verification on arrival: the blocks of a download pass are hashed
+    // from the bytes just written while the next ones arrive.
+    void HashOnArrival(int64_t offset, const uint8_t* bytes, int64_t count);
+    void SubmitArrivedBlock();
+    void CollectArrivedBlock();
+    void EndArrivalHashing();
+    // After a pass has verified what it could: done, or the next pass.
+    void AfterVerification();
 
     bool OpenPackageFile();
     bool SeekTo(int64_t offset);
@@ -143,6 +156,10 @@ private:
     void Finish();
 
     int64_t BlockOffset() const { return static_cast<int64_t>(blockIndex_) * kHashBlockSize; }
+    uint32_t BlockSize(uint32_t block) const {
+        const int64_t start = static_cast<int64_t>(block) * kHashBlockSize;
+        return static_cast<uint32_t>(std::min<int64_t>(kHashBlockSize, bytesTotal_ - start));
+    }
     uint32_t BlockCount() const { return static_cast<uint32_t>(meta_.blockDigests.size()); }
 
     std::wstring url_;
@@ -159,7 +176,18 @@ private:
     int downloadPasses_ = 0;
     uint32_t passStartBlock_ = 0;
     int passesWithoutProgress_ = 0;
+    // The download pass's arriving blocks: null when they are not hashed
+    // (no memory for them, or the bytes stopped following on).
+    std::unique_ptr<BlockHashPipeline> arrival_;
+    int64_t arrivalNext_ = 0;      // offset the next arriving byte must have
+    uint32_t arrivalBlock_ = 0;    // the block being filled
+    uint32_t arrivalFilled_ = 0;   // bytes of it in the pipeline's next buffer
+    bool arrivalMismatch_ = false; // a block arrived that is not the package's
 };
+
+// Blocks the verification on arrival holds in memory at once: one filling
+// while the others hash.
+constexpr int kArrivalSlots = 2;
 
 void DownloadSimpleTask::Start() {
     if (!BeginStart()) {
@@ -292,6 +320,11 @@ void DownloadSimpleTask::OnHashComplete(HashResult outcome) {
         return;
     }
     // Completed and Stopped alike: only the verified blocks decide.
+    subTask_.Release();
+    AfterVerification();
+}
+
+void DownloadSimpleTask::AfterVerification() {
     if (blockIndex_ >= BlockCount()) {
         Close(S_OK);
         Finish();
@@ -306,7 +339,6 @@ void DownloadSimpleTask::OnHashComplete(HashResult outcome) {
             return;
         }
     }
-    subTask_.Release();
     Continue(&DownloadSimpleTask::StartFileDownload);
 }
 
@@ -320,6 +352,15 @@ bool DownloadSimpleTask::StartFileDownload() {
     callback_->OnProgress(bytesDone_, bytesTotal_);
     ++downloadPasses_;
     passStartBlock_ = blockIndex_;
+    // Without memory for it the pass goes on; its blocks are read back after it.
+    arrival_.reset(new (std::nothrow) BlockHashPipeline);
+    if (arrival_ && !arrival_->Init(kArrivalSlots, kHashBlockSize)) {
+        arrival_.reset();
+    }
+    arrivalNext_ = offset;
+    arrivalBlock_ = blockIndex_;
+    arrivalFilled_ = 0;
+    arrivalMismatch_ = false;
     details::Object<DownloadFileCallback>* fileCallback =
         details::Object<DownloadFileCallback>::Create(this);
     ITask* task = nullptr;
@@ -337,9 +378,86 @@ bool DownloadSimpleTask::StartFileDownload() {
     return true;
 }
 
-void DownloadSimpleTask::OnWritten(int64_t offset, int64_t count) {
+void DownloadSimpleTask::OnWritten(int64_t offset, const uint8_t* bytes, int64_t count) {
     bytesDone_ = offset + count;
     callback_->OnProgress(bytesDone_, bytesTotal_);
+    HashOnArrival(offset, bytes, count);
+}
+
+// Runs on the thread of the download pass, one write after the other. A
+// block counts as verified only when all its bytes were written and its
+// digest matches; the first one that does not ends the pass's request.
+void DownloadSimpleTask::HashOnArrival(int64_t offset, const uint8_t* bytes, int64_t count) {
+    if (!arrival_ || arrivalMismatch_) {
+        return;
+    }
+    if (offset != arrivalNext_) {
+        // Bytes that do not follow on (not expected of the pass's request):
+        // what was not hashed yet is read back after the pass.
+        EndArrivalHashing();
+        arrival_.reset();
+        return;
+    }
+    arrivalNext_ = offset + count;
+    while (count > 0 && arrivalBlock_ < BlockCount()) {
+        const uint32_t want = BlockSize(arrivalBlock_) - arrivalFilled_;
+        const uint32_t take = static_cast<uint32_t>(std::min<int64_t>(want, count));
+        std::memcpy(arrival_->NextBuffer() + arrivalFilled_, bytes, take);
+        arrivalFilled_ += take;
+        bytes += take;
+        count -= take;
+        if (arrivalFilled_ == BlockSize(arrivalBlock_)) {
+            SubmitArrivedBlock();
+            if (arrivalMismatch_) {
+                return;
+            }
+        }
+    }
+}
+
+void DownloadSimpleTask::SubmitArrivedBlock() {
+    arrival_->Submit(arrivalBlock_, arrivalFilled_);
+    ++arrivalBlock_;
+    arrivalFilled_ = 0;
+    // The next block needs a free buffer.
+    if (arrival_->Full()) {
+        CollectArrivedBlock();
+    }
+}
+
+void DownloadSimpleTask::CollectArrivedBlock() {
+    const BlockHashPipeline::Digest digest = arrival_->CollectOldest();
+    if (arrivalMismatch_ || digest.block != blockIndex_) {
+        return; // after a mismatch, later blocks count for nothing
+    }
+    if (!digest.ok) {
+        // CryptoAPI failed here; the pass after the download reads this
+        // block back and gives the verification's own result. Later blocks
+        // count for nothing (blockIndex stays), so no more are hashed.
+        arrivalNext_ = -1;
+        return;
+    }
+    if (std::memcmp(digest.bytes, meta_.blockDigests[digest.block].data(), 20) != 0) {
+        arrivalMismatch_ = true;
+        // The rest of this request cannot make the file right: the repair
+        // starts at this block now. The pass's task lives while it calls us.
+        if (ITask* task = subTask_.Peek()) {
+            task->Cancel();
+        }
+        return;
+    }
+    ++blockIndex_;
+}
+
+// Waits for the blocks still hashing; a block that arrived only in part is
+// left to the pass after the download.
+void DownloadSimpleTask::EndArrivalHashing() {
+    if (!arrival_) {
+        return;
+    }
+    while (!arrival_->Empty()) {
+        CollectArrivedBlock();
+    }
 }
 
 void DownloadSimpleTask::OnFileComplete(long result) {
@@ -347,14 +465,26 @@ void DownloadSimpleTask::OnFileComplete(long result) {
         Finish();
         return;
     }
-    if (result < 0) {
+    EndArrivalHashing();
+    arrival_.reset();
+    // A request that this task ended for a block that arrived wrong is no failure.
+    if (result < 0 && !arrivalMismatch_) {
         Close(result);
         Finish();
         return;
     }
-    // blockIndex has not moved: the next pass checks again from the first
-    // bad block, through the new data, to the end of the file.
     subTask_.Release();
+    if (arrivalMismatch_) {
+        // blockIndex is the first block that arrived wrong: no need to read it back.
+        AfterVerification();
+        return;
+    }
+    // Blocks verified on arrival are not read again; the next pass checks
+    // the rest, from the first block not verified to the end of the file.
+    if (blockIndex_ >= BlockCount()) {
+        AfterVerification();
+        return;
+    }
     Continue(&DownloadSimpleTask::StartVerify);
 }
 
@@ -370,6 +500,7 @@ void DownloadSimpleTask::Continue(bool (DownloadSimpleTask::*start)()) {
 
 void DownloadSimpleTask::Finish() {
     subTask_.Release();
+    arrival_.reset(); // its threads and buffers go with the task's end, not its last reference
     if (file_ != INVALID_HANDLE_VALUE) {
         CloseHandle(file_);
         file_ = INVALID_HANDLE_VALUE;

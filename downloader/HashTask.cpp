@@ -1,5 +1,6 @@
 #include "downloader/HashTask.h"
 
+#include "downloader/BlockHashPipeline.h"
 #include "downloader/Object.h"
 
 #include <wincrypt.h>
@@ -9,46 +10,30 @@
 
 namespace downloader {
 
-namespace {
-
-// One CryptoAPI provider context, acquired for the first digest, and a
-// fresh hash object for each digest.
-class Sha1Hasher {
-public:
-    Sha1Hasher() = default;
-    ~Sha1Hasher() {
-        if (provider_ != 0) {
-            CryptReleaseContext(provider_, 0);
-        }
+Sha1Hasher::~Sha1Hasher() {
+    if (provider_ != 0) {
+        CryptReleaseContext(provider_, 0);
     }
-    Sha1Hasher(const Sha1Hasher&) = delete;
-    Sha1Hasher& operator=(const Sha1Hasher&) = delete;
+}
 
-    bool Digest(const void* data, size_t size, uint8_t digest[20]) {
-        if (provider_ == 0 && !CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_FULL,
-                                                    CRYPT_VERIFYCONTEXT)) {
-            provider_ = 0;
-            return false;
-        }
-        HCRYPTHASH hash = 0;
-        if (!CryptCreateHash(provider_, CALG_SHA1, 0, 0, &hash)) {
-            return false;
-        }
-        DWORD length = 20;
-        bool ok =
-            CryptHashData(hash, static_cast<const BYTE*>(data), static_cast<DWORD>(size), 0) &&
-            CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0) && length == 20;
-        if (!CryptDestroyHash(hash)) {
-            ok = false;
-        }
-        return ok;
+bool Sha1Hasher::Digest(const void* data, size_t size, uint8_t digest[20]) {
+    if (provider_ == 0 &&
+        !CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+        provider_ = 0;
+        return false;
     }
-
-private:
-    HCRYPTPROV provider_ = 0;
-};
-
-} // namespace
+    HCRYPTHASH hash = 0;
+    if (!CryptCreateHash(provider_, CALG_SHA1, 0, 0, &hash)) {
+        return false;
+    }
+    DWORD length = 20;
+    bool ok = CryptHashData(hash, static_cast<const BYTE*>(data), static_cast<DWORD>(size), 0) &&
+              CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0) && length == 20;
+    if (!CryptDestroyHash(hash)) {
+        ok = false;
+    }
+    return ok;
+}
 
 bool Sha1Digest(const void* data, size_t size, uint8_t digest[20]) {
     Sha1Hasher hasher;
@@ -112,36 +97,57 @@ DWORD WINAPI HashTask::Worker(void* context) {
 }
 
 HashResult HashTask::Run() {
-    uint8_t* buffer = new (std::nothrow) uint8_t[kHashBlockSize];
-    if (buffer == nullptr) {
+    BlockHashPipeline pipeline;
+    if (!pipeline.Init(kHashTaskSlots, kHashBlockSize)) {
         return HashResult::Failed;
     }
-    // One provider context for the whole pass: acquiring one per block costs
-    // several times the hashing itself where the provider is set up anew
-    // each time its last context is released.
-    Sha1Hasher hasher;
+    // Where the blocks start: a stopped task leaves the file's position at
+    // the end of the last block it reported, not where its reading ahead got.
+    LARGE_INTEGER start = {};
+    LARGE_INTEGER zero = {};
+    if (!SetFilePointerEx(file_, zero, &start, FILE_CURRENT)) {
+        return HashResult::Failed;
+    }
+    int64_t reported = 0;
     HashResult outcome = HashResult::Completed;
+    bool readAll = false;
+    bool readFailed = false;
+    uint32_t block = 0;
+    // Each round reads one block ahead, or reports the oldest one hashed.
+    // The pipeline waits for the blocks still hashing when it goes.
     for (;;) {
         if (state_.load() == kStopRequested) {
             outcome = HashResult::Stopped;
+            LARGE_INTEGER back;
+            back.QuadPart = start.QuadPart + reported;
+            SetFilePointerEx(file_, back, nullptr, FILE_BEGIN);
             break;
         }
-        DWORD got = 0;
-        if (!ReadBlock(buffer, got)) {
+        if (!readAll && !pipeline.Full()) {
+            DWORD got = 0;
+            // A failed read ends the reading; the blocks before it are still
+            // reported, as when each block was read just before its hashing.
+            readFailed = !ReadBlock(pipeline.NextBuffer(), got);
+            readAll = readFailed || got == 0;
+            if (got != 0 && !readFailed) {
+                pipeline.Submit(block++, got);
+            }
+            continue;
+        }
+        if (pipeline.Empty()) {
+            if (readFailed) {
+                outcome = HashResult::Failed;
+            }
+            break; // otherwise every block reported: Completed
+        }
+        const BlockHashPipeline::Digest digest = pipeline.CollectOldest();
+        if (!digest.ok) {
             outcome = HashResult::Failed;
             break;
         }
-        if (got == 0) {
-            break; // end of file: Completed
-        }
-        uint8_t digest[20];
-        if (!hasher.Digest(buffer, got, digest)) {
-            outcome = HashResult::Failed;
-            break;
-        }
-        callback_->OnBlockHash(digest);
+        reported += digest.size;
+        callback_->OnBlockHash(digest.bytes);
     }
-    delete[] buffer;
     return outcome;
 }
 

@@ -150,7 +150,7 @@ void HttpToFileTask::OnHttpData(const HttpData& chunk) {
     if (written < chunk.size) {
         Close(HResultFromWin32(error != ERROR_SUCCESS ? error : ERROR_WRITE_FAULT));
     }
-    callback_->OnWritten(position_, written);
+    callback_->OnWritten(position_, bytes, written);
     position_ += written;
     remaining_ -= written;
 }

@@ -100,7 +100,9 @@ protected:
 
 class IHttpToFileCallback : public ITaskCallback<long> {
 public:
-    virtual void OnWritten(int64_t offset, int64_t count) = 0;
+    // `count` bytes were written at file offset `offset`; `bytes` are they,
+    // valid only during the call.
+    virtual void OnWritten(int64_t offset, const void* bytes, int64_t count) = 0;
 
 protected:
     ~IHttpToFileCallback() = default;

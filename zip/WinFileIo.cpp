@@ -3,6 +3,8 @@
 #include "zip/ZipReporter.h"
 
 #include <cstdio>
+#include <cstring>
+#include <new>
 
 namespace zip {
 namespace {
@@ -45,9 +47,58 @@ uLong Positioned(WinFileStream* stream, uLong size, Transfer transfer) {
     return done;
 }
 
+bool Holds(const WinFileStream::Window& window, ULONGLONG position, uLong size) {
+    return position >= window.start && position - window.start <= window.size &&
+           window.size - (position - window.start) >= size;
+}
+
+// Copies the whole read from a window, refilling the one that did not serve
+// the last read when the read is small; false when no window can give every
+// byte asked.
+bool ReadFromWindow(WinFileStream* stream, char* bytes, uLong size) {
+    if (stream->failed || size >= WinFileStream::kWindowBytes) {
+        return false;
+    }
+    int use = Holds(stream->windows[0], stream->position, size)   ? 0
+              : Holds(stream->windows[1], stream->position, size) ? 1
+                                                                  : -1;
+    if (use < 0) {
+        use = 1 - stream->lastWindow;
+        WinFileStream::Window& window = stream->windows[use];
+        if (!window.bytes) {
+            window.bytes.reset(new (std::nothrow) char[WinFileStream::kWindowBytes]);
+            if (!window.bytes) {
+                return false;
+            }
+        }
+        // One read: near the end of the file it brings what there is, and a
+        // failure leaves the window empty for the file read to meet again.
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(stream->position);
+        at.OffsetHigh = static_cast<DWORD>(stream->position >> 32);
+        DWORD got = 0;
+        window.start = stream->position;
+        if (!ReadFile(stream->file, window.bytes.get(), WinFileStream::kWindowBytes, &got, &at)) {
+            got = 0;
+        }
+        window.size = got;
+        if (!Holds(window, stream->position, size)) {
+            return false;
+        }
+    }
+    const WinFileStream::Window& window = stream->windows[use];
+    stream->lastWindow = use;
+    memcpy(bytes, window.bytes.get() + (stream->position - window.start), size);
+    stream->position += size;
+    return true;
+}
+
 uLong ZCALLBACK Read(voidpf, voidpf s, void* buffer, uLong size) {
     WinFileStream* stream = static_cast<WinFileStream*>(s);
     char* bytes = static_cast<char*>(buffer);
+    if (ReadFromWindow(stream, bytes, size)) {
+        return size;
+    }
     return Positioned(stream, size, [&](uLong offset, uLong count, DWORD* moved, OVERLAPPED* at) {
         return ReadFile(stream->file, bytes + offset, count, moved, at) != FALSE;
     });
@@ -56,6 +107,9 @@ uLong ZCALLBACK Read(voidpf, voidpf s, void* buffer, uLong size) {
 uLong ZCALLBACK Write(voidpf, voidpf s, const void* buffer, uLong size) {
     WinFileStream* stream = static_cast<WinFileStream*>(s);
     const char* bytes = static_cast<const char*>(buffer);
+    // What the windows hold may be written over.
+    stream->windows[0].size = 0;
+    stream->windows[1].size = 0;
     return Positioned(stream, size, [&](uLong offset, uLong count, DWORD* moved, OVERLAPPED* at) {
         return WriteFile(stream->file, bytes + offset, count, moved, at) != FALSE;
     });
@@ -104,6 +158,11 @@ int ZCALLBACK Error(voidpf, voidpf s) {
 }
 
 } // namespace
+
+uLong ReadAt(WinFileStream& stream, ULONGLONG offset, void* buffer, uLong size) {
+    stream.position = offset;
+    return Read(nullptr, &stream, buffer, size);
+}
 
 zlib_filefunc64_def WinFileFunctions(WinFileStream* stream) {
     zlib_filefunc64_def functions = {};

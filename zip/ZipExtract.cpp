@@ -8,7 +8,9 @@
 #include <shlwapi.h>
 #include <unzip.h>
 
+#include <algorithm>
 #include <climits>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,7 +18,11 @@ namespace zip {
 namespace {
 
 constexpr size_t kNameBytes = MAX_PATH - 1;
-constexpr DWORD kChunk = 64 * 1024;
+// Reads of compressed data and writes of unpacked data: large enough that
+// a big entry takes few calls into the system, not so large that the
+// reader's read-ahead window would serve them.
+constexpr DWORD kChunk = 256 * 1024;
+static_assert(kChunk >= WinFileStream::kWindowBytes, "data reads bypass the windows");
 
 // DOS attribute bit of a folder, kept in the low byte of the external attributes.
 constexpr uLong kDirectoryAttribute = 0x10;
@@ -71,13 +77,20 @@ bool IsEmptyZip(HANDLE zipFile, ULONGLONG size) {
            sizeof record + static_cast<ULONGLONG>(word(20)) == size;
 }
 
-// Unpacks the current entry, opened raw, into `out`. Deflated data is
-// inflated here rather than by the reader, which stops at the declared size
-// without a word: output past the declared size is never written and fails
-// the entry, as does output that ends short of it or a CRC that does not
-// match.
-bool UnpackCurrentEntry(unzFile archive, HANDLE out, const unz_file_info64& info,
-                        ZipReporter* reporter) {
+// Buffers of one extraction, shared by its entries.
+struct EntryBuffers {
+    std::vector<char> input = std::vector<char>(kChunk);
+    std::vector<char> unpacked = std::vector<char>(kChunk);
+};
+
+// Unpacks the entry whose compressed data starts at `data` in the zip into
+// `out`. The compressed bytes are read here, in large reads, and deflated
+// data is inflated here rather than by the reader, which stops at the
+// declared size without a word: output past the declared size is never
+// written and fails the entry, as does output that ends short of it or a CRC
+// that does not match.
+bool UnpackEntry(WinFileStream& zip, ZPOS64_T data, HANDLE out, const unz_file_info64& info,
+                 EntryBuffers& buffers, ZipReporter* reporter) {
     const bool deflated = info.compression_method == Z_DEFLATED;
     z_stream stream = {};
     if (deflated && inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
@@ -95,8 +108,10 @@ bool UnpackCurrentEntry(unzFile archive, HANDLE out, const unz_file_info64& info
         written += count;
         return true;
     };
-    std::vector<char> input(kChunk);
-    std::vector<char> unpacked(kChunk);
+    char* const input = buffers.input.data();
+    char* const unpacked = buffers.unpacked.data();
+    ZPOS64_T next = data;
+    ZPOS64_T compressedLeft = info.compressed_size;
     bool inputEnded = false;
     bool ok = true;
     bool ended = false;
@@ -104,22 +119,24 @@ bool UnpackCurrentEntry(unzFile archive, HANDLE out, const unz_file_info64& info
     // or writes output (no more than the declared size), or it ends.
     while (ok && !ended) {
         if (stream.avail_in == 0 && !inputEnded) {
-            const int got = unzReadCurrentFile(archive, input.data(), kChunk);
-            if (got < 0) {
+            const uLong ask = static_cast<uLong>(std::min<ZPOS64_T>(kChunk, compressedLeft));
+            if (ask > 0 && ReadAt(zip, next, input, ask) != ask) {
                 ok = false;
                 break;
             }
-            inputEnded = got == 0;
-            stream.next_in = reinterpret_cast<Bytef*>(input.data());
-            stream.avail_in = static_cast<uInt>(got);
+            next += ask;
+            compressedLeft -= ask;
+            inputEnded = ask == 0;
+            stream.next_in = reinterpret_cast<Bytef*>(input);
+            stream.avail_in = static_cast<uInt>(ask);
         }
         if (!deflated) {
-            ok = emit(input.data(), stream.avail_in);
+            ok = emit(input, stream.avail_in);
             stream.avail_in = 0;
             ended = inputEnded;
             continue;
         }
-        stream.next_out = reinterpret_cast<Bytef*>(unpacked.data());
+        stream.next_out = reinterpret_cast<Bytef*>(unpacked);
         stream.avail_out = kChunk;
         const int status = inflate(&stream, Z_NO_FLUSH);
         const uInt produced = kChunk - stream.avail_out;
@@ -129,7 +146,7 @@ bool UnpackCurrentEntry(unzFile archive, HANDLE out, const unz_file_info64& info
             ok = false;
             break;
         }
-        ok = emit(unpacked.data(), produced);
+        ok = emit(unpacked, produced);
         ended = status == Z_STREAM_END || (produced == 0 && stream.avail_in == 0 && inputEnded);
     }
     if (deflated) {
@@ -140,20 +157,22 @@ bool UnpackCurrentEntry(unzFile archive, HANDLE out, const unz_file_info64& info
 
 // Writes the current entry to `target`; the file is deleted again when any
 // read, write, size or CRC check fails.
-bool WriteCurrentEntry(unzFile archive, const wchar_t* target, const unz_file_info64& info,
-                       ZipReporter* reporter) {
+bool WriteCurrentEntry(unzFile archive, WinFileStream& zip, const wchar_t* target,
+                       const unz_file_info64& info, EntryBuffers& buffers, ZipReporter* reporter) {
     HANDLE out = CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
         return false;
     }
+    // Opened raw, the reader checks the local header and finds the data.
     bool ok = IsSupportedMethod(info.compression_method) &&
               unzOpenCurrentFile2(archive, nullptr, nullptr, 1) == UNZ_OK;
     if (ok) {
-        ok = UnpackCurrentEntry(archive, out, info, reporter);
+        const ZPOS64_T data = unzGetCurrentFileZStreamPos64(archive);
         if (unzCloseCurrentFile(archive) != UNZ_OK) {
             ok = false;
         }
+        ok = ok && UnpackEntry(zip, data, out, info, buffers, reporter);
     }
     CloseHandle(out);
     if (!ok) {
@@ -162,7 +181,22 @@ bool WriteCurrentEntry(unzFile archive, const wchar_t* target, const unz_file_in
     return ok;
 }
 
-bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporter* reporter) {
+// What the entries of one extraction share.
+struct Extraction {
+    unzFile archive = nullptr;
+    WinFileStream* zip = nullptr;
+    std::wstring folder;
+    EntryBuffers buffers;
+    // Parent folders this extraction made already; an archive's files
+    // mostly share a few, and asking for each again is a call per entry.
+    std::set<std::wstring> madeFolders;
+    ZipReporter* reporter = nullptr;
+};
+
+bool ExtractCurrentEntry(Extraction& run) {
+    unzFile archive = run.archive;
+    const std::wstring& folder = run.folder;
+    ZipReporter* reporter = run.reporter;
     unz_file_info64 info = {};
     char rawName[kNameBytes + 1] = {};
     // A longer name is cut at kNameBytes bytes.
@@ -195,10 +229,13 @@ bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporte
     }
     wchar_t parent[MAX_PATH];
     lstrcpynW(parent, target, MAX_PATH);
-    if (PathRemoveFileSpecW(parent)) {
-        SHCreateDirectoryExW(nullptr, parent, nullptr);
+    if (PathRemoveFileSpecW(parent) && run.madeFolders.count(parent) == 0) {
+        const int made = SHCreateDirectoryExW(nullptr, parent, nullptr);
+        if (made == ERROR_SUCCESS || made == ERROR_ALREADY_EXISTS) {
+            run.madeFolders.insert(parent);
+        }
     }
-    return WriteCurrentEntry(archive, target, info, reporter);
+    return WriteCurrentEntry(archive, *run.zip, target, info, run.buffers, reporter);
 }
 
 // Size of a local header before its name and extra field.
@@ -406,6 +443,11 @@ bool ZipExtractToFolder(HANDLE zipFile, const std::wstring& folder, ZipReporter*
     }
     SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
 
+    Extraction run;
+    run.archive = archive;
+    run.zip = &stream;
+    run.folder = folder;
+    run.reporter = reporter;
     bool ok = true;
     for (int i = 0; i < total; ++i) {
         if (reporter) {
@@ -417,7 +459,7 @@ bool ZipExtractToFolder(HANDLE zipFile, const std::wstring& folder, ZipReporter*
             break;
         }
         const int moved = i == 0 ? unzGoToFirstFile(archive) : unzGoToNextFile(archive);
-        if (moved != UNZ_OK || !ExtractCurrentEntry(archive, folder, reporter)) {
+        if (moved != UNZ_OK || !ExtractCurrentEntry(run)) {
             ok = false;
             break;
         }

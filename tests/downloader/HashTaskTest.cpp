@@ -1,5 +1,7 @@
 #include "downloader/HashTask.h"
 
+#include "downloader/BlockHashPipeline.h"
+
 #include "tests/downloader/CryptoFault.h"
 #include "tests/downloader/DownloadRecorders.h"
 #include "tests/downloader/ServerFixture.h"
@@ -44,6 +46,43 @@ TEST(Sha1Digest, KnownVectors) {
         ASSERT_TRUE(downloader::Sha1Digest(c.input.data(), c.input.size(), digest));
         EXPECT_EQ(c.sha1, Hex(std::string(reinterpret_cast<char*>(digest), 20)))
             << c.input.size() << " bytes";
+    }
+}
+
+// Blocks of different sizes and contents through pipelines of one to three
+// slots: every digest is the block's own, in the order the blocks went in,
+// whether collected as soon as every slot is taken or only at the end.
+TEST(BlockHashPipeline, DigestsComeBackInSubmissionOrder) {
+    constexpr uint32_t kBlock = 4096;
+    for (int slots = 1; slots <= 3; ++slots) {
+        downloader::BlockHashPipeline pipeline;
+        ASSERT_TRUE(pipeline.Init(slots, kBlock)) << slots;
+        std::vector<std::string> expected;
+        std::vector<std::string> got;
+        auto collect = [&] {
+            const downloader::BlockHashPipeline::Digest digest = pipeline.CollectOldest();
+            EXPECT_TRUE(digest.ok);
+            EXPECT_EQ(got.size(), digest.block) << slots;
+            got.emplace_back(reinterpret_cast<const char*>(digest.bytes), 20);
+        };
+        for (uint32_t block = 0; block < 10; ++block) {
+            if (pipeline.Full()) {
+                collect();
+            }
+            const uint32_t size = kBlock - block * 300;
+            uint8_t* buffer = pipeline.NextBuffer();
+            for (uint32_t i = 0; i < size; ++i) {
+                buffer[i] = static_cast<uint8_t>(i * 7 + block);
+            }
+            uint8_t digest[20];
+            ASSERT_TRUE(downloader::Sha1Digest(buffer, size, digest));
+            expected.emplace_back(reinterpret_cast<const char*>(digest), 20);
+            pipeline.Submit(block, size);
+        }
+        while (!pipeline.Empty()) {
+            collect();
+        }
+        EXPECT_EQ(expected, got) << slots;
     }
 }
 

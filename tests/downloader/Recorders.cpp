@@ -130,7 +130,7 @@ bool MemRecorder::hadBuffer() const {
     return hadBuffer_;
 }
 
-void FileRecorder::OnWritten(int64_t offset, int64_t count) {
+void FileRecorder::OnWritten(int64_t offset, const void*, int64_t count) {
     Guard guard(lock_);
     NoteEvent('W');
     writes_.emplace_back(offset, count);

@@ -110,7 +110,7 @@ private:
 class FileRecorder : public downloader::IHttpToFileCallback, public RecorderBase {
 public:
     void OnComplete(long result) override { NoteComplete(result); }
-    void OnWritten(int64_t offset, int64_t count) override;
+    void OnWritten(int64_t offset, const void* bytes, int64_t count) override;
 
     std::vector<std::pair<int64_t, int64_t>> writes() const;
     int64_t written() const;

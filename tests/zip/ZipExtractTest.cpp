@@ -124,6 +124,40 @@ TEST(ZipExtract, ACorruptCrcDeletesThatFileAndStops) {
     EXPECT_TRUE(r.errors.empty());
 }
 
+// Every file of mixed.zip comes out byte for byte: small deflated files in
+// three folders, a stored entry and a deflated one that each take several
+// reads.
+TEST(ZipExtract, ManyEntriesComeOutExactly) {
+    testutil::ScratchFolder scratch;
+    Recorder r;
+    ASSERT_TRUE(ExtractFile(Fixture("mixed.zip"), scratch.path(), &r));
+    EXPECT_TRUE(r.errors.empty());
+    const std::wstring expected = Fixture("mixed-files") + L"\\";
+    const std::vector<std::wstring> files = Tree(scratch.path());
+    EXPECT_EQ(Tree(expected), files);
+    ASSERT_EQ(305u, files.size()) << "302 files in 3 folders";
+    for (const std::wstring& name : files) {
+        if (name.back() == L'\\') {
+            continue;
+        }
+        EXPECT_TRUE(testutil::ReadFileBytes(scratch / name) ==
+                    testutil::ReadFileBytes(expected + name))
+            << std::string(name.begin(), name.end());
+    }
+}
+
+// A CRC that fails only at the end of a large entry still deletes its file
+// and stops before the next entry.
+TEST(ZipExtract, ABadCrcOfALargeEntryDeletesThatFileAndStops) {
+    for (const char* fixture : {"big-bad-crc-stored.zip", "big-bad-crc-deflated.zip"}) {
+        testutil::ScratchFolder scratch;
+        Recorder r;
+        EXPECT_FALSE(ExtractFile(Fixture(fixture), scratch.path(), &r)) << fixture;
+        EXPECT_EQ((std::vector<std::wstring>{L"good.txt"}), Tree(scratch.path())) << fixture;
+        EXPECT_EQ((Progress{{0, 3}, {1, 3}, {3, 3}}), r.progress) << fixture;
+    }
+}
+
 TEST(ZipExtract, ANameOverTheLimitFailsThatEntryWithoutWritingAnything) {
     // Cut to 259 bytes the name still cannot be joined to any folder within
     // the path limit, so the entry fails and nothing stray is written.

@@ -238,6 +238,31 @@ def main(out):
     write(os.path.join(out, "fills-disk.zip"),
           [("small.txt", b"fits"), ("big.bin", bytes(rng.getrandbits(8) for _ in range(1 << 20)))],
           zipfile.ZIP_STORED)
+    # Many entries in a few folders, small and larger than one read of the
+    # extract, stored and deflated, in one zip; the same files lie beside it
+    # under mixed-files/ to compare with.
+    mixed = [("f%d/small%03d.txt" % (i % 3, i), (b"line %d of a small file\n" % i) * (i % 40))
+             for i in range(300)]
+    mixed.append(("f1/random.bin", bytes(rng.getrandbits(8) for _ in range(700000))))
+    mixed.append(("f2/text.txt", b"".join(b"row %07d\n" % i for i in range(70000))))
+    with zipfile.ZipFile(os.path.join(out, "mixed.zip"), "w") as z:
+        for name, data in mixed:
+            method = zipfile.ZIP_STORED if name.endswith(".bin") else zipfile.ZIP_DEFLATED
+            z.writestr(name, data, compress_type=method)
+    for name, data in mixed:
+        path = os.path.join(out, "mixed-files", name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    # A bad CRC found only after several reads of a large entry, stored and
+    # deflated.
+    for label, method in [("big-bad-crc-stored", zipfile.ZIP_STORED),
+                          ("big-bad-crc-deflated", zipfile.ZIP_DEFLATED)]:
+        path = os.path.join(out, label + ".zip")
+        write(path, [("good.txt", b"good"), ("bad.bin", bytes(rng.getrandbits(8)
+                                                              for _ in range(900000))),
+                     ("after.txt", b"x")], method)
+        corrupt_crc(path, "bad.bin")
     with open(os.path.join(out, "not-a-zip.zip"), "wb") as f:
         f.write(b"this is not a zip file at all" * 10)
 
