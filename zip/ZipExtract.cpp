@@ -162,6 +162,31 @@ bool WriteCurrentEntry(unzFile archive, const wchar_t* target, const unz_file_in
     return ok;
 }
 
+// Whether the extraction folder or a folder between it and `path` (inside
+// it) that exists is a reparse point (a junction or a link) or not a folder,
+// or `path` itself is a reparse point. What does not exist yet sends nothing
+// elsewhere; the folders made for it are plain.
+bool IsLinkOnTheWay(const std::wstring& folder, const std::wstring& path) {
+    std::wstring base = folder;
+    while (!base.empty() && base.back() == L'\\') {
+        base.pop_back();
+    }
+    for (size_t end = base.size(); end != std::wstring::npos && end < path.size();
+         end = path.find(L'\\', end + 1)) {
+        const DWORD attributes = GetFileAttributesW(path.substr(0, end).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            return false;
+        }
+        if ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
+            FILE_ATTRIBUTE_DIRECTORY) {
+            return true;
+        }
+    }
+    // A file that is itself a link would be written through.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporter* reporter) {
     unz_file_info64 info = {};
     char rawName[kNameBytes + 1] = {};
@@ -189,14 +214,23 @@ bool ExtractCurrentEntry(unzFile archive, const std::wstring& folder, ZipReporte
         return false;
     }
     const wchar_t* target = path.c_str();
+    // A folder of the extraction that became a link since it was made would
+    // send this entry, and the folders made for it, somewhere else: looked
+    // at before the folders are made and again before the file is written.
+    if (IsLinkOnTheWay(folder, path)) {
+        return false;
+    }
     if (isDirectory) {
         SHCreateDirectoryExW(nullptr, target, nullptr);
-        return true;
+        return !IsLinkOnTheWay(folder, path + L"\\");
     }
     wchar_t parent[MAX_PATH];
     lstrcpynW(parent, target, MAX_PATH);
     if (PathRemoveFileSpecW(parent)) {
         SHCreateDirectoryExW(nullptr, parent, nullptr);
+    }
+    if (IsLinkOnTheWay(folder, path)) {
+        return false;
     }
     return WriteCurrentEntry(archive, target, info, reporter);
 }
