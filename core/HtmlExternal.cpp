@@ -9,6 +9,7 @@
 #include "base/UniqueHandle.h"
 #include "core/UrlDownload.h"
 #include "htmlui/HostWindow.h"
+#include "htmlui/PageOrigin.h"
 
 #include <commctrl.h>
 #include <shlwapi.h>
@@ -771,9 +772,24 @@ HRESULT HtmlExternal::OpenPageMethod(WORD flags, DISPPARAMS* params, VARIANT*) {
         return hr;
     }
     const wchar_t* url = ScriptText(params, 0);
+    // The shell would run a file or any registered scheme as well; only a
+    // web page goes to it.
+    if (!htmlui::IsWebAddress(url)) {
+        LogError(L"QXOpenPage refused, not a web address: %s", url);
+        return S_OK;
+    }
     ShellExecuteFromDesktop(EscapeAmpersands(url), std::wstring());
     LogDebug(L"QXOpenPage: %s", url);
     return S_OK;
+}
+
+void HtmlExternal::OpenOutside(const wchar_t* url) {
+    if (!url || !htmlui::IsWebAddress(url)) {
+        LogError(L"navigation away from the pages stopped: %s", url ? url : L"");
+        return;
+    }
+    LogDebug(L"navigation away from the pages stopped, opened outside: %s", url);
+    ShellExecuteFromDesktop(EscapeAmpersands(url), std::wstring());
 }
 
 HRESULT HtmlExternal::RetryMessageBoxMethod(WORD flags, DISPPARAMS* params, VARIANT* result) {

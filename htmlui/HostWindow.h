@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 namespace htmlui {
 
 class MSHTMLClient;
@@ -11,11 +13,28 @@ class MSHTMLExternal;
 // of the program finds the running one by it.
 extern const wchar_t HostWindowClassName[];
 
+// What the window does when the user's session ends (log-off, shutdown or
+// restart), which would otherwise end the process in the middle of its work.
+struct SessionHooks {
+    // Whether work runs that the end of the session would cut short. While it
+    // does, the window registers `blockReason` with the system (checked every
+    // kSessionCheckMs and on each query) and declines the session's end.
+    std::function<bool()> busy;
+    const wchar_t* blockReason = nullptr;
+    // The session ends now, whatever was answered: the system ends the
+    // process soon after this returns, so the run's end is done here.
+    std::function<void()> ending;
+};
+
+// How often the window looks whether work runs, for the block reason.
+constexpr UINT kSessionCheckMs = 1000;
+
 // Creation parameters of the host window (on RunHostWindow's stack).
 struct HostWindowParams {
-    const wchar_t* url;       // what to show first: a URL or a file path
-    MSHTMLExternal* external; // the script object (not owned)
-    bool* quitFlag;           // the message loop's stop flag
+    const wchar_t* url;                    // what to show first: a URL or a file path
+    MSHTMLExternal* external;              // the script object (not owned)
+    bool* quitFlag;                        // the message loop's stop flag
+    const SessionHooks* session = nullptr; // may be NULL: the session's end is not answered
 };
 
 // Per-window record, kept in the window's extra bytes at index 0.
@@ -24,6 +43,9 @@ struct HostWindowData {
     MSHTMLExternal* external; // the script object (not owned)
     HWND focusChild;          // focus at the last deactivation; NULL if none or the window
     bool* quitFlag;           // copied from the creation parameters
+    const SessionHooks* session = nullptr; // copied from the creation parameters
+    bool blockReasonSet = false;           // a shutdown block reason is registered
+    bool sessionEnding = false;            // the session's end is being handled
 };
 
 // The atom of the registered class; 0 while it is not registered.
@@ -35,7 +57,8 @@ bool RegisterHostWindowClass();
 // Creates the window for `url` and `external`, runs the message loop until
 // the window is asked to close, and destroys it. False only when the window
 // could not be created (then no loop ran).
-bool RunHostWindow(const wchar_t* url, MSHTMLExternal* external);
+bool RunHostWindow(const wchar_t* url, MSHTMLExternal* external,
+                   const SessionHooks* session = nullptr);
 
 LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
