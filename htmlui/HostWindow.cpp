@@ -108,12 +108,16 @@ const UINT_PTR kSessionTimerId = 0x5E55;
 bool UpdateBlockReason(HWND window, HostWindowData* data) {
     const SessionHooks* session = data->session;
     const bool busy = session && session->busy && session->busy();
-    if (busy && !data->blockReasonSet) {
+    if (busy && !data->blockReasonAsked) {
+        data->blockReasonAsked = true;
         data->blockReasonSet =
             ShutdownBlockReasonCreate(window, session->blockReason ? session->blockReason : L"") !=
             FALSE;
-    } else if (!busy && data->blockReasonSet) {
-        ShutdownBlockReasonDestroy(window);
+    } else if (!busy && data->blockReasonAsked) {
+        if (data->blockReasonSet) {
+            ShutdownBlockReasonDestroy(window);
+        }
+        data->blockReasonAsked = false;
         data->blockReasonSet = false;
     }
     return busy;

@@ -44,7 +44,8 @@ struct HostWindowData {
     HWND focusChild;          // focus at the last deactivation; NULL if none or the window
     bool* quitFlag;           // copied from the creation parameters
     const SessionHooks* session = nullptr; // copied from the creation parameters
-    bool blockReasonSet = false;           // a shutdown block reason is registered
+    bool blockReasonAsked = false;         // work runs: a block reason was asked for
+    bool blockReasonSet = false;           // ...and the system took it
     bool sessionEnding = false;            // the session's end is being handled
 };
 
