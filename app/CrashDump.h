@@ -13,9 +13,15 @@ extern const wchar_t kCrashDumpFileName[]; // "dlm.dmp"
 // the filter is installed; the filter only reads it.
 void SetCrashReportEndpoint(const ServiceEndpoint& endpoint);
 
+// The run's log, sent after the dump as an error report of its own (a zip
+// holding "installer_log.txt", as a failed run sends it), with the dump's
+// empty token. Set once on the main thread when the log exists; empty: none.
+void SetCrashReportLog(const std::wstring& logPath);
+
 // The process's unhandled-exception filter: writes a minidump of the process
 // with the crashing thread's exception into a private temporary folder,
-// uploads it as a crash report, removes the folder and returns
+// uploads it as a crash report, then the log (SetCrashReportLog) when there
+// is one, removes the folder and returns
 // EXCEPTION_EXECUTE_HANDLER so the process ends without the system's dialog.
 // Every failure only shortens that work.
 LONG WINAPI WriteCrashDump(EXCEPTION_POINTERS* pointers);

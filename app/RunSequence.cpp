@@ -2,6 +2,7 @@
 
 #include "app/CrashDump.h"
 #include "app/DesktopShortcut.h"
+#include "app/DllSearch.h"
 #include "app/Privileges.h"
 #include "base/LanguageTable.h"
 #include "base/TempFolders.h"
@@ -13,12 +14,14 @@
 #include <objbase.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <vector>
 
 const wchar_t kInstanceMutexName[] = L"TLWDownloadManager";
 const wchar_t kProductId[] = L"TLW";
 const wchar_t kManagerVersion[] = L"1.0.25.1";
 const wchar_t kStartPage[] = L"Load.html";
+const wchar_t kSessionBlockReason[] = L"Brightcast Suite is being installed.";
 
 ProgramSettings DefaultProgramSettings() {
     return ProgramSettings{DefaultServiceEndpoint(), kLicenseServerUrl, kLicenseDownloadTimeoutMs,
@@ -55,8 +58,14 @@ bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, Scr
         UpdateDesktopShortcut(shortcutName, true);
         wchar_t startPage[MAX_PATH] = {};
         if (PathCombineW(startPage, archive.temporaryFolder.c_str(), kStartPage)) {
+            htmlui::SessionHooks session;
+            session.busy = [script] { return script && script->workers().Running() > 0; };
+            session.blockReason = kSessionBlockReason;
+            session.ending = [&] {
+                EndRunAtSessionEnd(archive, script, context, sender, log, shortcutName);
+            };
             htmlui::RegisterHostWindowClass();
-            const HRESULT shown = htmlui::RunHostWindow(startPage, script);
+            const HRESULT shown = htmlui::RunHostWindow(startPage, script, &session);
             if (FAILED(shown)) {
                 log.LogError(L"The window could not be shown: %x", static_cast<unsigned>(shown));
             }
@@ -97,6 +106,35 @@ bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, Scr
     return workersStopped;
 }
 
+void EndRunAtSessionEnd(PayloadArchive& archive, ScriptObject* script, InstallerContext& context,
+                        ReportSender& sender, LogFile& log, const std::wstring& shortcutName) {
+    log.LogError(L"the session is ending: the run ends now");
+    if (StopScriptWorkers(script, kSessionEndWorkerStopMs)) {
+        if (script) {
+            script->RemoveDownloadFolder();
+        }
+    } else {
+        // A later start removes what a worker still uses once it has ended.
+        log.LogError(L"workers still running at the end of the session");
+    }
+    ServiceEndpoint quick = sender.endpoint;
+    quick.connectTimeoutMs = std::min(quick.connectTimeoutMs, kSessionEndConnectMs);
+    quick.transferTimeoutMs = std::min(quick.transferTimeoutMs, kSessionEndTransferMs);
+    SendAnalytics(context, false, quick);
+    if (RunEndActionsFor(context.installStatus).deleteShortcut) {
+        DeleteFileW(GetDesktopShortcutPath(shortcutName).c_str());
+    }
+    log.CloseStream();
+    if (!log.folder.empty()) {
+        DeleteFolderTree(log.folder);
+    }
+    if (!archive.temporaryFolder.empty()) {
+        DeleteFolderTree(archive.temporaryFolder);
+    }
+    TerminateProcess(GetCurrentProcess(), 0);
+    ExitProcess(0);
+}
+
 namespace {
 
 // The end of a run whose workers did not stop in time: what they use (the
@@ -117,6 +155,8 @@ namespace {
 } // namespace
 
 int RunProgram(const ProgramSettings& settings) {
+    // First of all: nothing may be loaded from the program's own folder.
+    const bool dllSearchRestricted = RestrictDllSearch();
     InstallCrashFilter(settings.service);
 
     KernelHandle instanceMutex(CreateMutexW(nullptr, FALSE, kInstanceMutexName));
@@ -132,6 +172,8 @@ int RunProgram(const ProgramSettings& settings) {
     }
 
     LogFile log;
+    // A crash from here on sends the log with its dump.
+    SetCrashReportLog(log.path);
     // Folders of earlier runs that ended without their clean-up (killed,
     // power lost, a crash before the filter) go now; those in use stay.
     std::wstring temp;
@@ -139,6 +181,9 @@ int RunProgram(const ProgramSettings& settings) {
         for (const std::wstring& folder : RemoveAbandonedFolders(temp)) {
             log.LogDebug(L"Removed the folder of an earlier run: %s", folder.c_str());
         }
+    }
+    if (!dllSearchRestricted) {
+        log.LogError(L"the DLL search could not be restricted");
     }
     if (!instanceMutex) {
         // Another kind of object holds the name; the run goes on unguarded.

@@ -54,6 +54,29 @@ bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, Scr
                   InstallerContext& context, ReportSender& sender, LogFile& log,
                   DWORD workerStopTimeoutMs = kWorkerStopTimeoutMs);
 
+// How the end of the user's session (log-off, shutdown) ends a run whose
+// window is up: the system ends the process a few seconds after telling it,
+// so each step is bounded. Workers are waited for at most this long...
+constexpr DWORD kSessionEndWorkerStopMs = 1500;
+// ...and the end document may take this long to connect and to be sent.
+constexpr DWORD kSessionEndConnectMs = 1000;
+constexpr DWORD kSessionEndTransferMs = 2000;
+
+// What the system shows while work runs and the window declines the end of
+// the session.
+extern const wchar_t kSessionBlockReason[];
+
+// The end of a run at the end of the user's session, on the UI thread from
+// the window's WM_ENDSESSION: the workers are asked to stop (waited for
+// kSessionEndWorkerStopMs), the unzipped package is removed when none runs,
+// the end document is sent with the bounds above, the shortcut is removed
+// after a completed installation, the log is closed and the log and page
+// folders are removed. The process is then ended (exit code 0) before the
+// system ends it somewhere in the middle of its teardown.
+[[noreturn]] void EndRunAtSessionEnd(PayloadArchive& archive, ScriptObject* script,
+                                     InstallerContext& context, ReportSender& sender, LogFile& log,
+                                     const std::wstring& shortcutName);
+
 // The whole program: the crash filter, the single-instance rule, the
 // privilege check, the run's objects in their order, the language and the
 // licence page, RunInstaller and the teardown. Returns 0 on every path.

@@ -2,6 +2,7 @@
 
 #include "base/UniqueHandle.h"
 
+#include <sddl.h>
 #include <shlwapi.h>
 
 #include <cstdio>
@@ -256,6 +257,48 @@ bool IsCandidateNameTaken(DWORD createError, DWORD probeError) {
            (probeError == 0 || probeError == ERROR_ACCESS_DENIED);
 }
 
+const wchar_t kElevatedFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+bool IsProcessHighIntegrity() {
+    KernelHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive())) {
+        return false;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token.Get(), TokenIntegrityLevel, nullptr, 0, &size);
+    if (size < sizeof(TOKEN_MANDATORY_LABEL) || size > 4096) {
+        return false;
+    }
+    std::vector<BYTE> buffer(size);
+    if (!GetTokenInformation(token.Get(), TokenIntegrityLevel, buffer.data(), size, &size)) {
+        return false;
+    }
+    const auto* label = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(buffer.data());
+    PSID sid = label->Label.Sid;
+    if (!sid || !IsValidSid(sid) || *GetSidSubAuthorityCount(sid) < 1) {
+        return false;
+    }
+    return *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1) >=
+           SECURITY_MANDATORY_HIGH_RID;
+}
+
+bool CreatePrivateFolder(const std::wstring& path, bool elevated) {
+    if (!elevated) {
+        return CreateDirectoryW(path.c_str(), nullptr) != FALSE;
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            kElevatedFolderSecurity, SDDL_REVISION_1, &descriptor, nullptr)) {
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    const BOOL made = CreateDirectoryW(path.c_str(), &attributes);
+    const DWORD error = GetLastError();
+    LocalFree(descriptor);
+    SetLastError(error);
+    return made != FALSE;
+}
+
 bool CreateUniqueSubfolder(std::wstring& path) {
     return CreateUniqueSubfolderFrom(path, GetTickCount());
 }
@@ -264,6 +307,7 @@ bool CreateUniqueSubfolderFrom(std::wstring& path, DWORD first) {
     if (!PathFileExistsW(path.c_str())) {
         return false;
     }
+    const bool elevated = IsProcessHighIntegrity();
     DWORD n = first;
     for (DWORD attempt = 0; attempt < kUniqueSubfolderAttempts; ++attempt, ++n) {
         wchar_t name[16];
@@ -274,7 +318,7 @@ bool CreateUniqueSubfolderFrom(std::wstring& path, DWORD first) {
         }
         // Creating the folder is the existence test: two threads that picked
         // the same number cannot both get it, so neither deletes the other's files.
-        if (CreateDirectoryW(candidate, nullptr)) {
+        if (CreatePrivateFolder(candidate, elevated)) {
             path = candidate;
             // Unmarked, the folder is only never swept by a later start.
             AddFolderUser(path, GetCurrentProcess());

@@ -62,8 +62,25 @@ constexpr size_t kMaxSweptFolders = 4096;
 // failure `path` is left unchanged.
 bool GetTempFolderPath(std::wstring& path);
 
+// The access an elevated process gives the folders it makes: SYSTEM and the
+// Administrators full control, inherited by everything below, and nothing
+// inherited from the temporary folder, whose user (and every process of that
+// user, elevated or not) could otherwise change the pages, the package or
+// setup.exe before the elevated program uses them. In the security
+// descriptor definition language.
+extern const wchar_t kElevatedFolderSecurity[];
+
+// Whether this process runs with a high (or system) integrity level, as an
+// elevated administrator does.
+bool IsProcessHighIntegrity();
+
+// Creates one folder; with `elevated` under kElevatedFolderSecurity, otherwise
+// with the access it inherits. Fails (GetLastError set) as CreateDirectoryW.
+bool CreatePrivateFolder(const std::wstring& path, bool elevated);
+
 // `path` names an existing folder; on success it is replaced by a newly
-// created sub-folder named by the tick count in lower-case hex (the next
+// created sub-folder (made with CreatePrivateFolder, elevated when this
+// process is) named by the tick count in lower-case hex (the next
 // number when that name is taken), whose users file names this process. On
 // failure `path` is left unchanged.
 bool CreateUniqueSubfolder(std::wstring& path);

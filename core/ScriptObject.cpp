@@ -5,6 +5,7 @@
 #include "base/PageCodes.h"
 #include "base/TempFolders.h"
 #include "core/ShellExecuteFromDesktop.h"
+#include "htmlui/PageOrigin.h"
 
 #include <utility>
 
@@ -273,9 +274,26 @@ HRESULT ScriptObject::RestoreWindowMethod(DISPPARAMS*, VARIANT*) {
 
 HRESULT ScriptObject::OpenPageMethod(DISPPARAMS* params, VARIANT*) {
     const wchar_t* url = htmlui::ScriptText(params, 0);
+    // The shell would run a file or any registered scheme as well; only a
+    // web page goes to it.
+    if (!htmlui::IsWebAddress(url)) {
+        WriteLog(log_, LogLevelError, L"QXOpenPage refused, not a web address: %s", url);
+        return S_OK;
+    }
     launch_(EscapeAmpersands(url), std::wstring());
     WriteLog(log_, LogLevelDebug, L"QXOpenPage: %s", url);
     return S_OK;
+}
+
+void ScriptObject::OpenOutside(const wchar_t* url) {
+    if (!url || !htmlui::IsWebAddress(url)) {
+        WriteLog(log_, LogLevelError, L"navigation away from the pages stopped: %s",
+                 url ? url : L"");
+        return;
+    }
+    WriteLog(log_, LogLevelDebug, L"navigation away from the pages stopped, opened outside: %s",
+             url);
+    launch_(EscapeAmpersands(url), std::wstring());
 }
 
 HRESULT ScriptObject::RetryMessageBoxMethod(DISPPARAMS* params, VARIANT* result) {

@@ -41,6 +41,9 @@ public:
     void SetHostWindow(HWND window) override;
     // Gives a window that is still at its creation size the default 400 x 200.
     void OnDocumentComplete(htmlui::MSHTMLClient* site) override;
+    // A web address the window was kept from showing goes to the user's
+    // browser, as "openPage" would open it; anything else is dropped.
+    void OpenOutside(const wchar_t* url) override;
     unsigned GetMethodTable(const htmlui::MethodEntry** rows) override;
 
     // The end of the run, on the UI thread once the window has closed: from

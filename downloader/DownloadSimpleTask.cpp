@@ -201,7 +201,7 @@ void DownloadSimpleTask::Start() {
     if (metaCallback != nullptr) {
         try {
             const std::wstring metaUrl = url_ + L".meta";
-            task = CreateHttpToMemTask(metaUrl.c_str(), metaCallback);
+            task = CreateHttpToMemTask(metaUrl.c_str(), metaCallback, kMaxCompanionBytes);
         } catch (const std::bad_alloc&) {
             task = nullptr;
         }
@@ -224,7 +224,8 @@ void DownloadSimpleTask::OnMetaComplete(HttpToMemResult&& outcome) {
         return;
     }
     if (outcome.result < 0) {
-        Close(outcome.result);
+        // A companion too long for any package accepted is malformed.
+        Close(outcome.result == kErrorResourceTooLarge ? E_FAIL : outcome.result);
         Finish();
         return;
     }
@@ -248,6 +249,22 @@ void DownloadSimpleTask::OnMetaComplete(HttpToMemResult&& outcome) {
 }
 
 bool DownloadSimpleTask::OpenPackageFile() {
+    // Sizing the file takes the room at once (or, sparse, promises it): the
+    // disk must hold what the package still needs first.
+    WIN32_FILE_ATTRIBUTE_DATA existing = {};
+    int64_t present = 0;
+    if (GetFileAttributesExW(filePath_.c_str(), GetFileExInfoStandard, &existing)) {
+        present = (static_cast<int64_t>(existing.nFileSizeHigh) << 32) | existing.nFileSizeLow;
+    }
+    const size_t slash = filePath_.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"." : filePath_.substr(0, slash + 1);
+    ULARGE_INTEGER available = {};
+    if (meta_.fileSize > present &&
+        GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) &&
+        available.QuadPart < static_cast<uint64_t>(meta_.fileSize - present)) {
+        Close(HRESULT_FROM_WIN32(ERROR_DISK_FULL));
+        return false;
+    }
     file_ = CreateFileW(filePath_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file_ == INVALID_HANDLE_VALUE) {

@@ -18,6 +18,23 @@ struct DownloadMeta {
 // A companion lists fewer blocks than this (a package below 64 TiB).
 constexpr int64_t kMaxMetaBlocks = 0x4000000;
 
+#ifndef BC_MAX_PACKAGE_BYTES
+#define BC_MAX_PACKAGE_BYTES 4294967296
+#endif
+// The largest package the program accepts (build setting BC_MAX_PACKAGE_BYTES).
+constexpr int64_t kMaxPackageBytes = BC_MAX_PACKAGE_BYTES;
+
+// The length of the companion of a package of `packageBytes` bytes: the size,
+// then one digest per started MiB.
+constexpr int64_t CompanionBytesFor(int64_t packageBytes) {
+    return 8 + 20 * (packageBytes / 1048576 + (packageBytes % 1048576 != 0 ? 1 : 0));
+}
+
+// The largest companion fetched: that of the largest package accepted. A
+// server that announces a longer one is refused before any memory is taken.
+constexpr int64_t kMaxCompanionBytes = CompanionBytesFor(kMaxPackageBytes);
+static_assert(kMaxCompanionBytes <= 0x7FFFFFFE, "the companion must fit a memory buffer");
+
 // The number of blocks a companion of `length` bytes that states the size
 // `fileSize` lists, or -1 when such a companion is not valid: the size must
 // not be negative, the block count ceil(fileSize / 1 MiB) must be below
@@ -44,7 +61,9 @@ constexpr int kMaxPassesWithoutProgress = 3;
 // disk and downloads with one range request from the first block that does
 // not match, until every block matches. Reports OnProgress(bytesDone,
 // bytesTotal) and one OnComplete with an HRESULT: S_OK; E_ABORT after Cancel;
-// E_FAIL for a malformed companion; 1 when reading or hashing the file
+// E_FAIL for a malformed companion or one longer than kMaxCompanionBytes;
+// HRESULT_FROM_WIN32(ERROR_DISK_FULL) (0x80070070) before the file is sized
+// when its disk has less room than the package still needs; 1 when reading or hashing the file
 // failed; kErrorDataMismatch (see above); otherwise the error of the request,
 // file or disk (0x80070070 for a full disk). The callback is referenced; null
 // when memory is exhausted or there is no callback.

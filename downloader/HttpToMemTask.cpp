@@ -13,12 +13,12 @@ namespace downloader {
 namespace {
 
 // The largest resource the buffer takes is 2147483646 bytes.
-constexpr int64_t kTooLarge = 0x7FFFFFFF;
+constexpr int64_t kTooLarge = kMaxMemResourceBytes + 1;
 
 class HttpToMemTask : public ITask, public TaskLock<HttpToMemTask, long> {
 public:
-    HttpToMemTask(const wchar_t* url, ITaskCallback<HttpToMemResult&&>* callback)
-        : url_(url), callback_(callback) {
+    HttpToMemTask(const wchar_t* url, ITaskCallback<HttpToMemResult&&>* callback, int64_t maxBytes)
+        : url_(url), callback_(callback), maxBytes_(maxBytes) {
         httpCallback_ = details::Object<HttpToMemHttpCallback>::Create(this);
         callback_->AddRef();
     }
@@ -54,6 +54,7 @@ private:
 
     std::wstring url_;
     ITaskCallback<HttpToMemResult&&>* callback_;
+    int64_t maxBytes_;
     details::Object<HttpToMemHttpCallback>* httpCallback_ = nullptr;
     SubTaskSlot subTask_;
     std::string etag_;
@@ -121,6 +122,12 @@ void HttpToMemTask::OnHttpResponse(HttpResponse&& response) {
         }
         if (response.totalLength >= kTooLarge) {
             Close(E_OUTOFMEMORY);
+            return;
+        }
+        // The server chooses the size: more than the caller can use is not
+        // even allocated.
+        if (response.totalLength > maxBytes_) {
+            Close(kErrorResourceTooLarge);
             return;
         }
         if (sized_ && ++restarts_ > kMaxRestarts) {
@@ -215,11 +222,12 @@ void HttpToMemTask::Finish() {
 
 } // namespace
 
-ITask* CreateHttpToMemTask(const wchar_t* url, ITaskCallback<HttpToMemResult&&>* callback) {
+ITask* CreateHttpToMemTask(const wchar_t* url, ITaskCallback<HttpToMemResult&&>* callback,
+                           int64_t maxBytes) {
     if (callback == nullptr) {
         return nullptr;
     }
-    return details::Object<HttpToMemTask>::Create(url != nullptr ? url : L"", callback);
+    return details::Object<HttpToMemTask>::Create(url != nullptr ? url : L"", callback, maxBytes);
 }
 
 } // namespace downloader

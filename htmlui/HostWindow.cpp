@@ -3,6 +3,7 @@
 #include "base/ComPtr.h"
 #include "base/HResult.h"
 #include "htmlui/MSHTMLClient.h"
+#include "htmlui/PageOrigin.h"
 #include "htmlui/MSHTMLExternal.h"
 
 #include <climits>
@@ -70,9 +71,9 @@ bool RegisterHostWindowClass() {
     return hostWindowClassAtom != 0;
 }
 
-HRESULT RunHostWindow(const wchar_t* url, MSHTMLExternal* external) {
+HRESULT RunHostWindow(const wchar_t* url, MSHTMLExternal* external, const SessionHooks* session) {
     bool quit = false;
-    HostWindowParams params = {url, external, &quit, S_OK};
+    HostWindowParams params = {url, external, &quit, S_OK, session};
     HWND window = CreateWindowExW(WS_EX_APPWINDOW, MAKEINTATOM(hostWindowClassAtom), nullptr,
                                   WS_POPUP | WS_VISIBLE, 0, 0, 0, 0, nullptr, nullptr,
                                   GetModuleHandleW(nullptr), &params);
@@ -101,6 +102,28 @@ namespace {
 
 void OnDestroy(HWND window);
 
+const UINT_PTR kSessionTimerId = 0x5E55;
+
+// Registers the block reason while work runs and withdraws it once none
+// does; whether work runs.
+bool UpdateBlockReason(HWND window, HostWindowData* data) {
+    const SessionHooks* session = data->session;
+    const bool busy = session && session->busy && session->busy();
+    if (busy && !data->blockReasonAsked) {
+        data->blockReasonAsked = true;
+        data->blockReasonSet =
+            ShutdownBlockReasonCreate(window, session->blockReason ? session->blockReason : L"") !=
+            FALSE;
+    } else if (!busy && data->blockReasonAsked) {
+        if (data->blockReasonSet) {
+            ShutdownBlockReasonDestroy(window);
+        }
+        data->blockReasonAsked = false;
+        data->blockReasonSet = false;
+    }
+    return busy;
+}
+
 // Refuses creation after undoing what WM_CREATE made: not every system sends
 // WM_DESTROY to a window whose WM_CREATE failed.
 LRESULT RefuseCreation(HWND window) {
@@ -127,6 +150,7 @@ LRESULT OnCreate(HWND window, const CREATESTRUCTW* create) {
     data->external = params->external;
     data->focusChild = nullptr;
     data->quitFlag = params->quitFlag;
+    data->session = params->session;
     SetWindowLongPtrW(window, 0, reinterpret_cast<LONG_PTR>(data));
     if (!data->client) {
         params->failure = E_OUTOFMEMORY;
@@ -135,6 +159,8 @@ LRESULT OnCreate(HWND window, const CREATESTRUCTW* create) {
     if (data->external) {
         data->external->SetHostWindow(window);
     }
+    // The first page's folder holds every page of the program's own.
+    data->client->SetPagesFolder(PageFolder(params->url));
     HRESULT hr = data->client->CreateBrowser();
     if (SUCCEEDED(hr)) {
         hr = data->client->NavigateTo(params->url);
@@ -172,11 +198,51 @@ void OnDestroy(HWND window) {
 
 LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CREATE:
-        return OnCreate(window, reinterpret_cast<const CREATESTRUCTW*>(lParam));
+    case WM_CREATE: {
+        const LRESULT created = OnCreate(window, reinterpret_cast<const CREATESTRUCTW*>(lParam));
+        HostWindowData* data = created == 0 ? GetHostWindowData(window) : nullptr;
+        if (data && data->session) {
+            SetTimer(window, kSessionTimerId, kSessionCheckMs, nullptr);
+        }
+        return created;
+    }
 
     case WM_DESTROY:
+        KillTimer(window, kSessionTimerId);
+        if (HostWindowData* data = GetHostWindowData(window)) {
+            if (data->blockReasonSet) {
+                ShutdownBlockReasonDestroy(window);
+                data->blockReasonSet = false;
+            }
+        }
         OnDestroy(window);
+        return 0;
+
+    case WM_TIMER:
+        if (wParam == kSessionTimerId) {
+            if (HostWindowData* data = GetHostWindowData(window)) {
+                UpdateBlockReason(window, data);
+            }
+            return 0;
+        }
+        break;
+
+    case WM_QUERYENDSESSION:
+        // Declined while work runs: a log-off now would cut an install short.
+        if (HostWindowData* data = GetHostWindowData(window)) {
+            return UpdateBlockReason(window, data) ? FALSE : TRUE;
+        }
+        return TRUE;
+
+    case WM_ENDSESSION:
+        if (wParam) {
+            HostWindowData* data = GetHostWindowData(window);
+            // Once: the end of the run lets messages in while it waits.
+            if (data && data->session && data->session->ending && !data->sessionEnding) {
+                data->sessionEnding = true;
+                data->session->ending();
+            }
+        }
         return 0;
 
     case WM_SIZE:

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 namespace htmlui {
 
 class MSHTMLClient;
@@ -11,12 +13,29 @@ class MSHTMLExternal;
 // of the program finds the running one by it.
 extern const wchar_t HostWindowClassName[];
 
+// What the window does when the user's session ends (log-off, shutdown or
+// restart), which would otherwise end the process in the middle of its work.
+struct SessionHooks {
+    // Whether work runs that the end of the session would cut short. While it
+    // does, the window registers `blockReason` with the system (checked every
+    // kSessionCheckMs and on each query) and declines the session's end.
+    std::function<bool()> busy;
+    const wchar_t* blockReason = nullptr;
+    // The session ends now, whatever was answered: the system ends the
+    // process soon after this returns, so the run's end is done here.
+    std::function<void()> ending;
+};
+
+// How often the window looks whether work runs, for the block reason.
+constexpr UINT kSessionCheckMs = 1000;
+
 // Creation parameters of the host window (on RunHostWindow's stack).
 struct HostWindowParams {
-    const wchar_t* url;       // what to show first: a URL or a file path
-    MSHTMLExternal* external; // the script object (not owned)
-    bool* quitFlag;           // the message loop's stop flag
-    HRESULT failure;          // why WM_CREATE refused the window; S_OK otherwise
+    const wchar_t* url;                    // what to show first: a URL or a file path
+    MSHTMLExternal* external;              // the script object (not owned)
+    bool* quitFlag;                        // the message loop's stop flag
+    HRESULT failure = S_OK;                // why WM_CREATE refused the window
+    const SessionHooks* session = nullptr; // may be NULL: the session's end is not answered
 };
 
 // Per-window record, kept in the window's extra bytes at index 0.
@@ -25,6 +44,10 @@ struct HostWindowData {
     MSHTMLExternal* external; // the script object (not owned)
     HWND focusChild;          // focus at the last deactivation; NULL if none or the window
     bool* quitFlag;           // copied from the creation parameters
+    const SessionHooks* session = nullptr; // copied from the creation parameters
+    bool blockReasonAsked = false;         // work runs: a block reason was asked for
+    bool blockReasonSet = false;           // ...and the system took it
+    bool sessionEnding = false;            // the session's end is being handled
 };
 
 // The atom of the registered class; 0 while it is not registered.
@@ -38,7 +61,8 @@ bool RegisterHostWindowClass();
 // window could not be created (then no loop ran): the HRESULT of the step
 // that failed (the document's creation, its attachment, the navigation, or
 // the window itself).
-HRESULT RunHostWindow(const wchar_t* url, MSHTMLExternal* external);
+HRESULT RunHostWindow(const wchar_t* url, MSHTMLExternal* external,
+                      const SessionHooks* session = nullptr);
 
 LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -2,6 +2,7 @@
 
 #include "base/ComPtr.h"
 #include "htmlui/MSHTMLExternal.h"
+#include "htmlui/PageOrigin.h"
 
 #include <idispids.h>
 #include <mshtmdid.h>
@@ -106,6 +107,9 @@ HRESULT MSHTMLClient::AttachBrowser(IHTMLDocument2* newDocument) {
 HRESULT MSHTMLClient::NavigateTo(const wchar_t* url) {
     if (!url || !document) {
         return E_POINTER;
+    }
+    if (IsOwnPage(url, pagesFolder)) {
+        lastOwnPage = url;
     }
     ComPtr<IMoniker> moniker;
     HRESULT hr = CreateURLMonikerEx(nullptr, url, &moniker, URL_MK_UNIFORM);
@@ -338,11 +342,35 @@ HRESULT STDMETHODCALLTYPE MSHTMLClient::GetDropTarget(IDropTarget*, IDropTarget*
     return E_FAIL;
 }
 
+std::wstring MSHTMLClient::DocumentUrl() const {
+    BSTR url = nullptr;
+    if (!document || FAILED(document->get_URL(&url)) || !url) {
+        return std::wstring();
+    }
+    std::wstring text(url, SysStringLen(url));
+    SysFreeString(url);
+    return text;
+}
+
+void MSHTMLClient::LeaveForeignDocument(const std::wstring& url) {
+    // The page it came from is shown again; nothing is shown when the
+    // program's own pages were never shown.
+    if (!lastOwnPage.empty()) {
+        const std::wstring back = lastOwnPage;
+        NavigateTo(back.c_str());
+    }
+    if (external) {
+        external->OpenOutside(url.c_str());
+    }
+}
+
 HRESULT STDMETHODCALLTYPE MSHTMLClient::GetExternal(IDispatch** object) {
     if (!object) {
         return E_POINTER;
     }
-    if (!external) {
+    // The document asking is the attached one. The script object holds the
+    // program's rights: only the program's own pages get it.
+    if (!external || (document && !IsOwnPage(DocumentUrl(), pagesFolder))) {
         *object = nullptr;
         return S_FALSE;
     }
@@ -592,7 +620,22 @@ HRESULT STDMETHODCALLTYPE MSHTMLClient::TranslateAccelerator(LPMSG, WORD) {
 // IPropertyNotifySink
 
 HRESULT STDMETHODCALLTYPE MSHTMLClient::OnChanged(DISPID id) {
-    if (!external || id != DISPID_READYSTATE || !document) {
+    if (id != DISPID_READYSTATE || !document) {
+        return S_OK;
+    }
+    // Every step of a load reports its ready state, the first as it starts:
+    // a document from elsewhere (a link or a script that took the whole
+    // window) is stopped there. A document that names no URL has loaded
+    // nothing yet; it still gets no script object (GetExternal).
+    const std::wstring url = DocumentUrl();
+    if (!url.empty() && !IsOwnPage(url, pagesFolder)) {
+        LeaveForeignDocument(url);
+        return S_OK;
+    }
+    if (!url.empty()) {
+        lastOwnPage = url;
+    }
+    if (!external) {
         return S_OK;
     }
     DISPPARAMS none = {nullptr, nullptr, 0, 0};

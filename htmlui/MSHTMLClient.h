@@ -9,6 +9,8 @@
 #include <ocidl.h>
 #include <oleidl.h>
 
+#include <string>
+
 namespace htmlui {
 
 class MSHTMLExternal;
@@ -55,6 +57,12 @@ public:
     // Starts loading a URL or a file path into the document. The HRESULT of
     // the first step that failed (E_POINTER without a URL or a document).
     HRESULT NavigateTo(const wchar_t* url);
+    // The folder of the program's own pages (ending in a backslash): only a
+    // document loaded from a file below it gets the script object, and the
+    // window is kept from showing any other document.
+    void SetPagesFolder(const std::wstring& folder) { pagesFolder = folder; }
+    // The attached document's URL; empty when there is none or it does not say.
+    std::wstring DocumentUrl() const;
     // Fits the document to the host window's client rectangle.
     void UpdateBrowserRect();
     // Closes the view, disconnects the sink and lets go of the document.
@@ -177,6 +185,9 @@ private:
     // Makes `view` the active view: site, rectangle, UI activation, shown.
     void ActivateView(IOleDocumentView* view);
     RECT ClientRect() const;
+    // Takes the window back from a document that is not one of the program's
+    // pages to the last page of its own, and has `url` opened outside.
+    void LeaveForeignDocument(const std::wstring& url);
 
     LONG refCount;
     HWND hostWindow;
@@ -184,6 +195,8 @@ private:
     IOleDocumentView* activeView;
     MSHTMLExternal* external;
     DWORD sinkCookie;
+    std::wstring pagesFolder;
+    std::wstring lastOwnPage; // the last of the program's pages shown or asked for
 };
 
 } // namespace htmlui

@@ -356,6 +356,8 @@ HRESULT STDMETHODCALLTYPE MSHTMLExternal::GetNameSpaceParent(IUnknown**) {
     return E_NOTIMPL;
 }
 
+void MSHTMLExternal::OpenOutside(const wchar_t*) {}
+
 void MSHTMLExternal::SetHostWindow(HWND window) {
     hostWindow = window;
 }

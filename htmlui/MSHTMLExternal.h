@@ -124,6 +124,10 @@ public:
     virtual void SetHostWindow(HWND window);
     // A page in the site finished loading (ready state complete).
     virtual void OnDocumentComplete(MSHTMLClient* site) = 0;
+    // The window was taken somewhere other than the program's own pages; the
+    // site has stopped that and asks for `url` to be opened outside the
+    // program. By default it is not opened at all.
+    virtual void OpenOutside(const wchar_t* url);
     // The most derived class's constant method table; returns its row count.
     virtual unsigned GetMethodTable(const MethodEntry** rows) = 0;
 

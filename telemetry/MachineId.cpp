@@ -324,21 +324,66 @@ bool MachineIdFromMacAddresses(std::vector<std::wstring> macs, std::wstring& id)
     return true;
 }
 
-bool GetStoredIdPath(std::wstring& path) {
+bool IsPlainEntry(DWORD pathAttributes, DWORD handleAttributes, DWORD links, bool folder) {
+    const DWORD kind = folder ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    return pathAttributes != INVALID_FILE_ATTRIBUTES &&
+           ((pathAttributes | handleAttributes) & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+           (pathAttributes & FILE_ATTRIBUTE_DIRECTORY) == kind &&
+           (handleAttributes & FILE_ATTRIBUTE_DIRECTORY) == kind && (folder || links == 1);
+}
+
+namespace {
+
+// Whether the entry open in `handle` at `path` is plain (see IsPlainEntry).
+// Both the handle's and the path's attributes are asked: some systems tell
+// a link only by one of them. The handle, opened without delete sharing,
+// keeps the name from being replaced between the two.
+bool IsPlainOpenEntry(HANDLE handle, const std::wstring& path, bool folder) {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(handle, &info)) {
+        return false;
+    }
+    return IsPlainEntry(GetFileAttributesW(path.c_str()), info.dwFileAttributes,
+                        info.nNumberOfLinks, folder);
+}
+
+} // namespace
+
+bool OpenStoreFolder(const std::wstring& folder, FileHandle& handle) {
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return false;
+    }
+    // The folder itself, never where a junction or link in its place points.
+    handle.Reset(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle || !IsPlainOpenEntry(handle.Get(), folder, true)) {
+        handle.Reset();
+        return false;
+    }
+    return true;
+}
+
+bool GetStoreFolder(std::wstring& folder) {
     wchar_t common[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr,
                                 SHGFP_TYPE_CURRENT, common))) {
         return false;
     }
-    wchar_t folder[MAX_PATH] = {};
-    if (!PathCombineW(folder, common, L"UniqueId")) {
+    wchar_t path[MAX_PATH] = {};
+    if (!PathCombineW(path, common, L"UniqueId")) {
         return false;
     }
-    if (!CreateDirectoryW(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        return false;
-    }
+    folder = path;
+    return true;
+}
+
+bool GetStoredIdPath(std::wstring& path) {
+    std::wstring folder;
+    FileHandle held;
     wchar_t file[MAX_PATH] = {};
-    if (!PathCombineW(file, folder, L"data")) {
+    if (!GetStoreFolder(folder) || !OpenStoreFolder(folder, held) ||
+        !PathCombineW(file, folder.c_str(), L"data")) {
         return false;
     }
     path = file;
@@ -348,10 +393,16 @@ bool GetStoredIdPath(std::wstring& path) {
 HANDLE OpenStoreFileExclusive(const std::wstring& path, DWORD access, DWORD disposition) {
     const DWORD start = GetTickCount();
     for (;;) {
+        // The entry itself: a link in its place is refused, never followed.
         HANDLE file = CreateFileW(path.c_str(), access, 0, nullptr, disposition,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
-            return file;
+            if (IsPlainOpenEntry(file, path, false)) {
+                return file;
+            }
+            CloseHandle(file);
+            SetLastError(ERROR_REPARSE_ATTRIBUTE_CONFLICT);
+            return INVALID_HANDLE_VALUE;
         }
         if (GetLastError() != ERROR_SHARING_VIOLATION ||
             GetTickCount() - start >= kStoreOpenTimeoutMs) {
@@ -390,8 +441,13 @@ bool UnprotectIdBytes(const std::string& blob, std::string& plain) {
 }
 
 bool ReadStoredId(std::wstring& id) {
-    std::wstring path;
-    return GetStoredIdPath(path) && ReadStoredIdAt(path, id);
+    std::wstring folder;
+    return GetStoreFolder(folder) && ReadStoredIdIn(folder, id);
+}
+
+bool ReadStoredIdIn(const std::wstring& folder, std::wstring& id) {
+    FileHandle held;
+    return OpenStoreFolder(folder, held) && ReadStoredIdAt(folder + L"\\data", id);
 }
 
 bool ReadStoredIdAt(const std::wstring& path, std::wstring& id) {
@@ -422,8 +478,15 @@ bool ReadStoredIdAt(const std::wstring& path, std::wstring& id) {
 }
 
 bool StoreId(const std::wstring& id) {
-    std::wstring path;
-    return GetStoredIdPath(path) && StoreIdAt(path, id);
+    std::wstring folder;
+    return GetStoreFolder(folder) && StoreIdIn(folder, id);
+}
+
+bool StoreIdIn(const std::wstring& folder, const std::wstring& id) {
+    // Held open while the file is written, so the folder cannot be swapped
+    // for a junction after it was looked at.
+    FileHandle held;
+    return OpenStoreFolder(folder, held) && StoreIdAt(folder + L"\\data", id);
 }
 
 bool StoreIdAt(const std::wstring& path, const std::wstring& id) {
@@ -434,11 +497,14 @@ bool StoreIdAt(const std::wstring& path, const std::wstring& id) {
     }
     DWORD written = 0;
     {
-        const FileHandle file(OpenStoreFileExclusive(path, GENERIC_WRITE, CREATE_ALWAYS));
+        // Opened as it is, then emptied: CREATE_ALWAYS would act on a link
+        // before it could be looked at.
+        const FileHandle file(OpenStoreFileExclusive(path, GENERIC_WRITE, OPEN_ALWAYS));
         if (!file) {
             return false;
         }
-        if (!WriteFile(file.Get(), blob.data(), static_cast<DWORD>(blob.size()), &written,
+        if (!SetEndOfFile(file.Get()) ||
+            !WriteFile(file.Get(), blob.data(), static_cast<DWORD>(blob.size()), &written,
                        nullptr)) {
             written = 0;
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/UniqueHandle.h"
+
 #include <windows.h>
 
 #include <functional>
@@ -79,17 +81,37 @@ std::wstring FormatMacAddress(const BYTE address[6]);
 // without letters or digits.
 bool MachineIdFromMacAddresses(std::vector<std::wstring> macs, std::wstring& id);
 
+// The storage folder, "UniqueId" under the common application-data folder.
+bool GetStoreFolder(std::wstring& folder);
+
 // The storage file's full path, with its folder created; false when the
-// folder cannot be had.
+// folder cannot be had or is not a plain folder (OpenStoreFolder).
 bool GetStoredIdPath(std::wstring& path);
 
-// The stored identifier, read from the default file or from `path`.
+// Whether a storage entry is plain, from the attributes of its path and of a
+// handle opened on the entry itself: no reparse point (a junction or a
+// symbolic link, through which an elevated write would land elsewhere), a
+// folder where a folder is expected and a file with one name otherwise (a
+// hard link would be another file's second name).
+bool IsPlainEntry(DWORD pathAttributes, DWORD handleAttributes, DWORD links, bool folder);
+
+// Creates `folder` when missing and opens it, without following a reparse
+// point and without delete sharing (it cannot be renamed or replaced while
+// held). False, nothing held, when it is not a plain folder.
+bool OpenStoreFolder(const std::wstring& folder, FileHandle& handle);
+
+// The stored identifier, read from the default file, from "data" in
+// `folder` (held as OpenStoreFolder holds it), or from `path`. Nothing is read
+// through a reparse point.
 bool ReadStoredId(std::wstring& id);
+bool ReadStoredIdIn(const std::wstring& folder, std::wstring& id);
 bool ReadStoredIdAt(const std::wstring& path, std::wstring& id);
 
-// Protects and writes `id` to the default file or to `path`; a short write
-// removes the file.
+// Protects and writes `id` to the default file, to "data" in `folder` (held
+// as OpenStoreFolder holds it) or to `path`; a short write removes the file.
+// Nothing is stored where the folder or the file is not plain.
 bool StoreId(const std::wstring& id);
+bool StoreIdIn(const std::wstring& folder, const std::wstring& id);
 bool StoreIdAt(const std::wstring& path, const std::wstring& id);
 
 // DPAPI protection as the storage file holds it: machine scope, fixed entropy.
@@ -97,7 +119,8 @@ bool ProtectIdBytes(const std::string& plain, std::string& blob);
 bool UnprotectIdBytes(const std::string& blob, std::string& plain);
 
 // Opens `path` without sharing, retrying while another holder has it open
-// (up to kStoreOpenTimeoutMs). INVALID_HANDLE_VALUE on failure.
+// (up to kStoreOpenTimeoutMs). INVALID_HANDLE_VALUE on failure, also when the
+// entry is not a plain file (IsPlainEntry); a link is never followed.
 HANDLE OpenStoreFileExclusive(const std::wstring& path, DWORD access, DWORD disposition);
 
 // A new GUID as 36 upper-case characters without braces; `text` is left

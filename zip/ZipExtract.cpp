@@ -181,6 +181,31 @@ bool WriteCurrentEntry(unzFile archive, WinFileStream& zip, const wchar_t* targe
     return ok;
 }
 
+// Whether the extraction folder or a folder between it and `path` (inside
+// it) that exists is a reparse point (a junction or a link) or not a folder,
+// or `path` itself is a reparse point. What does not exist yet sends nothing
+// elsewhere; the folders made for it are plain.
+bool IsLinkOnTheWay(const std::wstring& folder, const std::wstring& path) {
+    std::wstring base = folder;
+    while (!base.empty() && base.back() == L'\\') {
+        base.pop_back();
+    }
+    for (size_t end = base.size(); end != std::wstring::npos && end < path.size();
+         end = path.find(L'\\', end + 1)) {
+        const DWORD attributes = GetFileAttributesW(path.substr(0, end).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            return false;
+        }
+        if ((attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
+            FILE_ATTRIBUTE_DIRECTORY) {
+            return true;
+        }
+    }
+    // A file that is itself a link would be written through.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 // What the entries of one extraction share.
 struct Extraction {
     unzFile archive = nullptr;
@@ -223,9 +248,15 @@ bool ExtractCurrentEntry(Extraction& run) {
         return false;
     }
     const wchar_t* target = path.c_str();
+    // A folder of the extraction that became a link since it was made would
+    // send this entry, and the folders made for it, somewhere else: looked
+    // at before the folders are made and again before the file is written.
+    if (IsLinkOnTheWay(folder, path)) {
+        return false;
+    }
     if (isDirectory) {
         SHCreateDirectoryExW(nullptr, target, nullptr);
-        return true;
+        return !IsLinkOnTheWay(folder, path + L"\\");
     }
     wchar_t parent[MAX_PATH];
     lstrcpynW(parent, target, MAX_PATH);
@@ -234,6 +265,9 @@ bool ExtractCurrentEntry(Extraction& run) {
         if (made == ERROR_SUCCESS || made == ERROR_ALREADY_EXISTS) {
             run.madeFolders.insert(parent);
         }
+    }
+    if (IsLinkOnTheWay(folder, path)) {
+        return false;
     }
     return WriteCurrentEntry(archive, *run.zip, target, info, run.buffers, reporter);
 }

@@ -9,9 +9,16 @@
 //   app_probe window STEPS REPORT_FILE [STOP_TIMEOUT_MS]
 //                                    the whole program with a document double
 //                                    playing the page; see WindowProbe.h
+//   app_probe load DLL open|restricted
+//                                    loads DLL by name, after restricting the
+//                                    DLL search as the program does or not;
+//                                    exit code 10 when it came from this
+//                                    program's folder, 11 from elsewhere,
+//                                    12 not loaded, 13 not restricted
 // Reports go to the analytics sink whose port is in BC_SINK_PORT.
 #include "app/CrashDump.h"
 #include "app/DesktopShortcut.h"
+#include "app/DllSearch.h"
 #include "tests/app/WindowProbe.h"
 
 #include <windows.h>
@@ -81,6 +88,26 @@ int Shortcut(const std::wstring& action, const std::wstring& name) {
     return 0;
 }
 
+// The folder part of a module's file name, ending in a backslash.
+std::wstring ModuleFolder(HMODULE module) {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+    std::wstring folder(path, length < MAX_PATH ? length : 0);
+    return folder.substr(0, folder.find_last_of(L'\\') + 1);
+}
+
+int Load(const std::wstring& dll, bool restricted) {
+    if (restricted && !RestrictDllSearch()) {
+        return 13;
+    }
+    const HMODULE module = LoadLibraryW(dll.c_str());
+    if (!module) {
+        return 12;
+    }
+    const std::wstring from = ModuleFolder(module);
+    return !from.empty() && lstrcmpiW(from.c_str(), ModuleFolder(nullptr).c_str()) == 0 ? 10 : 11;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -94,6 +121,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"shortcut" && argc == 4) {
         return Shortcut(argv[2], argv[3]);
+    }
+    if (command == L"load" && argc == 4) {
+        return Load(argv[2], std::wstring(argv[3]) == L"restricted");
     }
     fwprintf(stderr, L"app_probe: unknown command\n");
     return 1;

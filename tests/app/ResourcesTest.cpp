@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -276,7 +279,81 @@ struct ShippedImage {
         }
         return imports;
     }
+
+    // The same for the delay-loaded DLLs. The linker leaves the delay-import
+    // directory entry empty, so their descriptors are found where they are:
+    // RVA-based descriptors (attributes 1) whose name, module handle, address
+    // table and name table all lie in the image, the name ending in ".dll".
+    std::map<std::string, std::vector<WORD>> DelayImportsByOrdinal() const {
+        std::map<std::string, std::vector<WORD>> imports;
+        const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+        for (WORD n = 0; n < nt->FileHeader.NumberOfSections; ++n, ++section) {
+            const DWORD size = std::min(section->SizeOfRawData, section->Misc.VirtualSize);
+            for (DWORD offset = 0; offset + sizeof(IMAGE_DELAYLOAD_DESCRIPTOR) <= size;
+                 offset += 4) {
+                const auto* entry = reinterpret_cast<const IMAGE_DELAYLOAD_DESCRIPTOR*>(
+                    At(section->VirtualAddress + offset, sizeof(IMAGE_DELAYLOAD_DESCRIPTOR)));
+                if (!entry || entry->Attributes.AllAttributes != 1 || !entry->DllNameRVA ||
+                    !At(entry->ModuleHandleRVA, 4) || !At(entry->ImportAddressTableRVA, 4) ||
+                    !At(entry->ImportNameTableRVA, 4)) {
+                    continue;
+                }
+                std::string dll;
+                for (DWORD at = entry->DllNameRVA; dll.size() < 64; ++at) {
+                    const BYTE* c = At(at);
+                    if (!c || *c == 0) {
+                        break;
+                    }
+                    dll += static_cast<char>(tolower(*c));
+                }
+                if (dll.size() < 5 || dll.compare(dll.size() - 4, 4, ".dll") != 0) {
+                    continue;
+                }
+                std::vector<WORD>& ordinals = imports[dll];
+                for (DWORD thunkAt = entry->ImportNameTableRVA;; thunkAt += 4) {
+                    const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA32*>(At(thunkAt, 4));
+                    if (!thunk || thunk->u1.AddressOfData == 0) {
+                        break;
+                    }
+                    if (IMAGE_SNAP_BY_ORDINAL32(thunk->u1.Ordinal)) {
+                        ordinals.push_back(static_cast<WORD>(IMAGE_ORDINAL32(thunk->u1.Ordinal)));
+                    }
+                }
+            }
+        }
+        return imports;
+    }
 };
+
+// DLLs that Windows loads only from its system folder whatever the search
+// order says (KnownDLLs, Windows 7 and later), and ntdll, which every
+// process has. Anything else named in the import table would be looked for
+// beside the program first, and loaded from there before the program runs.
+const char* const kKnownDlls[] = {
+    "advapi32.dll", "clbcatq.dll",  "combase.dll",  "comdlg32.dll", "gdi32.dll",   "gdiplus.dll",
+    "imagehlp.dll", "imm32.dll",    "kernel32.dll", "msctf.dll",    "msvcrt.dll",  "normaliz.dll",
+    "nsi.dll",      "ntdll.dll",    "ole32.dll",    "oleaut32.dll", "psapi.dll",   "rpcrt4.dll",
+    "sechost.dll",  "setupapi.dll", "shcore.dll",   "shell32.dll",  "shlwapi.dll", "user32.dll",
+    "wldap32.dll",  "ws2_32.dll"};
+
+TEST(ShippedProgram, ImportsOnlyKnownDllsAndDelayLoadsTheRest) {
+    ShippedImage image;
+    ASSERT_TRUE(image.Load(apptest::ShippedProgram()))
+        << apptest::Narrow(apptest::ShippedProgram());
+    const std::set<std::string> known(std::begin(kKnownDlls), std::end(kKnownDlls));
+    const auto imports = image.ImportsByOrdinal();
+    EXPECT_EQ(1u, imports.count("kernel32.dll")) << "the import table was read";
+    for (const auto& dll : imports) {
+        EXPECT_EQ(1u, known.count(dll.first)) << dll.first << " is loaded before the program runs";
+    }
+    std::set<std::string> delayed;
+    for (const auto& dll : image.DelayImportsByOrdinal()) {
+        delayed.insert(dll.first);
+    }
+    const std::set<std::string> expected = {"comctl32.dll", "crypt32.dll", "dbghelp.dll", "msi.dll",
+                                            "urlmon.dll",   "winhttp.dll", "wininet.dll"};
+    EXPECT_EQ(expected, delayed);
+}
 
 TEST(ShippedProgram, IsA32BitGuiProgramThatImportsMsiOnlyByOrdinalSeventy) {
     ShippedImage image;
@@ -287,10 +364,11 @@ TEST(ShippedProgram, IsA32BitGuiProgramThatImportsMsiOnlyByOrdinalSeventy) {
     EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR32_MAGIC, image.nt->OptionalHeader.Magic);
     EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, image.nt->OptionalHeader.Subsystem);
 
-    const auto imports = image.ImportsByOrdinal();
+    // Delay-loaded, as every DLL that is not a KnownDLL.
+    const auto imports = image.DelayImportsByOrdinal();
     ASSERT_EQ(1u, imports.count("msi.dll"));
     EXPECT_EQ(std::vector<WORD>{70}, imports.at("msi.dll"));
-    EXPECT_EQ(1u, imports.count("kernel32.dll")) << "the import table was read";
+    EXPECT_EQ(0u, image.ImportsByOrdinal().count("msi.dll"));
 }
 
 // A string-table block: sixteen counted strings, here "", "ab", "", "xyz"

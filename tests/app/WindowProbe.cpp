@@ -117,8 +117,14 @@ std::string Fetch(const std::wstring& url) {
 
 ULONGLONG waitDeadline = 0;
 
+DWORD WINAPI FaultingWorker(void*) {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+    return 0;
+}
+
 // True once the step is done.
-bool PlayStep(IDispatch* external, const std::wstring& step) {
+bool PlayStep(HWND window, IDispatch* external, const std::wstring& step) {
     const size_t colon = step.find(L':');
     const std::wstring verb = step.substr(0, colon);
     const std::wstring argument = colon == std::wstring::npos ? L"" : step.substr(colon + 1);
@@ -155,6 +161,36 @@ bool PlayStep(IDispatch* external, const std::wstring& step) {
         Report("waited for " + text);
         return true;
     }
+    if (verb == L"query") {
+        // What the system asks first when the user logs off.
+        const LRESULT answer = SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+        const htmlui::HostWindowData* data = htmlui::GetHostWindowData(window);
+        Report("query answered " + std::to_string(answer));
+        // Asked for: this Wine's user32 refuses every block reason, so
+        // whether the system took it shows only on Windows.
+        Report(std::string("block reason asked ") + (data && data->blockReasonAsked ? "1" : "0"));
+        return true;
+    }
+    if (verb == L"endsession") {
+        // Then it tells the session ends, and ends the process soon after.
+        Report("ending session");
+        SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+        Report("the session's end returned");
+        return true;
+    }
+    if (verb == L"fault") {
+        Report("faulting");
+        HANDLE thread = CreateThread(nullptr, 0, FaultingWorker, nullptr, 0, nullptr);
+        if (thread) {
+            // The fault ends the process once both reports are sent (each can
+            // take half a minute on a loaded machine); getting past this wait
+            // means it did not.
+            WaitForSingleObject(thread, 150000);
+            CloseHandle(thread);
+        }
+        Report("still running after the fault");
+        return true;
+    }
     Report("unknown step " + Narrow(step));
     return true;
 }
@@ -165,11 +201,20 @@ void CALLBACK PlayPage(HWND, UINT, UINT_PTR timer, DWORD) {
     if (!data || !data->external || closed) {
         return;
     }
+    // A step that lets messages in (the end of the session waits for the
+    // workers) must not see the next tick play it again.
+    static bool playing = false;
+    if (playing) {
+        return;
+    }
     if (nextStep < steps.size()) {
         if (waitDeadline == 0) {
             waitDeadline = GetTickCount64() + 60000;
         }
-        if (PlayStep(data->external, steps[nextStep])) {
+        playing = true;
+        const bool done = PlayStep(window, data->external, steps[nextStep]);
+        playing = false;
+        if (done) {
             ++nextStep;
             waitDeadline = 0;
         }

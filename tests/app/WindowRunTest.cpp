@@ -47,6 +47,19 @@ protected:
         CoUninitialize();
     }
 
+    // Runs the program with the page playing `steps`, without expecting the
+    // window to close; fills `page` and `requests`.
+    apptest::ProcessRun RunOnly(const std::wstring& steps) {
+        const std::wstring report = scratch / L"page.txt";
+        DeleteFileW(report.c_str());
+        const size_t before = apptest::SinkRequestCount();
+        const apptest::ProcessRun run =
+            apptest::RunProgram(probe, L"window \"" + steps + L"\" \"" + report + L"\" 0", temp);
+        page = apptest::Lines(testutil::ReadFileBytes(report));
+        requests = apptest::SinkRequestsSince(before);
+        return run;
+    }
+
     // Runs the program with the page playing `steps` and the wait for workers
     // at the end bounded by `stopTimeoutMs` (0: the program's own); fills
     // `page` and `requests`.
@@ -211,6 +224,67 @@ TEST_F(WindowRun, AWorkerThatOutlastsTheWaitLeavesTheRecordAloneAndTheProcessEnd
               apptest::ListTree(temp + left[0] + L"\\"));
     EXPECT_EQ(std::vector<std::wstring>{temp + left[0] + L"\\"}, RemoveAbandonedFolders(temp));
     EXPECT_TRUE(apptest::ListTree(temp).empty());
+}
+
+// The user logs off while the package downloads: the window declines the
+// end of the session (with a reason for the system to show) while work runs;
+// when the session ends anyway, the run ends in short: the end document is
+// sent, and the log, the pages and the download folder are gone before the
+// system would end the process.
+TEST_F(WindowRun, ALogOffDuringADownloadIsDeclinedAndItsEndStillEndsTheRun) {
+    testutil::PkgServer pkg;
+    ASSERT_TRUE(pkg.Available());
+    ASSERT_TRUE(pkg.Reset());
+    ASSERT_TRUE(pkg.Control("create?path=/slow-package.bin&size=3145728"));
+    ASSERT_TRUE(pkg.Control("meta?path=/slow-package.bin"));
+    // About 50 s for the whole file: still under way when the session ends.
+    ASSERT_TRUE(pkg.AddRule("path=/slow-package.bin&when=range&times=0&rate=65536"));
+
+    const apptest::ProcessRun run =
+        RunOnly(L"status:2;download:" + pkg.Url(L"/slow-package.bin") + L";waitfor:" +
+                pkg.Url(L"/_control/log") + L" =status 206;query;endsession");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    const std::vector<std::string> expected = {"setInstallStatus 0",     "download 0",
+                                               "waited for =status 206", "query answered 0",
+                                               "block reason asked 1",   "ending session"};
+    EXPECT_EQ(expected, page) << testutil::ReadFileBytes(scratch / L"page.txt");
+
+    EXPECT_EQ("error occurred", EndStatus());
+    EXPECT_TRUE(apptest::Only(requests, "PUT").empty());
+    EXPECT_TRUE(testutil::FileExists(shortcut)) << "the shortcut stays for the next start";
+    EXPECT_TRUE(apptest::ListTree(temp).empty()) << Narrow(apptest::ListTree(temp)[0]);
+}
+
+TEST_F(WindowRun, WithoutWorkRunningTheEndOfTheSessionIsAccepted) {
+    Run(L"status:0;query");
+    ASSERT_GE(page.size(), 3u);
+    EXPECT_EQ("query answered 1", page[1]);
+    EXPECT_EQ("block reason asked 0", page[2]);
+    EXPECT_EQ("program returned 0", page.back());
+    EXPECT_EQ("canceled", EndStatus());
+    EXPECT_TRUE(apptest::ListTree(temp).empty());
+}
+
+// A fault on a thread of the running program: the crash report is the dump
+// as before, and the run's log follows it, zipped as an error report is.
+TEST_F(WindowRun, ACrashSendsTheLogAfterTheDump) {
+    const apptest::ProcessRun run = RunOnly(L"status:2;fault");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), run.exitCode);
+    EXPECT_EQ(page.size(), LineIndex(page, "still running")) << "the fault did not end it";
+
+    const auto posts = apptest::Only(requests, "POST", "/v1/logAnalytics");
+    ASSERT_EQ(1u, posts.size()) << "only the start document: the run never ended";
+    const auto puts = apptest::Only(requests, "PUT", "/v1/reportError");
+    ASSERT_EQ(2u, puts.size());
+    EXPECT_EQ("MDMP", puts[0].body.substr(0, 4));
+    EXPECT_EQ(0u, puts[1].query.find("token=&machineId=")) << puts[1].query;
+    const auto entries = testutil::ReadZipBytes(puts[1].body);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ("installer_log.txt", entries[0].name);
+    const std::vector<std::string> log = apptest::Lines(entries[0].content);
+    EXPECT_LT(LineIndex(log, "QXSetInstallStatus"), log.size()) << entries[0].content;
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlwapi.h>
 
 #include <set>
@@ -439,6 +441,151 @@ TEST(RemoveAbandonedFolders, NeverEntersALinkedFolder) {
     }
     EXPECT_TRUE(RemoveAbandonedFolders(scratch.path()).empty());
     EXPECT_EQ("keep", testutil::ReadFileBytes(outside + L"precious.txt"));
+}
+
+} // namespace
+
+namespace {
+
+// The access list of a file or folder as the system keeps it, in the
+// security descriptor definition language; empty when it cannot be read.
+std::wstring StoredAccess(const std::wstring& path) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return std::wstring();
+    }
+    LPWSTR text = nullptr;
+    std::wstring access;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        access = text;
+        LocalFree(text);
+    }
+    LocalFree(descriptor);
+    return access;
+}
+
+// The SIDs that are given access by the allowed entries of `path`'s access
+// list, as text; {"?"} when it cannot be read.
+std::vector<std::wstring> AllowedSids(const std::wstring& path) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return {L"?"};
+    }
+    std::vector<std::wstring> sids;
+    for (DWORD n = 0; dacl && n < dacl->AceCount; ++n) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, n, &ace) ||
+            static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            continue;
+        }
+        LPWSTR text = nullptr;
+        if (ConvertSidToStringSidW(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, &text)) {
+            sids.push_back(text);
+            LocalFree(text);
+        }
+    }
+    LocalFree(descriptor);
+    return sids;
+}
+
+// This process's user, as text.
+std::wstring OwnUserSid() {
+    HANDLE token = nullptr;
+    std::wstring sid;
+    BYTE buffer[256];
+    DWORD size = 0;
+    LPWSTR text = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+        sid = text;
+        LocalFree(text);
+    }
+    if (token) {
+        CloseHandle(token);
+    }
+    return sid;
+}
+
+// The program runs elevated (its manifest asks for it), and so does
+// everything under this Wine: the folders it makes are closed to the user's
+// other processes. Windows keeps the protected list as asked
+// (kElevatedFolderSecurity); this Wine keeps no access lists on files but
+// turns them into Unix permissions and back, the owner standing for the
+// Administrators. Either way only SYSTEM, the Administrators and the owner
+// have an entry, where a folder made the plain way lets everyone read.
+TEST(PrivateFolder, AnElevatedProcessClosesItToEveryoneButSystemAndAdministrators) {
+    ASSERT_TRUE(IsProcessHighIntegrity()) << "the tests run elevated, as the program does";
+    testutil::ScratchFolder scratch;
+    std::wstring path = scratch.path();
+    ASSERT_TRUE(CreateUniqueSubfolder(path));
+    const std::set<std::wstring> closed = {L"S-1-5-18", L"S-1-5-32-544", OwnUserSid()};
+    const std::vector<std::wstring> sids = AllowedSids(path);
+    ASSERT_FALSE(sids.empty());
+    for (const std::wstring& sid : sids) {
+        EXPECT_EQ(1u, closed.count(sid)) << ToUtf8(sid) << " may use the folder";
+    }
+    // The same place, the plain way: someone else may read it.
+    const std::wstring plain = scratch / L"plain";
+    ASSERT_TRUE(CreateDirectoryW(plain.c_str(), nullptr));
+    bool open = false;
+    for (const std::wstring& sid : AllowedSids(plain)) {
+        open = open || closed.count(sid) == 0;
+    }
+    EXPECT_TRUE(open) << "a plain folder here is closed as well: the check above shows nothing";
+    EXPECT_TRUE(DeleteFolderTree(path));
+}
+
+// The descriptor the program asks for: a protected list (nothing inherited
+// from the temporary folder) of two entries, SYSTEM and the Administrators
+// with full control, passed on to every file and folder below.
+TEST(PrivateFolder, TheDescriptorAskedForIsProtectedWithTwoInheritedEntries) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        kElevatedFolderSecurity, SDDL_REVISION_1, &descriptor, nullptr));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_NE(0, control & SE_DACL_PROTECTED);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl);
+    ASSERT_EQ(2u, dacl->AceCount);
+    const wchar_t* expected[] = {L"S-1-5-18", L"S-1-5-32-544"};
+    for (DWORD n = 0; n < 2; ++n) {
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, n, &ace));
+        const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, allowed->Header.AceType);
+        EXPECT_EQ(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, allowed->Header.AceFlags);
+        EXPECT_EQ(static_cast<DWORD>(FILE_ALL_ACCESS), allowed->Mask);
+        LPWSTR text = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidW(const_cast<DWORD*>(&allowed->SidStart), &text));
+        EXPECT_EQ(std::wstring(expected[n]), text);
+        LocalFree(text);
+    }
+    LocalFree(descriptor);
+}
+
+TEST(PrivateFolder, WithoutElevationItKeepsWhatItInherits) {
+    testutil::ScratchFolder scratch;
+    const std::wstring plain = scratch / L"plain";
+    const std::wstring closed = scratch / L"closed";
+    ASSERT_TRUE(CreatePrivateFolder(plain, false));
+    ASSERT_TRUE(CreatePrivateFolder(closed, true));
+    EXPECT_EQ(std::wstring::npos, StoredAccess(plain).find(L"D:P")) << "not protected";
+    EXPECT_EQ(AllowedSids(scratch.path()), AllowedSids(plain)) << "inherited as it is";
+    EXPECT_NE(AllowedSids(plain), AllowedSids(closed));
+    // An existing name fails as CreateDirectoryW does.
+    EXPECT_FALSE(CreatePrivateFolder(closed, true));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
 }
 
 } // namespace

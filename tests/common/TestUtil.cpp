@@ -1,6 +1,7 @@
 #include "tests/common/TestUtil.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
@@ -46,6 +47,65 @@ std::wstring UnixToWindowsPath(const std::wstring& unixPath) {
         }
     }
     return path;
+}
+
+namespace {
+
+// The Unix path of a Windows path, through Wine's own export; empty when
+// there is none (not under Wine).
+std::string UnixFileName(const std::wstring& path) {
+    using Function = char*(CDECL*)(const wchar_t*);
+    const FARPROC found =
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+    if (!found) {
+        return std::string();
+    }
+    Function function;
+    memcpy(&function, &found, sizeof function);
+    char* name = function(path.c_str());
+    if (!name) {
+        return std::string();
+    }
+    std::string text = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return text;
+}
+
+} // namespace
+
+bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link) {
+    const size_t slash = link.find_last_of(L'\\');
+    const std::string unixTarget = UnixFileName(target);
+    const std::string unixParent = UnixFileName(link.substr(0, slash));
+    if (unixTarget.empty() || unixParent.empty() || slash == std::wstring::npos) {
+        return false;
+    }
+    const std::string unixLink =
+        unixParent + "/" + std::string(link.begin() + slash + 1, link.end());
+    // Split into arguments by the Windows rules: double quotes.
+    std::wstring command = L"/bin/ln -s -n \"" +
+                           std::wstring(unixTarget.begin(), unixTarget.end()) + L"\" \"" +
+                           std::wstring(unixLink.begin(), unixLink.end()) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(L"Z:\\bin\\ln", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return false;
+    }
+    // Wine hands the Unix program over and the handle may be signalled before
+    // it has run: the link itself is waited for, at most 10 s.
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    for (int tries = 0; tries < 200 && attributes == INVALID_FILE_ATTRIBUTES; ++tries) {
+        attributes = GetFileAttributesW(link.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            Sleep(50);
+        }
+    }
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 std::wstring SmallDiskFolder() {

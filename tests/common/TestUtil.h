@@ -49,6 +49,14 @@ std::wstring SmallDiskFolder();
 // Unix path to the path Wine shows for it under the Z: drive.
 std::wstring UnixToWindowsPath(const std::wstring& unixPath);
 
+// Makes `link` a symbolic link to the folder `target` (Windows paths, the
+// link's parent existing). This Wine makes no link through
+// CreateSymbolicLinkW, but shows a Unix link to a folder as a reparse point
+// (a link to a file it shows as that file), so the link is made by the
+// system's own ln, started as a Unix program. Whether it now exists and shows
+// as a reparse point.
+bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link);
+
 // An upper-case hexadecimal digit.
 bool IsUpperHex(wchar_t c);
 // "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" with upper-case hexadecimal digits,

@@ -57,11 +57,59 @@ TEST(ShellExecuteFromDesktop, PageLaunchesLogTheUrlAsGiven) {
         ASSERT_TRUE(host.Ready());
         object->SetStartProgramPath(L"C:\\Program Files\\Brightcast\\missing.exe");
         // Launch results are not the page's concern: both calls succeed.
-        EXPECT_EQ(S_OK, host.Run(L"external.openPage('x?a=1&b=2');\n"
+        EXPECT_EQ(S_OK, host.Run(L"external.openPage('http://x/?a=1&b=2');\n"
                                  L"external.startInstallProgram('');\n"))
             << host.Errors();
     }
-    EXPECT_NE(std::string::npos, coretest::LogText(*log).find("DEBUG] QXOpenPage: x?a=1&b=2\n"));
+    EXPECT_NE(std::string::npos,
+              coretest::LogText(*log).find("DEBUG] QXOpenPage: http://x/?a=1&b=2\n"));
+    EXPECT_EQ(0u, object->Release());
+    delete log;
+    CoUninitialize();
+}
+
+// openPage and a navigation the window was kept from showing hand the shell
+// web addresses only: a program, a script file or another scheme is logged
+// as refused and never started. The script file would leave a marker if the
+// shell ran it (where this platform's shell runs anything at all).
+TEST(ShellExecuteFromDesktop, OnlyWebAddressesAreHandedToTheShell) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    InstallerContext& context = coretest::SharedContext();
+    coretest::ResetContext(context);
+    LogFile* log = new LogFile();
+    coretest::ProbeExternal* object = new coretest::ProbeExternal(&context, log);
+    testutil::ScratchFolder scratch;
+    const std::wstring marker = scratch / L"ran.txt";
+    const std::wstring script = scratch / L"run.cmd";
+    ASSERT_TRUE(testutil::WriteFileBytes(
+        script, "echo ran>\"" + std::string(marker.begin(), marker.end()) + "\"\r\n"));
+    std::wstring scriptInPage;
+    for (const wchar_t c : script) {
+        scriptInPage += c == L'\\' ? std::wstring(L"\\\\") : std::wstring(1, c);
+    }
+    const std::wstring refused[] = {scriptInPage, L"file:///" + scriptInPage, L"cmd.exe",
+                                    L"javascript:alert(1)", L"ms-settings:"};
+    {
+        coretest::ScriptHost host(object);
+        ASSERT_TRUE(host.Ready());
+        for (const std::wstring& url : refused) {
+            EXPECT_EQ(S_OK, host.Run(L"external.openPage('" + url + L"');\n")) << host.Errors();
+        }
+    }
+    object->OpenOutside(script.c_str());
+    object->OpenOutside(L"javascript:alert(1)");
+    Sleep(1000);
+    EXPECT_FALSE(testutil::FileExists(marker)) << "the shell ran the script";
+    const std::string text = coretest::LogText(*log);
+    EXPECT_EQ(std::string::npos, text.find("DEBUG] QXOpenPage:")) << text;
+    size_t refusals = 0;
+    for (size_t at = text.find("QXOpenPage refused"); at != std::string::npos;
+         at = text.find("QXOpenPage refused", at + 1)) {
+        ++refusals;
+    }
+    EXPECT_EQ(5u, refusals) << text;
+    EXPECT_NE(std::string::npos, text.find("navigation away from the pages stopped: javascript:"));
+    EXPECT_EQ(std::string::npos, text.find("opened outside")) << text;
     EXPECT_EQ(0u, object->Release());
     delete log;
     CoUninitialize();

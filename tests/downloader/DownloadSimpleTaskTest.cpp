@@ -517,6 +517,48 @@ TEST_F(DownloadSimpleTaskTest, FullDiskGivesDiskFullAndKeepsWhatWasWritten) {
     }
 }
 
+// The companion's length is the server's to announce: one longer than that of
+// the largest package accepted is refused as it is announced, before a
+// buffer of that size is taken or its body read (the server announces it and
+// then sends nothing for a while). Nothing is asked of the package.
+TEST_F(DownloadSimpleTaskTest, ACompanionLongerThanTheLargestPackageNeedsIsRefused) {
+    PublishPackage(L"pkg.bin", 2 * kMiB);
+    ASSERT_EQ(81928, downloader::kMaxCompanionBytes) << "4 GiB packages by default";
+    const int64_t announced[] = {downloader::kMaxCompanionBytes + 1, int64_t{1} << 30};
+    for (const int64_t length : announced) {
+        ASSERT_TRUE(server.Reset());
+        ASSERT_TRUE(server.AddRule("path=/pkg.bin.meta&stall=20&length=" + std::to_string(length)));
+        const std::wstring target = scratch / L"never.bin";
+        Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+        EXPECT_EQ(E_FAIL, Run(UrlOf(L"pkg.bin"), target, recorder.get())) << length;
+        EXPECT_TRUE(recorder->progress().empty()) << length;
+        EXPECT_FALSE(testutil::FileExists(target)) << length;
+        EXPECT_TRUE(PackageRequests().empty()) << length;
+        EXPECT_EQ(1u, CompanionRequests()) << length;
+    }
+}
+
+// A package the disk cannot hold is told before the file is made or sized
+// and before any of it is asked for; one that fits the same disk downloads.
+TEST_F(DownloadSimpleTaskTest, NotEnoughRoomIsToldBeforeTheFileIsSized) {
+    const std::wstring smallDisk = testutil::SmallDiskFolder();
+    if (smallDisk.empty()) {
+        GTEST_SKIP() << "no small file system was mounted (BC_SMALL_DISK unset)";
+    }
+    PublishPackage(L"large.bin", 6 * kMiB); // more than the 4 MiB the small disk holds
+    smallDiskFile_ = smallDisk + L"room-" + std::to_wstring(GetCurrentProcessId()) + L".bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(kDiskFull, Run(UrlOf(L"large.bin"), smallDiskFile_, recorder.get()));
+    EXPECT_FALSE(testutil::FileExists(smallDiskFile_)) << "the file was made";
+    EXPECT_TRUE(PackageRequests().empty()) << "the package was asked for";
+
+    ASSERT_TRUE(server.Reset());
+    const std::string content = PublishPackage(L"fits.bin", 3 * kMiB / 2);
+    Ref<DownloadRecorder> fits(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(S_OK, Run(UrlOf(L"fits.bin"), smallDiskFile_, fits.get()));
+    EXPECT_TRUE(Contents(smallDiskFile_) == content);
+}
+
 TEST_F(DownloadSimpleTaskTest, PassesThatBringNoBlockFurtherAreBounded) {
     const int64_t size = 3 * kMiB;
     const std::string content = PublishPackage(L"pkg.bin", size);

@@ -39,6 +39,39 @@ TEST_F(HttpToMemTaskTest, SmallResourceInOneResponse) {
     EXPECT_TRUE(testutil::WaitForRefCount(recorder.get(), 1));
 }
 
+// The caller's bound is checked on the announced length, before a buffer is
+// taken and before the body is read: the server below announces its length
+// and then sends nothing for a while.
+TEST_F(HttpToMemTaskTest, AResourceAnnouncedLargerThanTheBoundIsRefusedBeforeItsBody) {
+    const std::string content = Publish(L"bounded.meta", 1000);
+    struct Case {
+        int64_t bound;
+        long expected;
+    } cases[] = {{1000, S_OK},
+                 {999, downloader::kErrorResourceTooLarge},
+                 {0, downloader::kErrorResourceTooLarge}};
+    for (const Case& c : cases) {
+        ASSERT_TRUE(server.Reset());
+        if (c.expected != S_OK) {
+            ASSERT_TRUE(server.AddRule("path=/bounded.meta&stall=20"));
+        }
+        Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());
+        Ref<ITask> task(downloader::CreateHttpToMemTask(UrlOf(L"bounded.meta").c_str(),
+                                                        recorder.get(), c.bound));
+        ASSERT_TRUE(task);
+        task->Start();
+        ASSERT_TRUE(recorder->WaitDone()) << c.bound;
+        EXPECT_EQ(c.expected, recorder->result()) << c.bound;
+        if (c.expected == S_OK) {
+            EXPECT_TRUE(recorder->data() == content);
+        } else {
+            EXPECT_EQ(0u, recorder->size()) << c.bound;
+            // One request only: a refused resource is not asked for again.
+            EXPECT_EQ(1u, server.Log().size()) << c.bound;
+        }
+    }
+}
+
 TEST_F(HttpToMemTaskTest, EmptyResource) {
     Publish(L"empty.meta", 0);
     Ref<MemRecorder> recorder(MakeRecorder<MemRecorder>());

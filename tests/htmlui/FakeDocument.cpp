@@ -306,6 +306,15 @@ ULONG STDMETHODCALLTYPE FakeDocument::Release() {
     return static_cast<ULONG>(count);
 }
 
+HRESULT STDMETHODCALLTYPE FakeDocument::get_URL(BSTR* url) {
+    if (!url) {
+        return E_POINTER;
+    }
+    const std::wstring& text = reportedUrl.empty() ? loadedUrl : reportedUrl;
+    *url = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return *url ? S_OK : E_OUTOFMEMORY;
+}
+
 HRESULT STDMETHODCALLTYPE FakeDocument::Invoke(DISPID id, REFIID iid, LCID locale, WORD flags,
                                                DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
                                                UINT*) {

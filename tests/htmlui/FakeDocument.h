@@ -112,6 +112,7 @@ public:
     FakeView* view = nullptr;
     FakeConnectionPoint point;
     std::wstring loadedUrl;
+    std::wstring reportedUrl;
     OLEINPLACEFRAMEINFO frameInfo = {};
     RECT contextPosition = {-1, -1, -1, -1};
     RECT contextClip = {-1, -1, -1, -1};
@@ -175,7 +176,9 @@ public:
     HRESULT STDMETHODCALLTYPE get_location(IHTMLLocation**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_lastModified(BSTR*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE put_URL(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_URL(BSTR*) override { return E_NOTIMPL; }
+    // The URL it loaded, or `reportedUrl` when a test set one (a document that
+    // was taken elsewhere).
+    HRESULT STDMETHODCALLTYPE get_URL(BSTR* url) override;
     HRESULT STDMETHODCALLTYPE put_domain(BSTR) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_domain(BSTR*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE put_cookie(BSTR) override { return E_NOTIMPL; }

@@ -399,3 +399,105 @@ TEST_F(Site, LastReleaseWhileAttachedDetachesFirst) {
 }
 
 } // namespace
+
+namespace {
+
+std::string Narrow(const wchar_t* text) {
+    std::string narrow;
+    for (; *text; ++text) {
+        narrow += static_cast<char>(*text);
+    }
+    return narrow;
+}
+
+// A site whose pages are in C:\pages\, showing the first of them.
+class OwnPagesSite : public Site {
+protected:
+    void SetUp() override {
+        Site::SetUp();
+        site->SetPagesFolder(L"C:\\pages\\");
+        document = new FakeDocument(FakeDocumentBehaviour());
+        document->AddRef();
+        ASSERT_TRUE(site->AttachBrowser(document));
+        ASSERT_TRUE(site->NavigateTo(L"C:\\pages\\Load.html"));
+        ASSERT_EQ(L"file:///C:/pages/Load.html", document->loadedUrl);
+        handler = As<IDocHostUIHandler>(IID_IDocHostUIHandler);
+    }
+    void TearDown() override {
+        handler->Release();
+        site->DetachBrowser();
+        IOleClientSite* extra = document->firstSite;
+        EXPECT_EQ(0u, static_cast<IHTMLDocument2*>(document)->Release());
+        EXPECT_EQ(1u, extra->Release());
+        Site::TearDown();
+    }
+
+    FakeDocument* document = nullptr;
+    IDocHostUIHandler* handler = nullptr;
+};
+
+TEST_F(OwnPagesSite, TheScriptObjectGoesOnlyToDocumentsFromThePagesFolder) {
+    struct Case {
+        const wchar_t* url; // what the document says it shows
+        bool given;
+    } cases[] = {
+        {L"", true}, // the page it loaded: file:///C:/pages/Load.html
+        {L"file:///C:/pages/Agreement.html", true},
+        {L"file:///C:/pages/js/../../evil.html", false},
+        {L"file:///C:/other/Load.html", false},
+        {L"http://attacker.test/Load.html", false},
+        {L"https://attacker.test/", false},
+        {L"about:blank", false},
+    };
+    for (const Case& c : cases) {
+        document->reportedUrl = c.url;
+        IDispatch* page = reinterpret_cast<IDispatch*>(1);
+        EXPECT_EQ(c.given ? S_OK : S_FALSE, handler->GetExternal(&page)) << Narrow(c.url);
+        if (c.given) {
+            EXPECT_EQ(static_cast<IDispatch*>(external), page);
+            EXPECT_EQ(2, external->References());
+            page->Release();
+        } else {
+            EXPECT_EQ(nullptr, page) << Narrow(c.url);
+            EXPECT_EQ(1, external->References()) << Narrow(c.url);
+        }
+    }
+}
+
+TEST_F(OwnPagesSite, AWindowTakenElsewhereGoesBackToItsLastPageAndTheAddressOutside) {
+    document->reportedUrl = L"file:///C:/pages/Agreement.html";
+    document->SetReadyState(4);
+    ASSERT_EQ(1u, external->completedSites.size());
+    const size_t loads = document->events.size();
+
+    // A link in the licence that takes the whole window: stopped as it starts.
+    document->reportedUrl = L"http://attacker.test/phish";
+    document->SetReadyState(1);
+    EXPECT_EQ(std::vector<std::wstring>{L"http://attacker.test/phish"}, external->openedOutside);
+    ASSERT_GT(document->events.size(), loads);
+    const std::string reload = document->events.back();
+    EXPECT_EQ(0u, reload.find("Load ")) << reload;
+    EXPECT_NE(std::string::npos, reload.find(" file:///C:/pages/Agreement.html")) << reload;
+    EXPECT_EQ(L"file:///C:/pages/Agreement.html", document->loadedUrl);
+    // Its completion reaches nobody either.
+    document->SetReadyState(4);
+    EXPECT_EQ(1u, external->completedSites.size());
+    EXPECT_EQ(2u, external->openedOutside.size());
+
+    // Back on the page: it completes as before.
+    document->reportedUrl.clear();
+    document->SetReadyState(4);
+    EXPECT_EQ(2u, external->completedSites.size());
+    EXPECT_EQ(2u, external->openedOutside.size());
+}
+
+TEST_F(OwnPagesSite, AnotherLocalFileIsStoppedToo) {
+    document->reportedUrl = L"file:///C:/Users/Public/Downloads/fake.html";
+    document->SetReadyState(1);
+    EXPECT_EQ(std::vector<std::wstring>{L"file:///C:/Users/Public/Downloads/fake.html"},
+              external->openedOutside);
+    EXPECT_EQ(L"file:///C:/pages/Load.html", document->loadedUrl);
+    EXPECT_TRUE(external->completedSites.empty());
+}
+
+} // namespace

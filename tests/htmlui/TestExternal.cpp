@@ -80,6 +80,10 @@ void TestExternal::SetHostWindow(HWND window) {
     MSHTMLExternal::SetHostWindow(window);
 }
 
+void TestExternal::OpenOutside(const wchar_t* url) {
+    openedOutside.push_back(url ? url : L"(null)");
+}
+
 void TestExternal::OnDocumentComplete(htmlui::MSHTMLClient* site) {
     completedSites.push_back(site);
     if (onComplete) {

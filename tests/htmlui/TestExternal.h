@@ -31,6 +31,7 @@ public:
 
     void SetHostWindow(HWND window) override;
     void OnDocumentComplete(htmlui::MSHTMLClient* site) override;
+    void OpenOutside(const wchar_t* url) override;
     unsigned GetMethodTable(const htmlui::MethodEntry** rows) override;
 
     // Waits (pumping this thread's messages) until every worker started by
@@ -45,6 +46,7 @@ public:
     LogFile* log;
     std::vector<HWND> hostWindows;                     // every SetHostWindow argument
     std::vector<htmlui::MSHTMLClient*> completedSites; // every OnDocumentComplete argument
+    std::vector<std::wstring> openedOutside;           // every OpenOutside argument
     std::vector<long> recorded;
     std::vector<std::wstring> texts;
     std::vector<HRESULT> callbackResults; // what each worker's callJscallback returned

@@ -10,6 +10,7 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -34,30 +35,40 @@ TEST(MsiExport, OrdinalSeventyIsTheProductInformationQuery) {
               reinterpret_cast<void*>(byOrdinal));
 }
 
-// The ordinals this program imports from a DLL, read from its own import table
-// (the headers and thunks of the process's own width: PE32 or PE32+).
-std::vector<WORD> ImportedOrdinals(const char* dllName) {
+// The ordinals this program delay-imports from a DLL (msi.dll is not a
+// KnownDLL, so it is loaded on first use, after the DLL search has been
+// limited to the system folder), read from its own image in memory (the
+// thunks of the process's own width: PE32 or PE32+). The linker leaves the
+// delay-import directory entry empty, so the descriptors are found where
+// they are: RVA-based (attributes 1), every table inside the image.
+std::vector<WORD> DelayImportedOrdinals(const char* dllName) {
     std::vector<WORD> ordinals;
     const BYTE* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& directory =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (directory.VirtualAddress == 0) {
-        return ordinals;
-    }
-    for (const auto* entry =
-             reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-         entry->Name != 0; ++entry) {
-        if (lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dllName) != 0) {
-            continue;
-        }
-        const DWORD lookup =
-            entry->OriginalFirstThunk ? entry->OriginalFirstThunk : entry->FirstThunk;
-        for (const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + lookup);
-             thunk->u1.AddressOfData != 0; ++thunk) {
-            if (IMAGE_SNAP_BY_ORDINAL(thunk->u1.Ordinal)) {
-                ordinals.push_back(static_cast<WORD>(IMAGE_ORDINAL(thunk->u1.Ordinal)));
+    const DWORD imageSize = nt->OptionalHeader.SizeOfImage;
+    const auto inside = [imageSize](DWORD rva) { return rva != 0 && rva < imageSize - 8; };
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    for (WORD n = 0; n < nt->FileHeader.NumberOfSections; ++n, ++section) {
+        const DWORD size = std::min(section->SizeOfRawData, section->Misc.VirtualSize);
+        for (DWORD offset = 0; offset + sizeof(IMAGE_DELAYLOAD_DESCRIPTOR) <= size; offset += 4) {
+            const auto* entry = reinterpret_cast<const IMAGE_DELAYLOAD_DESCRIPTOR*>(
+                base + section->VirtualAddress + offset);
+            if (entry->Attributes.AllAttributes != 1 || !inside(entry->DllNameRVA) ||
+                !inside(entry->ModuleHandleRVA) || !inside(entry->ImportAddressTableRVA) ||
+                !inside(entry->ImportNameTableRVA)) {
+                continue;
+            }
+            const char* name = reinterpret_cast<const char*>(base + entry->DllNameRVA);
+            if (lstrcmpiA(name, dllName) != 0) {
+                continue;
+            }
+            for (const auto* thunk =
+                     reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->ImportNameTableRVA);
+                 thunk->u1.AddressOfData != 0; ++thunk) {
+                if (IMAGE_SNAP_BY_ORDINAL(thunk->u1.Ordinal)) {
+                    ordinals.push_back(static_cast<WORD>(IMAGE_ORDINAL(thunk->u1.Ordinal)));
+                }
             }
         }
     }
@@ -65,7 +76,7 @@ std::vector<WORD> ImportedOrdinals(const char* dllName) {
 }
 
 TEST(QueryProductInfo, IsImportedFromMsiByOrdinalSeventy) {
-    EXPECT_EQ(std::vector<WORD>{70}, ImportedOrdinals("msi.dll"));
+    EXPECT_EQ(std::vector<WORD>{70}, DelayImportedOrdinals("msi.dll"));
 }
 
 TEST(QueryProductInfo, AnUnknownProductIsNotInstalled) {

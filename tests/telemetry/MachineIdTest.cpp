@@ -224,6 +224,80 @@ TEST(StoredId, StoringIntoAMissingFolderFails) {
     EXPECT_FALSE(testutil::FileExists(scratch / L"no such folder"));
 }
 
+// What a process of the user can prepare before the elevated program runs:
+// the folder as a link to a folder it wants written into, or "data" as a
+// second name (hard link) of a file it wants overwritten. Nothing is read or
+// written through either; a plain folder still takes the identifier. ("data"
+// as a symbolic link to a file is refused by the same check, through the
+// reparse attribute; this Wine shows such a link as the file itself, so the
+// table below stands in for it.)
+TEST(StoredId, NothingIsStoredOrReadThroughALink) {
+    testutil::ScratchFolder scratch;
+    std::wstring id = L"unchanged";
+
+    // The folder a link (a junction would do the same on Windows).
+    const std::wstring elsewhere = scratch / L"elsewhere";
+    ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+    ASSERT_TRUE(testutil::MakeUnixSymlink(elsewhere, scratch / L"linked"));
+    EXPECT_FALSE(StoreIdIn(scratch / L"linked", kExampleId));
+    EXPECT_FALSE(testutil::FileExists(elsewhere + L"\\data")) << "written through the link";
+    FileHandle held;
+    EXPECT_FALSE(OpenStoreFolder(scratch / L"linked", held));
+    EXPECT_FALSE(held);
+    ASSERT_TRUE(StoreIdAt(elsewhere + L"\\data", kExampleId));
+    EXPECT_FALSE(ReadStoredIdIn(scratch / L"linked", id));
+    EXPECT_EQ(L"unchanged", id);
+
+    // "data" another name of the victim file.
+    const std::wstring victim = scratch / L"victim.txt";
+    ASSERT_TRUE(testutil::WriteFileBytes(victim, "keep me"));
+    ASSERT_TRUE(CreateDirectoryW((scratch / L"store").c_str(), nullptr));
+    ASSERT_TRUE(CreateHardLinkW((scratch / L"store\\data").c_str(), victim.c_str(), nullptr));
+    EXPECT_FALSE(StoreIdIn(scratch / L"store", kExampleId));
+    EXPECT_FALSE(StoreIdAt(scratch / L"store\\data", kExampleId));
+    EXPECT_EQ("keep me", testutil::ReadFileBytes(victim));
+    std::string blob;
+    ASSERT_TRUE(ProtectIdBytes(Utf16Bytes(kExampleId), blob));
+    ASSERT_TRUE(testutil::WriteFileBytes(victim, blob));
+    EXPECT_FALSE(ReadStoredIdIn(scratch / L"store", id));
+    EXPECT_EQ(L"unchanged", id);
+
+    // The same, plain: made, stored and read back.
+    ASSERT_TRUE(StoreIdIn(scratch / L"plain", kExampleId));
+    ASSERT_TRUE(ReadStoredIdIn(scratch / L"plain", id));
+    EXPECT_EQ(kExampleId, id);
+    ASSERT_TRUE(OpenStoreFolder(scratch / L"plain", held));
+    EXPECT_TRUE(held);
+}
+
+TEST(StoredId, OnlyPlainEntriesAreUsed) {
+    const DWORD file = FILE_ATTRIBUTE_NORMAL;
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+    const DWORD link = FILE_ATTRIBUTE_REPARSE_POINT;
+    struct Case {
+        DWORD path, handle, links;
+        bool isFolder, plain;
+    } cases[] = {
+        {file, file, 1, false, true},
+        {FILE_ATTRIBUTE_ARCHIVE, FILE_ATTRIBUTE_ARCHIVE, 1, false, true},
+        {file | link, file, 1, false, false}, // seen by the path only
+        {file, file | link, 1, false, false}, // seen by the handle only
+        {file, file, 2, false, false},        // a second name of another file
+        {folder, folder, 1, false, false},    // a folder named "data"
+        {INVALID_FILE_ATTRIBUTES, file, 1, false, false},
+        {folder, folder, 1, true, true},
+        {folder, folder, 3, true, true},         // folders count their subfolders
+        {folder | link, folder, 1, true, false}, // a junction or link
+        {folder, folder | link, 1, true, false},
+        {file, file, 1, true, false}, // a file named like the folder
+        {folder, file, 1, true, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.plain, IsPlainEntry(c.path, c.handle, c.links, c.isFolder))
+            << std::hex << c.path << " " << c.handle << " " << c.links << " " << c.isFolder;
+    }
+}
+
 TEST(StoredId, AShortWriteLeavesNoFile) {
     const std::wstring disk = testutil::SmallDiskFolder();
     if (disk.empty()) {

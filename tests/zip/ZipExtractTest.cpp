@@ -523,3 +523,57 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"", L""}));
 
 } // namespace
+
+namespace {
+
+// Between two entries another process of the user swaps a folder the
+// extraction made for a link to a folder of its choosing (a junction on
+// Windows; a link of the Unix file system here, which this Wine shows as a
+// reparse point). The entry that would go through it is refused and nothing
+// lands where the link points.
+struct LinkSwapper : Recorder {
+    void OnProgress(int current, int total) override {
+        Recorder::OnProgress(current, total);
+        if (current == 1 && total == 2) {
+            swapped = MoveFileW((out + L"sub").c_str(), (out + L"sub-before").c_str()) &&
+                      testutil::MakeUnixSymlink(elsewhere, out + L"sub");
+        }
+    }
+    std::wstring out;
+    std::wstring elsewhere;
+    bool swapped = false;
+};
+
+TEST(ZipExtract, AnEntryWhoseFolderBecameALinkIsRefused) {
+    testutil::ScratchFolder scratch;
+    LinkSwapper r;
+    r.out = scratch / L"out\\";
+    r.elsewhere = scratch / L"elsewhere";
+    ASSERT_TRUE(CreateDirectoryW(r.elsewhere.c_str(), nullptr));
+    EXPECT_FALSE(ExtractFile(Fixture("nested.zip"), r.out, &r));
+    ASSERT_TRUE(r.swapped);
+    EXPECT_EQ("alpha", testutil::ReadFileBytes(r.out + L"sub-before\\a.txt"));
+    EXPECT_TRUE(Tree(r.elsewhere + L"\\").empty()) << "written through the link";
+    EXPECT_EQ((Progress{{0, 2}, {1, 2}, {2, 2}}), r.progress);
+}
+
+// The same archive into the same kind of folder, nothing swapped: both
+// entries land (the refusal above is the link's doing).
+TEST(ZipExtract, AFolderThatStaysPlainTakesEveryEntry) {
+    testutil::ScratchFolder scratch;
+    Recorder r;
+    ASSERT_TRUE(ExtractFile(Fixture("nested.zip"), scratch / L"out\\", &r));
+    EXPECT_EQ("gamma in b", testutil::ReadFileBytes(scratch / L"out\\sub\\b\\c.txt"));
+}
+
+// A link already in place of the extraction folder itself is refused too.
+TEST(ZipExtract, AnExtractionFolderThatIsALinkTakesNothing) {
+    testutil::ScratchFolder scratch;
+    const std::wstring elsewhere = scratch / L"elsewhere";
+    ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+    ASSERT_TRUE(testutil::MakeUnixSymlink(elsewhere, scratch / L"out"));
+    EXPECT_FALSE(ExtractFile(Fixture("nested.zip"), scratch / L"out\\", nullptr));
+    EXPECT_TRUE(Tree(elsewhere + L"\\").empty());
+}
+
+} // namespace
