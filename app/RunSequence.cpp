@@ -49,7 +49,7 @@ RunEndActions RunEndActionsFor(int installStatus) {
 
 bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, ScriptObject* script,
                   InstallerContext& context, ReportSender& sender, LogFile& log,
-                  DWORD workerStopTimeoutMs) {
+                  KernelHandle* instanceMutex, DWORD workerStopTimeoutMs) {
     SendAnalytics(context, true, sender.endpoint);
 
     bool workersStopped = true;
@@ -91,6 +91,11 @@ bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, Scr
         }
     } else {
         context.installStatus = InstallStatusError;
+    }
+    // Nothing of this run is in use any more: a new start may begin while
+    // the reports go out (a stuck worker keeps the mutex to the end).
+    if (instanceMutex && workersStopped) {
+        instanceMutex->Reset();
     }
 
     SendAnalytics(context, false, sender.endpoint);
@@ -205,7 +210,7 @@ int RunProgram(const ProgramSettings& settings) {
                                    settings.licenseServerUrl, settings.licenseTimeoutMs);
 
         workersStopped = RunInstaller(kDesktopShortcutName, archive, script, context, sender, log,
-                                      settings.workerStopTimeoutMs);
+                                      &instanceMutex, settings.workerStopTimeoutMs);
 
         // Teardown, in this order: the script object, the mutex, the page
         // list, the pages; then the report sender, the context and the log.

@@ -3,6 +3,7 @@
 #include "app/ScriptObject.h"
 #include "base/InstallerContext.h"
 #include "base/LogFile.h"
+#include "base/UniqueHandle.h"
 #include "payload/PayloadArchive.h"
 #include "telemetry/ReportSender.h"
 
@@ -46,12 +47,15 @@ RunEndActions RunEndActionsFor(int installStatus);
 // the workers stopped (waiting for them at most `workerStopTimeoutMs`) and the
 // shortcut removed after a completed installation; without pages, status 2.
 // Then the end document, and after an error the property lines, the log
-// closed and sent in the error report. Returns false when a worker of the
-// script object was still running at the end of the wait: the caller must
-// then keep the context, the report sender and the log alive until the
-// process ends.
+// closed and sent in the error report. Once the window has closed and the
+// workers have stopped, `instanceMutex` (may be NULL) is released before the
+// reports go out, so a new start need not wait for them. Returns false when a
+// worker of the script object was still running at the end of the wait: the
+// caller must then keep the context, the report sender and the log alive
+// until the process ends.
 bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, ScriptObject* script,
                   InstallerContext& context, ReportSender& sender, LogFile& log,
+                  KernelHandle* instanceMutex = nullptr,
                   DWORD workerStopTimeoutMs = kWorkerStopTimeoutMs);
 
 // How the end of the user's session (log-off, shutdown) ends a run whose

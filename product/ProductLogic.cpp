@@ -71,7 +71,7 @@ int MapDownloadResultCode(long hr, const FreeSpace& disk, bool reachable) {
 }
 
 bool DownloadDoesNotFitItsCompanion(long hr) {
-    return hr == downloader::kErrorDataMismatch || hr == downloader::kErrorIncorrectFormat;
+    return hr == downloader::kErrorDataMismatch;
 }
 
 bool IsRetriedDownload(long hr, int code) {

@@ -39,9 +39,9 @@ bool DownloadResultNeedsReachability(long hr, const FreeSpace& disk);
 int MapDownloadResultCode(long hr, const FreeSpace& disk, bool reachable);
 
 // Whether the package the server sends cannot become what its companion
-// describes: every block still differed after the engine's own passes, or the
-// server's answers do not fit the ranges the companion implies (a companion
-// of another package, a shorter file).
+// describes: every block still differed after the engine's own passes (a
+// companion of another package of the same size). A refused status or a
+// range the server cannot serve stays a failure that may pass.
 bool DownloadDoesNotFitItsCompanion(long hr);
 // Whether a download that ended with `hr` (page code `code`) is worth another
 // attempt after a pause: failures that may pass, never a package that does

@@ -7,6 +7,7 @@
 #include "base/TempFolders.h"
 #include "base/UniqueHandle.h"
 #include "core/RunRecord.h"
+#include "core/Workers.h"
 #include "product/MsiProductInfo.h"
 #include "product/ProductLogic.h"
 
@@ -103,11 +104,19 @@ int SuiteSteps::InstallPackage(const std::wstring&, const std::wstring& paramete
     const DWORD limit = SetupTimeLimitMs();
     const DWORD waitStart = GetTickCount();
     DWORD wait;
+    bool stopped = false;
     do {
         UpdateInstallProgress();
-        wait = WaitForSingleObject(setupProcess.Get(), kInstallPollMs);
+        // The end of the run stops the wait, not setup: it goes on by itself.
+        const HANDLE waitFor[2] = {setupProcess.Get(), run.workers->StopRequested()};
+        wait = WaitForMultipleObjects(waitFor[1] ? 2 : 1, waitFor, FALSE, kInstallPollMs);
+        stopped = wait == WAIT_OBJECT_0 + 1;
     } while (wait == WAIT_TIMEOUT && GetTickCount() - waitStart < limit);
-    if (wait == WAIT_TIMEOUT) {
+    if (stopped) {
+        WriteLog(run.log, LogLevelDebug,
+                 L"Install : the run is ending; setup goes on by itself, no longer waiting");
+        wait = WAIT_TIMEOUT;
+    } else if (wait == WAIT_TIMEOUT) {
         WriteLog(run.log, LogLevelDebug,
                  L"Install : setup still running after %u ms, no longer waiting",
                  static_cast<unsigned>(GetTickCount() - waitStart));

@@ -86,6 +86,8 @@ public:
     void OnError(unsigned long error) override;
     // An ERROR line of the run's log.
     void OnLog(const wchar_t* line) override;
+    // The run is ending: the unzip stops.
+    bool StopRequested() override { return IsStopping(); }
 
     // Depth first, the folder itself before its sub-folders, in the order the
     // file system lists them: the first folder that holds `name`. False (and

@@ -118,6 +118,11 @@ bool UnpackEntry(WinFileStream& zip, ZPOS64_T data, HANDLE out, const unz_file_i
     // Each round takes in input (there is no more than the compressed size)
     // or writes output (no more than the declared size), or it ends.
     while (ok && !ended) {
+        if (reporter && reporter->StopRequested()) {
+            reporter->OnError(ERROR_CANCELLED);
+            ok = false;
+            break;
+        }
         if (stream.avail_in == 0 && !inputEnded) {
             const uLong ask = static_cast<uLong>(std::min<ZPOS64_T>(kChunk, compressedLeft));
             if (ask > 0 && ReadAt(zip, next, input, ask) != ask) {
@@ -486,6 +491,11 @@ bool ZipExtractToFolder(HANDLE zipFile, const std::wstring& folder, ZipReporter*
     for (int i = 0; i < total; ++i) {
         if (reporter) {
             reporter->OnProgress(i, total);
+        }
+        if (reporter && reporter->StopRequested()) {
+            reporter->OnError(ERROR_CANCELLED);
+            ok = false;
+            break;
         }
         // Past the last entry the check could read, nothing was checked.
         if (i >= readable) {

@@ -18,6 +18,10 @@ public:
     // A line for the run's log, just before the OnError of such a refusal,
     // saying which entries or sizes made it.
     virtual void OnLog(const wchar_t* line) = 0;
+    // Asked before each entry and before each read of an entry's data: true
+    // ends the extraction early (OnError(ERROR_CANCELLED)), so a run that is
+    // ending does not wait for a large package to be unpacked.
+    virtual bool StopRequested() { return false; }
 
 protected:
     ~ZipReporter() = default;

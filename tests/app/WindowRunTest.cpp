@@ -13,6 +13,9 @@
 
 #include <objbase.h>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 using apptest::ElementText;
@@ -125,6 +128,40 @@ TEST_F(WindowRun, ThePageStatusDecidesTheShortcutAndTheErrorReport) {
         EXPECT_TRUE(apptest::ListTree(temp).empty()) << Narrow(apptest::ListTree(temp)[0]);
         DeleteFileW(shortcut.c_str());
     }
+}
+
+TEST_F(WindowRun, ANewStartNeedNotWaitForTheReports) {
+    // A slow analytics service: each document is held two seconds.
+    const std::wstring delay = testutil::ServerDir(L"SINK") + L"delay";
+    ASSERT_TRUE(testutil::WriteFileBytes(delay, "2"));
+    const size_t before = apptest::SinkRequestCount();
+    // The sink's count of requests at the moment the running copy's
+    // single-instance mutex went away; -1 while it has not.
+    std::atomic<long> goneAt(-1);
+    std::atomic<bool> stop(false);
+    std::thread watcher([&] {
+        bool existed = false;
+        while (!stop) {
+            HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, L"TLWDownloadManager");
+            if (mutex) {
+                existed = true;
+                CloseHandle(mutex);
+            } else if (existed) {
+                goneAt = static_cast<long>(apptest::SinkRequestCount());
+                return;
+            }
+            Sleep(5);
+        }
+    });
+    Run(L"status:2");
+    stop = true;
+    watcher.join();
+    DeleteFileW(delay.c_str());
+    // Only the start document had arrived: the end document and the error
+    // report went out after another copy could have started.
+    EXPECT_EQ(static_cast<long>(before + 1), goneAt.load());
+    EXPECT_EQ("error occurred", EndStatus());
+    EXPECT_EQ(1u, apptest::Only(requests, "PUT").size());
 }
 
 TEST_F(WindowRun, ClosingTheWindowDuringAStalledDownloadStopsTheWorkerFirst) {

@@ -418,8 +418,8 @@ protected:
         site->SetPagesFolder(L"C:\\pages\\");
         document = new FakeDocument(FakeDocumentBehaviour());
         document->AddRef();
-        ASSERT_TRUE(site->AttachBrowser(document));
-        ASSERT_TRUE(site->NavigateTo(L"C:\\pages\\Load.html"));
+        ASSERT_EQ(S_OK, site->AttachBrowser(document));
+        ASSERT_EQ(S_OK, site->NavigateTo(L"C:\\pages\\Load.html"));
         ASSERT_EQ(L"file:///C:/pages/Load.html", document->loadedUrl);
         handler = As<IDocHostUIHandler>(IID_IDocHostUIHandler);
     }

@@ -329,6 +329,34 @@ bool WaitForProgramToEnd(const std::wstring& logPath, DWORD timeoutMs) {
                      timeoutMs);
 }
 
+TEST_F(Controller, TheEndOfTheRunStopsTheUnzip) {
+    // The window closed (a cancel) before the unzip got going: it stops at
+    // its first look and writes nothing.
+    ASSERT_TRUE(controller->StopWorkers(1000));
+    EXPECT_EQ(ExtractFailed,
+              controller->ExtractPackage(FixturePath(L"packages\\TLWSuite_full.zip")));
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_CANCELLED), controller->ZipErrorCode());
+    EXPECT_FALSE(testutil::FileExists(controller->DownloadFolder() + L"setup.exe"));
+}
+
+TEST_F(Controller, TheEndOfTheRunStopsTheWaitForSetupNotSetup) {
+    const std::wstring folder = controller->DownloadFolder();
+    ASSERT_TRUE(
+        CopyFileW(FixturePath(L"hang\\setup.exe").c_str(), (folder + L"setup.exe").c_str(), FALSE));
+    ASSERT_TRUE(testutil::WriteFileBytes(folder + L"testsetup.ini", "mode=hang\r\npause=5000\r\n"));
+    // Far beyond this test: only the end of the run can end the wait.
+    controller->setupLimitMs = 10 * 60 * 1000;
+    ASSERT_TRUE(controller->StopWorkers(1000));
+    EXPECT_EQ(InstallFailed, controller->InstallPackage(L"", L""));
+    // Returned while setup still runs: it has not written its exit yet.
+    EXPECT_FALSE(Contains(testutil::ReadFileBytes(folder + L"log.txt"), "exit code:"));
+    EXPECT_TRUE(Contains(records.LogText(), "setup goes on by itself, no longer waiting"))
+        << Quoted(records.LogText());
+    EXPECT_FALSE(controller->RemoveDownloadFolder()) << "setup still uses its files";
+    EXPECT_TRUE(WaitForProgramToEnd(folder + L"log.txt", 20000));
+    EXPECT_TRUE(PumpUntil([&] { return controller->RemoveDownloadFolder(); }, 5000));
+}
+
 TEST_F(Controller, AStuckSetupIsNoLongerWaitedForAfterTheTimeLimit) {
     const std::wstring folder = controller->DownloadFolder();
     ASSERT_TRUE(

@@ -14,6 +14,9 @@ files, numbered in the order the requests arrived:
                is complete
 
 Every request is answered 200 with an empty body and the connection closed.
+While a file DIR/delay exists holding a number of seconds, each request is
+read and then held that long before it is recorded and answered (a slow
+service; the "/marker/" requests of the tests are not held).
 A request for the path "/stall" is not read: the sink waits STALL_SECONDS
 without reading its body (so a sender with a large body blocks), then
 drains and drops it and records nothing.
@@ -48,6 +51,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if not chunk:
                 break
             body += chunk
+        if not split.path.startswith("/marker/"):
+            time.sleep(self.server.delay_seconds())
         self.server.record(self.command, split.path, split.query,
                            self.headers.items(), body)
         self.send_response(200)
@@ -76,6 +81,13 @@ class Sink(http.server.HTTPServer):
         super().__init__(address, Handler)
         self.folder = folder
         self.count = 0
+
+    def delay_seconds(self):
+        try:
+            with open(os.path.join(self.folder, "delay")) as f:
+                return min(float(f.read().strip() or 0), 30.0)
+        except (OSError, ValueError):
+            return 0.0
 
     def record(self, method, path, query, headers, body):
         self.count += 1
