@@ -13,6 +13,7 @@
 
 #include <objbase.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -135,9 +136,10 @@ TEST_F(WindowRun, ANewStartNeedNotWaitForTheReports) {
     const std::wstring delay = testutil::ServerDir(L"SINK") + L"delay";
     ASSERT_TRUE(testutil::WriteFileBytes(delay, "2"));
     const size_t before = apptest::SinkRequestCount();
-    // The sink's count of requests at the moment the running copy's
-    // single-instance mutex went away; -1 while it has not.
-    std::atomic<long> goneAt(-1);
+    // The analytics documents and error reports the sink had when the running
+    // copy's single-instance mutex went away; -1 while it has not.
+    std::atomic<long> documentsAtGone(-1);
+    std::atomic<long> reportsAtGone(-1);
     std::atomic<bool> stop(false);
     std::thread watcher([&] {
         bool existed = false;
@@ -147,7 +149,11 @@ TEST_F(WindowRun, ANewStartNeedNotWaitForTheReports) {
                 existed = true;
                 CloseHandle(mutex);
             } else if (existed) {
-                goneAt = static_cast<long>(apptest::SinkRequestCount());
+                std::vector<SinkRequest> since = sinktest::ReadSinkRequests();
+                since.erase(since.begin(), since.begin() + std::min(before, since.size()));
+                documentsAtGone =
+                    static_cast<long>(apptest::Only(since, "POST", "/v1/logAnalytics").size());
+                reportsAtGone = static_cast<long>(apptest::Only(since, "PUT").size());
                 return;
             }
             Sleep(5);
@@ -159,7 +165,8 @@ TEST_F(WindowRun, ANewStartNeedNotWaitForTheReports) {
     DeleteFileW(delay.c_str());
     // Only the start document had arrived: the end document and the error
     // report went out after another copy could have started.
-    EXPECT_EQ(static_cast<long>(before + 1), goneAt.load());
+    EXPECT_EQ(1, documentsAtGone.load());
+    EXPECT_EQ(0, reportsAtGone.load());
     EXPECT_EQ("error occurred", EndStatus());
     EXPECT_EQ(1u, apptest::Only(requests, "PUT").size());
 }
