@@ -1,8 +1,12 @@
+#include "app/CommandLine.h"
+#include "app/QuietRun.h"
 #include "app/RunSequence.h"
 
 #include <windows.h>
 
-// Program entry. Takes no arguments and always exits with 0.
+// Program entry. "/quiet [/log PATH] [/norestart]" is the unattended run with
+// the Windows Installer exit codes; any other command line is the window
+// run, which exits with 0.
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     ProgramSettings settings = DefaultProgramSettings();
 #ifdef BC_TEST_SERVICE_PORT
@@ -12,5 +16,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     settings.service.port = BC_TEST_SERVICE_PORT;
     settings.licenseServerUrl = L"http://127.0.0.1:" + std::to_wstring(BC_TEST_SERVICE_PORT);
 #endif
+    const CommandLine line = ParseCommandLine(ProcessArguments());
+    if (line.quiet) {
+        return RunQuietProgram(settings, line);
+    }
     return RunProgram(settings);
 }

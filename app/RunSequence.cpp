@@ -98,6 +98,12 @@ bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, Scr
         instanceMutex->Reset();
     }
 
+    SendRunEndReports(context, sender, log);
+    return workersStopped;
+}
+
+void SendRunEndReports(InstallerContext& context, ReportSender& sender, LogFile& log,
+                       const std::function<void()>& beforeErrorReport) {
     SendAnalytics(context, false, sender.endpoint);
 
     if (RunEndActionsFor(context.installStatus).sendErrorReport) {
@@ -105,10 +111,12 @@ bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, Scr
             log.LogDebug(L"Property %s: %s\n", property.first.c_str(), property.second.c_str());
         }
         log.CloseStream();
+        if (beforeErrorReport) {
+            beforeErrorReport();
+        }
         sender.attachments.push_back(log.path);
         sender.SendErrorReport();
     }
-    return workersStopped;
 }
 
 void EndRunAtSessionEnd(PayloadArchive& archive, ScriptObject* script, InstallerContext& context,
@@ -140,24 +148,17 @@ void EndRunAtSessionEnd(PayloadArchive& archive, ScriptObject* script, Installer
     ExitProcess(0);
 }
 
-namespace {
-
-// The end of a run whose workers did not stop in time: what they use (the
-// context, the report sender and the log) must outlive them, so the process
-// ends here instead of destroying those objects. The log folder is still
-// removed; the closed log accepts no more lines. Everything of the run has
-// been done, so the process is ended at once: an orderly exit would let the
-// system libraries' shutdown wait for locks a stopped worker may hold.
-[[noreturn]] void EndWithWorkersRunning(LogFile& log) {
+// Everything of the run has been done, so the process is ended at once: an
+// orderly exit would let the system libraries' shutdown wait for locks a
+// stopped worker may hold.
+void EndWithWorkersRunning(LogFile& log, UINT exitCode) {
     log.CloseStream();
     if (!log.folder.empty()) {
         DeleteFolderTree(log.folder);
     }
-    TerminateProcess(GetCurrentProcess(), 0);
-    ExitProcess(0);
+    TerminateProcess(GetCurrentProcess(), exitCode);
+    ExitProcess(exitCode);
 }
-
-} // namespace
 
 int RunProgram(const ProgramSettings& settings) {
     // First of all: nothing may be loaded from the program's own folder.
@@ -221,7 +222,7 @@ int RunProgram(const ProgramSettings& settings) {
         instanceMutex.Reset();
     }
     if (!workersStopped) {
-        EndWithWorkersRunning(log);
+        EndWithWorkersRunning(log, 0);
     }
     return 0;
 }

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 // Fixed values of the program.
@@ -80,6 +81,18 @@ extern const wchar_t kSessionBlockReason[];
 [[noreturn]] void EndRunAtSessionEnd(PayloadArchive& archive, ScriptObject* script,
                                      InstallerContext& context, ReportSender& sender, LogFile& log,
                                      const std::wstring& shortcutName);
+
+// The end of a run's reports: the end analytics document; after an error
+// the property lines, the log closed, `beforeErrorReport` (when set) and the
+// log sent in the error report.
+void SendRunEndReports(InstallerContext& context, ReportSender& sender, LogFile& log,
+                       const std::function<void()>& beforeErrorReport = std::function<void()>());
+
+// The end of a run whose workers did not stop in time: what they use (the
+// context, the report sender and the log) must outlive them, so the process
+// ends here with `exitCode` instead of destroying those objects. The log
+// folder is still removed; the closed log accepts no more lines.
+[[noreturn]] void EndWithWorkersRunning(LogFile& log, UINT exitCode);
 
 // The whole program: the crash filter, the single-instance rule, the
 // privilege check, the run's objects in their order, the language and the

@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """The main job: the installer, signed and carrying its pages, run under Wine
-against a local package server, then its installing flow run headless to a
-real installation.
+in its unattended mode ("/quiet /log PATH") against a local package server,
+to a real installation.
 
   demo.py --build BUILD --shipped EXE --arch x86|x64 [--wine WINE]
 
-BUILD is the build tree of the architecture this machine runs (its program,
-pageflow.exe and test products); EXE is the shipped 32-bit program. Expects
-the Wine environment of scripts/run (WINEPREFIX of that architecture,
-DISPLAY, a running wineserver). Steps:
+BUILD is the build tree of the architecture this machine runs (its program
+and test products); EXE is the shipped 32-bit program. Expects the Wine
+environment of scripts/run (WINEPREFIX of that architecture, DISPLAY, a
+running wineserver). Steps:
   1. the demo package: the product test package (setup.exe and seven Windows
      Installer products) with a media file, zipped, with its ".meta"
      companion, served by the package server on 127.0.0.1;
@@ -16,17 +16,15 @@ DISPLAY, a running wineserver). Steps:
      into its certificate table with install parameters that point at that
      server; the signature still verifies. The shipped 32-bit program always;
      where this machine runs no 32-bit code, the x64 build of the same sources
-     too, which is the one run in steps 3 and 4;
-  3. the program itself, with the user's proxy pointed at a local recorder so
-     that its analytics and error reports are seen: without an HTML engine
-     (Wine) the window cannot appear and the run ends "environment not
-     supported";
-  4. pageflow.exe on the same program file: the pages' own installing flow in
-     the platform's script engine against the real controller, which
-     downloads, verifies, unzips and installs;
-  5. a summary. Exit code 0 only when the product was installed.
-A second run finds the package complete: nothing is downloaded again, every
-block is verified on disk.
+     too, which is the one run in step 3;
+  3. the program itself, "/quiet /log PATH", with the user's proxy pointed at
+     a local recorder so that its analytics and error reports are seen: the
+     pages' own installing flow in the platform's script engine against the
+     real script object, which downloads, verifies, unzips and installs;
+  4. a summary: the exit code, the products installed and their versions, the
+     log's last lines. Exit code 0 only when the run exited 0 and the product
+     was installed.
+A second run finds the suite installed and exits 0 without downloading.
 """
 import argparse
 import io
@@ -53,11 +51,10 @@ import run_test  # noqa: E402  (starts and stops the helper servers)
 # win32 prefix, 64 in a win64 one. main() sets it.
 PACKAGE = None
 MEDIA_BYTES = 48 * 1024 * 1024
-PROGRAM_SECONDS = 300
 # The package is served at this many bytes a second, so that the download's
 # progress can be followed on the console.
 SERVE_RATE = 16 * 1024 * 1024
-FLOW_SECONDS = 1800
+QUIET_SECONDS = 1800
 SHORTCUT = "Continue Brightcast Suite Installation.lnk"
 PROXY_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
 
@@ -168,22 +165,51 @@ def desktop_folder(wine):
     return os.path.join(unix, "Desktop")
 
 
-def run_program(opts, program, demo, sink_port, reports):
-    """Step 3: the program itself, as a user starts it."""
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+LOG_TAIL_LINES = 12
+
+
+def installed_version(wine, code):
+    """DisplayVersion of an installed product, None when it is not installed."""
+    run = subprocess.run([wine, "reg", "query", UNINSTALL_KEY + "\\" + code, "/v",
+                          "DisplayVersion"], capture_output=True, text=True,
+                         stdin=subprocess.DEVNULL)
+    for line in run.stdout.splitlines():
+        parts = line.split()
+        if len(parts) >= 3 and parts[0] == "DisplayVersion":
+            return parts[-1]
+    return None
+
+
+def product_codes(fixtures):
+    """(code, version) of the test products, as the fixture lists them."""
+    with open(os.path.join(fixtures, "fixture.txt"), encoding="utf-8") as f:
+        return [tuple(line.split()[1:3]) for line in f if line.strip()]
+
+
+def run_quiet(opts, program, demo, sink_port, reports):
+    """Step 3: the program's unattended run, as an administrator's script
+    starts it; its temporary folder is one of its own, to show what is left."""
     temp = os.path.join(demo, "temp")
     shutil.rmtree(temp, ignore_errors=True)
     os.makedirs(temp)
+    log = os.path.join(demo, "quiet.log")
+    if os.path.exists(log):
+        os.remove(log)
     shortcut = os.path.join(desktop_folder(opts.wine), SHORTCUT)
     if os.path.exists(shortcut):
         os.remove(shortcut)
     set_proxy(opts.wine, demo, sink_port)
+    wtemp = pagekit.windows_path(temp)
+    command = "set TMP=%s&& set TEMP=%s&& %s /quiet /log %s" % (
+        wtemp, wtemp, pagekit.windows_path(program), pagekit.windows_path(log))
+    say("  %s /quiet /log %s" % (os.path.basename(program), pagekit.windows_path(log)))
     try:
-        env = dict(os.environ, TMP=wine_path(opts.wine, temp), TEMP=wine_path(opts.wine, temp))
         started = time.monotonic()
         try:
             # Wine's own notes on stderr are not the program's.
-            code = subprocess.run([opts.wine, program], env=env, timeout=PROGRAM_SECONDS,
-                                  stderr=subprocess.DEVNULL).returncode
+            code = subprocess.run([opts.wine, "cmd", "/c", command], timeout=QUIET_SECONDS,
+                                  stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
         except subprocess.TimeoutExpired:
             code = None
         seconds = time.monotonic() - started
@@ -193,25 +219,19 @@ def run_program(opts, program, demo, sink_port, reports):
     say("  exit code %s after %.1f s" % ("(did not end)" if code is None else code, seconds))
     for method, path, body in read_reports(reports):
         say("  reported: %s" % describe_report(method, path, body))
-    say("  desktop shortcut: %s" % ('"%s" left on the desktop (the run did not complete)' % SHORTCUT
-                                    if os.path.exists(shortcut) else "none"))
+    say("  desktop shortcut: %s" % ("left on the desktop" if os.path.exists(shortcut)
+                                    else "none"))
     left = [os.path.relpath(os.path.join(d, f), temp)
             for d, dirs, files in os.walk(temp) for f in files + dirs]
     say("  temporary folder: %s" % ("nothing left behind" if not left else ", ".join(left)))
-    return code
-
-
-def run_flow(opts, program, demo):
-    """Step 4: the installing flow headless; progress goes to the console."""
-    flow = subprocess.Popen([opts.wine, os.path.join(demo, "pageflow.exe"),
-                             pagekit.windows_path(program)],
-                            stdout=subprocess.PIPE, text=True)
-    try:
-        out, _ = flow.communicate(timeout=FLOW_SECONDS)
-    except subprocess.TimeoutExpired:
-        flow.kill()
-        out, _ = flow.communicate()
-    return [line.rstrip("\r") for line in out.splitlines()]
+    lines = []
+    if os.path.exists(log):
+        with open(log, encoding="utf-8", errors="replace") as f:
+            lines = [line.rstrip("\r\n") for line in f]
+    say("  log %s: %d lines, the last %d:" % (log, len(lines), min(len(lines), LOG_TAIL_LINES)))
+    for line in lines[-LOG_TAIL_LINES:]:
+        say("    " + line)
+    return code, lines
 
 
 def main():
@@ -272,27 +292,19 @@ def main():
                 "certificate table; signature %s" % (
                     program, what,
                     "verifies" if pagekit.verify(program, cert) else "DOES NOT VERIFY"))
-        shutil.copyfile(os.path.join(build, "tools", "pageflow", "pageflow.exe"),
-                        os.path.join(demo, "pageflow.exe"))
-
-        say("\n3. %s under %s Wine (no HTML engine here: the window cannot appear)"
-            % (os.path.basename(program), "32-bit" if opts.arch == "x86" else "64-bit"))
-        code = run_program(opts, program, demo, sink_port, reports)
-
-        say("\n4. The installing flow, headless (pageflow.exe: the pages' own flow script "
-            "and the real controller)")
+        say("\n3. %s under %s Wine, unattended: the pages' own installing flow in the "
+            "platform's script engine, no window" % (
+                os.path.basename(program), "32-bit" if opts.arch == "x86" else "64-bit"))
         stored = os.path.join(demo, PACKAGE)
         had_package = os.path.exists(stored)
         before = len(server_log(pkg_port))
-        lines = run_flow(opts, program, demo)
-        for line in lines:
-            say("  " + line)
+        code, lines = run_quiet(opts, program, demo, sink_port, reports)
         requests = server_log(pkg_port)[before:]
     finally:
         for server in servers:
             run_test.stop(server)
 
-    say("\n5. Summary (%s build under %s Wine)" % (opts.arch, "32-bit" if opts.arch == "x86"
+    say("\n4. Summary (%s build under %s Wine)" % (opts.arch, "32-bit" if opts.arch == "x86"
                                                  else "64-bit"))
     package_requests = [r for r in requests if r["target"] == "/" + PACKAGE]
     sent = sum(r["sent"] for r in package_requests)
@@ -302,19 +314,18 @@ def main():
     elif had_package:
         say("  downloaded: nothing; the package was already complete on disk, and every block "
             "was verified again (a second run resumes nothing)")
-    extracted = [l for l in lines if l.startswith("extracted files: ")]
-    if extracted:
-        say("  unzipped: %s files" % extracted[0].split(": ", 1)[1])
-    installed = [l for l in lines if l.startswith("product {") and " installed" in l]
-    say("  installed: %d of 7 Windows Installer products" % len(installed))
-    for line in lines:
-        if line.startswith(("product version: ", "start program: ")):
-            say("  " + line)
-    for method, path, body in read_reports(reports):
-        say("  reports from the program: %s" % describe_report(method, path, body))
-    status = lines[-1] if lines else "flow status ?"
-    say("  %s exit code: %s; %s" % (os.path.basename(program), code, status))
-    return 0 if status == "flow status 1" and len(installed) == 7 else 1
+    elif any("already installed" in line for line in lines):
+        say("  downloaded: nothing; the suite was already installed")
+    products = product_codes(os.path.join(build, "tests", "product", "fixtures"))
+    installed = 0
+    for product, version in products:
+        found = installed_version(opts.wine, product)
+        installed += found is not None
+        say("  product %s: %s" % (product, "installed, version %s" % found if found
+                                  else "not installed"))
+    say("  installed: %d of %d Windows Installer products" % (installed, len(products)))
+    say("  %s /quiet exit code: %s" % (os.path.basename(program), code))
+    return 0 if code in (0, 3010) and installed == len(products) else 1
 
 
 if __name__ == "__main__":
