@@ -150,21 +150,41 @@ class QuietRun(unittest.TestCase):
         return pagekit.pack(OPTS.program, pages, os.path.join(folder, name))
 
     def start(self, program, temp, *arguments):
-        """The program with its own temporary folder (Wine takes TMP and TEMP
-        from the prefix, so they are set inside the Windows process tree)."""
+        """The program from a batch file, as a deployment script starts it:
+        cmd waits for a windows program there, and the batch file writes its
+        whole exit code (Wine hands only the low byte to Unix) to a file,
+        read by finished(). The temporary folder is one of the case's own
+        (Wine takes TMP and TEMP from the prefix, so they are set inside the
+        Windows process tree)."""
         os.makedirs(temp, exist_ok=True)
         wtemp = pagekit.windows_path(temp)
-        command = "set TMP=%s&& set TEMP=%s&& %s %s" % (
-            wtemp, wtemp, pagekit.windows_path(program), " ".join(arguments))
-        return subprocess.Popen([OPTS.wine, "cmd", "/c", command], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.runs = getattr(self, "runs", 0) + 1
+        batch = os.path.join(self.work, "run%d.cmd" % self.runs)
+        exit_file = batch + ".exit"
+        if os.path.exists(exit_file):
+            os.remove(exit_file)
+        with open(batch, "w", newline="\r\n") as f:
+            f.write("@echo off\nset TMP=%s\nset TEMP=%s\n\"%s\" %s\necho %%ERRORLEVEL%%>\"%s\"\n" % (
+                wtemp, wtemp, pagekit.windows_path(program), " ".join(arguments),
+                pagekit.windows_path(exit_file)))
+        run = subprocess.Popen([OPTS.wine, "cmd", "/c", pagekit.windows_path(batch)],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        run.exit_file = exit_file
+        return run
+
+    def finished(self, run, timeout=RUN_SECONDS):
+        """The program's exit code once its batch file has ended."""
+        run.wait(timeout=timeout)
+        with open(run.exit_file, encoding="ascii", errors="replace") as f:
+            return int(f.read().strip())
 
     def run_quiet(self, program, temp, *extra):
         log = os.path.join(self.work, "quiet-%s.log" % self.id().rsplit(".", 1)[-1])
         if os.path.exists(log):
             os.remove(log)
         run = self.start(program, temp, "/quiet", "/log", pagekit.windows_path(log), *extra)
-        code = run.wait(timeout=RUN_SECONDS)
+        code = self.finished(run)
         text = ""
         if os.path.exists(log):
             with open(log, "rb") as f:
@@ -285,7 +305,7 @@ class QuietRun(unittest.TestCase):
         self.assertEqual(1618, code)
         self.assertIn("Another copy of the program is running", log)
         self.assertIsNone(first.poll(), "the first copy should still run")
-        self.assertEqual(0, first.wait(timeout=RUN_SECONDS))
+        self.assertEqual(0, self.finished(first))
         self.assertIsNotNone(self.installed_version(PRODUCT_CODES[MAIN_INDEX]))
 
     def test_switches_it_does_not_know_make_the_window_run(self):
@@ -297,7 +317,7 @@ class QuietRun(unittest.TestCase):
                 self.remove_shortcut()
                 self.sink_before = self.sink_records()
                 run = self.start(program, temp, *arguments)
-                self.assertEqual(0, run.wait(timeout=RUN_SECONDS))
+                self.assertEqual(0, self.finished(run))
                 reports = self.reports()
                 # As the window run does under Wine: the licence fetched, no
                 # window possible, the shortcut left for a run that did not
@@ -314,7 +334,7 @@ class QuietRun(unittest.TestCase):
         temp = os.path.join(self.work, "temp-dash")
         log = os.path.join(self.work, "dash.log")
         run = self.start(program, temp, "-QUIET", "/Log", pagekit.windows_path(log), "/NoRestart")
-        self.assertEqual(0, run.wait(timeout=RUN_SECONDS))
+        self.assertEqual(0, self.finished(run))
         with open(log, encoding="utf-8") as f:
             self.assertIn("Quiet run (/norestart)", f.read())
         self.assertIsNotNone(self.installed_version(PRODUCT_CODES[MAIN_INDEX]))
