@@ -132,11 +132,12 @@ FlowRunResult RunInstallFlow(const std::wstring& pagesFolder,
             result.scriptError = L"the view: " + host.lastError;
             ready = false;
         }
-        if (ready && FAILED(host.Run(L"var flowViewProblem = flowViewCheck();"))) {
+        if (ready && options.checkFirst &&
+            FAILED(host.Run(L"var flowViewProblem = flowViewCheck();"))) {
             result.scriptError = L"the start check: " + host.lastError;
             ready = false;
         }
-        if (ready) {
+        if (ready && options.checkFirst) {
             const std::wstring problem = ReadTextVariable(host, L"flowViewProblem");
             if (!problem.empty()) {
                 flowHost->outcome = problem;

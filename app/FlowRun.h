@@ -22,6 +22,9 @@ struct FlowRunOptions {
     // The flow's own stall guards end a step that stands still; this bounds
     // the whole flow.
     DWORD timeLimitMs;
+    // Whether the start page's check (suite installed, Windows too old) comes
+    // first, as in a run of the program.
+    bool checkFirst;
 };
 
 // What the flow came to.
@@ -40,9 +43,10 @@ struct FlowRunResult {
 // Lines of progress ("download 12%  (overall 7%)", "message box: ...").
 typedef std::function<void(const std::wstring& line)> FlowPrinter;
 
-// Runs the start page's check and then, when setup can go on, the installing
-// flow of the pages unpacked in `pagesFolder` (ending in a backslash) against
-// `script`, until the flow has ended or `options.timeLimitMs` has passed.
+// Runs the start page's check (when `options.checkFirst`) and then, when
+// setup can go on, the installing flow of the pages unpacked in `pagesFolder`
+// (ending in a backslash) against `script`, until the flow has ended or
+// `options.timeLimitMs` has passed.
 // UI thread with COM initialised as a single-threaded apartment; the thread's
 // messages are delivered meanwhile (workers call the page back through them).
 // `onTick`, when set, is called about every 100 ms. The workers may still be

@@ -149,7 +149,7 @@ int RunQuietProgram(const ProgramSettings& settings, const CommandLine& line) {
         if (facts.pagesLoaded) {
             const HRESULT com = CoInitialize(nullptr);
             const FlowRunOptions options = {kQuietBusyRetries, kQuietBusyPauseMs,
-                                            kQuietFlowTimeLimitMs};
+                                            kQuietFlowTimeLimitMs, true};
             const FlowRunResult flow = RunInstallFlow(
                 archive.temporaryFolder, script, options,
                 [&log](const std::wstring& text) { log.LogDebug(L"Flow: %s", text.c_str()); });

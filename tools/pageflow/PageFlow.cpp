@@ -163,7 +163,7 @@ int RunFlow(const Options& options) {
         new downloadmanagercore::ScriptObject(&context, &reportSender, &log, steps);
     int lastMilestone = -1;
     const FlowRunOptions flowOptions = {options.retryBusy ? kQuietBusyRetries : 0,
-                                        kQuietBusyPauseMs, options.timeLimitSeconds * 1000};
+                                        kQuietBusyPauseMs, options.timeLimitSeconds * 1000, false};
     const FlowRunResult flow = RunInstallFlow(
         archive.temporaryFolder, controller, flowOptions,
         [](const std::wstring& line) { PrintError(L"%s", line.c_str()); },
