@@ -200,18 +200,32 @@ def run_quiet(opts, program, demo, sink_port, reports):
     if os.path.exists(shortcut):
         os.remove(shortcut)
     set_proxy(opts.wine, demo, sink_port)
+    # From a batch file, as a deployment script starts it: cmd waits for a
+    # windows program there, and the whole exit code is written to a file
+    # (Wine hands only its low byte to Unix).
     wtemp = pagekit.windows_path(temp)
-    command = "set TMP=%s&& set TEMP=%s&& %s /quiet /log %s" % (
-        wtemp, wtemp, pagekit.windows_path(program), pagekit.windows_path(log))
+    batch = os.path.join(demo, "quiet.cmd")
+    exit_file = batch + ".exit"
+    if os.path.exists(exit_file):
+        os.remove(exit_file)
+    with open(batch, "w", newline="\r\n") as f:
+        f.write("@echo off\nset TMP=%s\nset TEMP=%s\n\"%s\" /quiet /log \"%s\"\n"
+                "echo %%ERRORLEVEL%%>\"%s\"\n" % (
+                    wtemp, wtemp, pagekit.windows_path(program), pagekit.windows_path(log),
+                    pagekit.windows_path(exit_file)))
     say("  %s /quiet /log %s" % (os.path.basename(program), pagekit.windows_path(log)))
     try:
         started = time.monotonic()
+        code = None
         try:
             # Wine's own notes on stderr are not the program's.
-            code = subprocess.run([opts.wine, "cmd", "/c", command], timeout=QUIET_SECONDS,
-                                  stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
-        except subprocess.TimeoutExpired:
-            code = None
+            subprocess.run([opts.wine, "cmd", "/c", pagekit.windows_path(batch)],
+                           timeout=QUIET_SECONDS, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            with open(exit_file, encoding="ascii", errors="replace") as f:
+                code = int(f.read().strip())
+        except (subprocess.TimeoutExpired, OSError, ValueError):
+            pass
         seconds = time.monotonic() - started
         post_marker(sink_port)
     finally:
@@ -221,9 +235,12 @@ def run_quiet(opts, program, demo, sink_port, reports):
         say("  reported: %s" % describe_report(method, path, body))
     say("  desktop shortcut: %s" % ("left on the desktop" if os.path.exists(shortcut)
                                     else "none"))
+    # The test setup, like a runtime's installer, leaves its own log there.
     left = [os.path.relpath(os.path.join(d, f), temp)
-            for d, dirs, files in os.walk(temp) for f in files + dirs]
-    say("  temporary folder: %s" % ("nothing left behind" if not left else ", ".join(left)))
+            for d, dirs, files in os.walk(temp) for f in files + dirs
+            if not f.startswith("dd_vcredist_")]
+    say("  temporary folder: %s" % ("nothing of the program's left behind" if not left
+                                    else ", ".join(left)))
     lines = []
     if os.path.exists(log):
         with open(log, encoding="utf-8", errors="replace") as f:
@@ -311,11 +328,11 @@ def main():
     if package_requests:
         say("  downloaded: %d bytes in %d request(s), every 1 MiB block verified against the "
             "companion" % (sent, len(package_requests)))
+    elif any("already installed" in line for line in lines):
+        say("  downloaded: nothing; the suite was already installed")
     elif had_package:
         say("  downloaded: nothing; the package was already complete on disk, and every block "
             "was verified again (a second run resumes nothing)")
-    elif any("already installed" in line for line in lines):
-        say("  downloaded: nothing; the suite was already installed")
     products = product_codes(os.path.join(build, "tests", "product", "fixtures"))
     installed = 0
     for product, version in products:
