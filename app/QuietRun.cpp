@@ -104,6 +104,9 @@ int QuietExitCodeFor(const QuietRunFacts& facts) {
 }
 
 int RunQuietProgram(const ProgramSettings& settings, const CommandLine& line) {
+    // Nobody is there to answer the system's own error boxes (a drive that is
+    // not ready, a file that cannot be opened): the call fails instead.
+    SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     InstallCrashFilter(settings.service);
 
     KernelHandle instanceMutex(CreateMutexW(nullptr, FALSE, kInstanceMutexName));
