@@ -1,6 +1,7 @@
 #include "app/QuietRun.h"
 
 #include "app/CrashDump.h"
+#include "app/DllSearch.h"
 #include "app/FlowRun.h"
 #include "app/Privileges.h"
 #include "base/LanguageTable.h"
@@ -104,6 +105,9 @@ int QuietExitCodeFor(const QuietRunFacts& facts) {
 }
 
 int RunQuietProgram(const ProgramSettings& settings, const CommandLine& line) {
+    // First of all, as in the window run: nothing may be loaded from the
+    // program's own folder.
+    const bool dllSearchRestricted = RestrictDllSearch();
     // Nobody is there to answer the system's own error boxes (a drive that is
     // not ready, a file that cannot be opened): the call fails instead.
     SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
@@ -123,8 +127,13 @@ int RunQuietProgram(const ProgramSettings& settings, const CommandLine& line) {
     }
 
     LogFile log;
+    // A crash from here on sends the log with its dump.
+    SetCrashReportLog(log.path);
     log.LogDebug(L"Quiet run%s; the licence is taken as accepted",
                  line.noRestart ? L" (/norestart)" : L"");
+    if (!dllSearchRestricted) {
+        log.LogError(L"the DLL search could not be restricted");
+    }
     std::wstring temp;
     if (GetTempFolderPath(temp)) {
         for (const std::wstring& folder : RemoveAbandonedFolders(temp)) {
@@ -195,6 +204,11 @@ int RunQuietProgram(const ProgramSettings& settings, const CommandLine& line) {
         }
         log.LogDebug(L"Quiet run ends with exit code %d", exitCode);
 
+        // Nothing of this run is in use any more: a new start may begin while
+        // the reports go out (a stuck worker keeps the mutex to the end).
+        if (workersStopped) {
+            instanceMutex.Reset();
+        }
         bool copied = false;
         SendRunEndReports(context, sender, log, [&]() {
             WriteLogCopy(line.logPath, ReadLog(log.path));

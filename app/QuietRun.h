@@ -40,10 +40,12 @@ struct QuietRunFacts {
 // end) 1603.
 int QuietExitCodeFor(const QuietRunFacts& facts);
 
-// The whole quiet run: the crash filter; a second copy ends at once with
+// The whole quiet run: the DLL search restricted and the crash filter, as in
+// the window run; a second copy ends at once with
 // 1618 and a process without administrator rights with 740; then the run's
 // objects as in the window run, the pages unpacked, the installing flow run
 // by FlowRun (the licence taken as accepted, no desktop shortcut), the
-// workers stopped, the download folder removed, the reports sent as in the
-// window run and the log copied to `line.logPath` when given.
+// workers stopped, the download folder removed, the single-instance mutex
+// released, the reports sent as in the window run and the log copied to
+// `line.logPath` when given.
 int RunQuietProgram(const ProgramSettings& settings, const CommandLine& line);
