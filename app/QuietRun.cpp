@@ -134,12 +134,7 @@ int RunQuietProgram(const ProgramSettings& settings, const CommandLine& line) {
     if (!dllSearchRestricted) {
         log.LogError(L"the DLL search could not be restricted");
     }
-    std::wstring temp;
-    if (GetTempFolderPath(temp)) {
-        for (const std::wstring& folder : RemoveAbandonedFolders(temp)) {
-            log.LogDebug(L"Removed the folder of an earlier run: %s", folder.c_str());
-        }
-    }
+    RemoveFoldersOfEarlierRuns(log);
     if (!instanceMutex) {
         log.LogError(L"CreateMutex %s failed: %u", kInstanceMutexName,
                      static_cast<unsigned>(mutexError));

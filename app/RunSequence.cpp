@@ -47,6 +47,15 @@ RunEndActions RunEndActionsFor(int installStatus) {
     return actions;
 }
 
+void RemoveFoldersOfEarlierRuns(LogFile& log) {
+    std::wstring temp;
+    if (GetTempFolderPath(temp)) {
+        for (const std::wstring& folder : RemoveAbandonedFolders(temp)) {
+            log.LogDebug(L"Removed the folder of an earlier run: %s", folder.c_str());
+        }
+    }
+}
+
 bool RunInstaller(const std::wstring& shortcutName, PayloadArchive& archive, ScriptObject* script,
                   InstallerContext& context, ReportSender& sender, LogFile& log,
                   KernelHandle* instanceMutex, DWORD workerStopTimeoutMs) {
@@ -180,14 +189,7 @@ int RunProgram(const ProgramSettings& settings) {
     LogFile log;
     // A crash from here on sends the log with its dump.
     SetCrashReportLog(log.path);
-    // Folders of earlier runs that ended without their clean-up (killed,
-    // power lost, a crash before the filter) go now; those in use stay.
-    std::wstring temp;
-    if (GetTempFolderPath(temp)) {
-        for (const std::wstring& folder : RemoveAbandonedFolders(temp)) {
-            log.LogDebug(L"Removed the folder of an earlier run: %s", folder.c_str());
-        }
-    }
+    RemoveFoldersOfEarlierRuns(log);
     if (!dllSearchRestricted) {
         log.LogError(L"the DLL search could not be restricted");
     }

@@ -43,6 +43,10 @@ struct RunEndActions {
 };
 RunEndActions RunEndActionsFor(int installStatus);
 
+// Folders of earlier runs that ended without their clean-up (killed, power
+// lost, a crash before the filter) go now, each logged; those in use stay.
+void RemoveFoldersOfEarlierRuns(LogFile& log);
+
 // The run around the host window: the start analytics document; with the
 // pages unpacked, the desktop shortcut and the window until it closes, then
 // the workers stopped (waiting for them at most `workerStopTimeoutMs`) and the
