@@ -176,6 +176,8 @@ private:
     int downloadPasses_ = 0;
     uint32_t passStartBlock_ = 0;
     int passesWithoutProgress_ = 0;
+    // Passes started over from byte 0 (see kErrorRangeIgnored).
+    int restarts_ = 0;
     // The download pass's arriving blocks: null when they are not hashed
     // (no memory for them, or the bytes stopped following on).
     std::unique_ptr<BlockHashPipeline> arrival_;
@@ -484,6 +486,22 @@ void DownloadSimpleTask::OnFileComplete(long result) {
     }
     EndArrivalHashing();
     arrival_.reset();
+    if (result == kErrorRangeIgnored && !arrivalMismatch_) {
+        // A proxy or server that ignores ranges (or a package replaced on the
+        // server): only a transfer from byte 0 can bring the file right, and
+        // every block is verified again as it arrives. Bounded, as a server
+        // that answers each continuation with the whole package would
+        // otherwise start over for ever.
+        subTask_.Release();
+        if (++restarts_ > kMaxRestarts) {
+            Close(kErrorNoProgress);
+            Finish();
+            return;
+        }
+        blockIndex_ = 0;
+        Continue(&DownloadSimpleTask::StartFileDownload);
+        return;
+    }
     // A request that this task ended for a block that arrived wrong is no failure.
     if (result < 0 && !arrivalMismatch_) {
         Close(result);

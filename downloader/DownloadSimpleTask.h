@@ -59,12 +59,15 @@ constexpr int kMaxPassesWithoutProgress = 3;
 // Brings the file at filePath to exactly the package at url, as its
 // companion (url + ".meta") describes: sizes the file, verifies the blocks on
 // disk and downloads with one range request from the first block that does
-// not match, until every block matches. Reports OnProgress(bytesDone,
+// not match, until every block matches. A range request answered with the
+// whole package (a proxy that ignores ranges) starts the transfer over from
+// byte 0, at most kMaxRestarts times. Reports OnProgress(bytesDone,
 // bytesTotal) and one OnComplete with an HRESULT: S_OK; E_ABORT after Cancel;
 // E_FAIL for a malformed companion or one longer than kMaxCompanionBytes;
 // HRESULT_FROM_WIN32(ERROR_DISK_FULL) (0x80070070) before the file is sized
 // when its disk has less room than the package still needs; 1 when reading or hashing the file
-// failed; kErrorDataMismatch (see above); otherwise the error of the request,
+// failed; kErrorDataMismatch (see above); kErrorNoProgress after one restart
+// too many; otherwise the error of the request,
 // file or disk (0x80070070 for a full disk). The callback is referenced; null
 // when memory is exhausted or there is no callback.
 ITask* CreateDownloadSimpleTask(const wchar_t* url, const wchar_t* filePath,

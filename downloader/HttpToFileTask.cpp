@@ -103,6 +103,13 @@ void HttpToFileTask::OnHttpResponse(HttpResponse&& response) {
     case 200:
         // Only a transfer of the whole resource from its first byte can take
         // a 200; one that names another start would put bytes in the wrong place.
+        if (position_ != 0 && response.rangeOffset == 0 &&
+            response.totalLength == position_ + remaining_) {
+            // The whole resource, to a range that runs to its end: the
+            // caller may start over from byte 0.
+            Close(kErrorRangeIgnored);
+            return;
+        }
         if (position_ != 0 || response.totalLength != remaining_ || response.rangeOffset != 0) {
             Close(kErrorIncorrectFormat);
             return;

@@ -140,6 +140,12 @@ constexpr long kErrorIncorrectFormat = static_cast<long>(0x80072EFBUL);
 // not retried as if the transfer had failed.
 constexpr long kErrorResourceNotFound = static_cast<long>(0x800C0005UL);
 
+// ERROR_HTTP_INVALID_SERVER_RESPONSE: a range request that does not start at
+// the first byte was answered with the whole resource (a proxy or server that
+// ignores ranges, or a resource that changed since its validator). The file
+// task cannot place those bytes; the package task starts over from byte 0.
+constexpr long kErrorRangeIgnored = static_cast<long>(0x80072F78UL);
+
 // The result for a status that neither task can use.
 inline long ResultOfRefusedStatus(int32_t status) {
     return status == 404 || status == 410 ? kErrorResourceNotFound : kErrorIncorrectFormat;
@@ -154,10 +160,10 @@ constexpr long kErrorNoProgress = static_cast<long>(0x80072EFEUL);
 // byte further.
 constexpr int kMaxRequestsWithoutProgress = 3;
 
-// A transfer into memory starts over when a continuation is answered with the
-// whole resource (the resource changed, or the server ignores ranges). It
-// takes this many restarts; the next one ends it with kErrorNoProgress, since
-// a server that names a new version on every response would otherwise reset
+// A transfer into memory, and the package download, start over when a
+// continuation is answered with the whole resource (the resource changed, or
+// the server or a proxy ignores ranges). Each takes this many restarts; the next one ends it with
+// kErrorNoProgress, since a server that names a new version on every response would otherwise reset
 // the count of requests without progress for ever.
 constexpr int kMaxRestarts = 3;
 

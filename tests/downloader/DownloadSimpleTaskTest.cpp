@@ -198,6 +198,56 @@ TEST_F(DownloadSimpleTaskTest, PartialFileResumesFromTheFirstBadBlock) {
     EXPECT_EQ(size, last);
 }
 
+TEST_F(DownloadSimpleTaskTest, ARangeAnsweredWithTheWholePackageStartsOverFromByteZero) {
+    // A proxy that ignores ranges: the resume from block 2 is answered with
+    // the whole package. The file is written again from its first byte, and
+    // a later start finds it complete.
+    const int64_t size = 5 * kMiB;
+    const std::string content = PublishPackage(L"pkg.bin", size);
+    ASSERT_TRUE(server.AddRule("path=/pkg.bin&times=0&ignorerange=1"));
+    const std::wstring target = scratch / L"pkg.bin";
+    const std::string partial = content.substr(0, 2 * kMiB) + std::string(kMiB / 2, '\x5A');
+    ASSERT_TRUE(testutil::WriteFileBytes(target, partial));
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(S_OK, Run(UrlOf(L"pkg.bin"), target, recorder.get()));
+    EXPECT_TRUE(Contents(target) == content);
+    const auto requests = PackageRequests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ("bytes=2097152-5242879", requests[0].Header("Range"));
+    EXPECT_EQ(200, requests[0].status);
+    EXPECT_EQ("bytes=0-5242879", requests[1].Header("Range"));
+    EXPECT_EQ(200, requests[1].status);
+    // The progress goes back to 0 with the restart and ends at the size.
+    const Progress progress = recorder->progress();
+    ASSERT_FALSE(progress.empty());
+    EXPECT_NE(progress.end(), std::find(progress.begin(), progress.end(),
+                                        std::make_pair<int64_t, int64_t>(0, int64_t{size})));
+    EXPECT_EQ(size, progress.back().first);
+
+    ASSERT_TRUE(server.Reset()); // rules and log; the package stays
+    Ref<DownloadRecorder> again(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(S_OK, Run(UrlOf(L"pkg.bin"), target, again.get()));
+    EXPECT_TRUE(PackageRequests().empty());
+}
+
+TEST_F(DownloadSimpleTaskTest, StartingOverIsBounded) {
+    // Every request ends after 1.5 MB and every continuation is answered with
+    // the whole package: each restart gets no further than the last.
+    const int64_t size = 5 * kMiB;
+    PublishPackage(L"pkg.bin", size);
+    ASSERT_TRUE(server.AddRule("path=/pkg.bin&times=0&ignorerange=1&end=1500000"));
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(downloader::kErrorNoProgress,
+              Run(UrlOf(L"pkg.bin"), scratch / L"pkg.bin", recorder.get()));
+    size_t fromTheStart = 0;
+    for (const PkgRequest& request : PackageRequests()) {
+        EXPECT_EQ(200, request.status);
+        fromTheStart += request.Header("Range") == "bytes=0-5242879" ? 1 : 0;
+    }
+    EXPECT_EQ(static_cast<size_t>(1 + downloader::kMaxRestarts), fromTheStart);
+    EXPECT_EQ(2 * fromTheStart, PackageRequests().size());
+}
+
 TEST_F(DownloadSimpleTaskTest, LongerFileIsCutToThePackageSize) {
     const int64_t size = 2 * kMiB + 1000;
     const std::string content = PublishPackage(L"pkg.bin", size);
