@@ -97,6 +97,11 @@ std::wstring ReadTextVariable(htmlui::ScriptHost& host, const wchar_t* expressio
     return text;
 }
 
+// Only a step's name goes into the settings script.
+bool IsStepName(const std::wstring& name) {
+    return name == L"download" || name == L"extract" || name == L"install";
+}
+
 } // namespace
 
 FlowRunResult RunInstallFlow(const std::wstring& pagesFolder,
@@ -124,9 +129,14 @@ FlowRunResult RunInstallFlow(const std::wstring& pagesFolder,
                 ready = false;
             }
         }
-        const std::wstring settings =
-            L"flowViewBusyRetries = " + std::to_wstring(options.busyRetries) +
-            L"; flowViewBusyPauseMs = " + std::to_wstring(options.busyPauseMs) + L";";
+        std::wstring settings = L"flowViewBusyRetries = " + std::to_wstring(options.busyRetries) +
+                                L"; flowViewBusyPauseMs = " + std::to_wstring(options.busyPauseMs) +
+                                L";";
+        if (IsStepName(options.cancelPhase)) {
+            settings += L" flowViewCancelPhase = \"" + options.cancelPhase +
+                        L"\"; flowViewCancelPercent = " + std::to_wstring(options.cancelPercent) +
+                        L";";
+        }
         if (ready && (FAILED(host.Run(FromUtf8(kFlowViewScript, std::strlen(kFlowViewScript)))) ||
                       FAILED(host.Run(settings)))) {
             result.scriptError = L"the view: " + host.lastError;

@@ -25,6 +25,11 @@ struct FlowRunOptions {
     // Whether the start page's check (suite installed, Windows too old) comes
     // first, as in a run of the program.
     bool checkFirst;
+    // A person's Cancel (for tests of the flow): at the first progress of
+    // this step ("download", "extract", "install") at or above
+    // `cancelPercent`; empty for none.
+    std::wstring cancelPhase = std::wstring();
+    int cancelPercent = 0;
 };
 
 // What the flow came to.

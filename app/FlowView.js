@@ -17,6 +17,11 @@
 
 var flowViewBusyRetries = 3;
 var flowViewBusyPauseMs = 10000;
+// A person who cancels (the installing page's Cancel, after its question):
+// at the first progress of this step at or above this percent; "" never.
+var flowViewCancelPhase = "";
+var flowViewCancelPercent = 0;
+var flowViewCancelAsked = false;
 
 var flowViewTimers = [];
 var flowViewNextTimer = 1;
@@ -61,6 +66,15 @@ var flowView = {
         if (line !== flowViewLastLine) {
             flowViewLastLine = line;
             host.print(line);
+        }
+        if (!flowViewCancelAsked && state.phase === flowViewCancelPhase &&
+            state.phasePercent >= flowViewCancelPercent) {
+            flowViewCancelAsked = true;
+            // As a click arrives: from the message loop, not inside this report.
+            flowView.schedule(function () {
+                host.print("cancel at " + state.phase + " " + state.phasePercent + "%");
+                flowViewFlow.cancel();
+            }, 0);
         }
     },
     schedule: function (fn, ms) {

@@ -129,27 +129,40 @@ class PageFlowRuns(unittest.TestCase):
                             l.endswith("\\Brightcast Suite Test\\brightcast.exe") for l in lines),
                         lines)
 
-    def start_flow(self, program, temp):
+    def start_flow(self, program, temp, *options):
         """pageflow.exe with its own temporary folder (Wine takes TMP and TEMP
         from the prefix, so they are set inside the Windows process tree)."""
         os.makedirs(temp, exist_ok=True)
         wtemp = pagekit.windows_path(temp)
         command = "set TMP=%s&& set TEMP=%s&& %s %s" % (
-            wtemp, wtemp, pagekit.windows_path(OPTS.pageflow), pagekit.windows_path(program))
+            wtemp, wtemp, pagekit.windows_path(OPTS.pageflow),
+            " ".join([pagekit.windows_path(program)] + list(options)))
         flow = subprocess.Popen([OPTS.wine, "cmd", "/c", command], stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True)
         flow.err_lines = []
-        flow.reader = threading.Thread(
-            target=lambda: flow.err_lines.extend(iter(flow.stderr.readline, "")), daemon=True)
-        flow.reader.start()
+        flow.out_lines = []
+        flow.readers = [threading.Thread(target=lambda lines=lines, pipe=pipe:
+                                         lines.extend(iter(pipe.readline, "")), daemon=True)
+                        for lines, pipe in ((flow.err_lines, flow.stderr),
+                                            (flow.out_lines, flow.stdout))]
+        for reader in flow.readers:
+            reader.start()
         return flow
 
+    def close_pipes(self, flow):
+        for reader in flow.readers:
+            reader.join(10)
+        flow.stdout.close()
+        flow.stderr.close()
+
     def finish_flow(self, flow):
-        out, _ = flow.communicate(timeout=FLOW_SECONDS)
-        flow.reader.join(10)
+        # Each pipe is its reader thread's alone: communicate() would read
+        # them too and take lines from the threads.
+        flow.wait(timeout=FLOW_SECONDS)
+        self.close_pipes(flow)
         err = "".join(flow.err_lines)
         sys.stderr.write(err)
-        return flow.returncode, out.splitlines(), err
+        return flow.returncode, "".join(flow.out_lines).splitlines(), err
 
     def kill_flow_when(self, flow, condition, what):
         deadline = time.monotonic() + KILL_WAIT_SECONDS
@@ -161,7 +174,8 @@ class PageFlowRuns(unittest.TestCase):
         # As Task Manager ends a program: at once, with no clean-up of its own.
         subprocess.run([OPTS.wine, "taskkill", "/f", "/im", "pageflow.exe"],
                        capture_output=True, timeout=60)
-        flow.communicate(timeout=60)
+        flow.wait(timeout=60)
+        self.close_pipes(flow)
 
     def setup_runs_in(self, temp):
         """Whether a setup started from a folder under `temp` still runs."""
@@ -264,6 +278,36 @@ class PageFlowRuns(unittest.TestCase):
         self.assertEqual(left, self.removed_at_start(err), err)
         self.assertEqual(["1a2b3c"], self.folders(temp))
         self.assertEqual(["data.txt"], os.listdir(foreign))
+
+    def test_a_cancel_during_the_download_ends_the_transfer_and_leaves_nothing_behind(self):
+        self.serve("TLWSuite_full.zip", self.package)
+        program = self.program(DOWNLOAD_URL=self.url("Brightcast_Suite_${osbits}bit.zip"))
+        temp = os.path.join(self.work, "temp-cancel")
+        os.makedirs(temp)
+        size = os.path.getsize(os.path.join(self.served, self.package))
+        # A slow answer, so the Cancel comes while the package is on its way.
+        self.control("add?path=/%s&times=1&rate=524288" % self.package)
+        code, lines, err = self.finish_flow(
+            self.start_flow(program, temp, "--cancel-at", "download:10"))
+        self.assertIn("cancel at download ", err, lines)
+        # The page's Cancel reports status 3 (cancelled) and the flow's end.
+        self.assertEqual("flow status 3", lines[-1], err)
+        self.assertTrue(any(l.startswith("flow outcome canceled,") for l in lines), lines)
+        self.assertNotIn("workers still running", err)
+        # The server saw the client end the transfer well before its end.
+        package = [e for e in json.loads(self.control("log.json"))
+                   if e["target"] == "/" + self.package]
+        self.assertEqual(1, len(package), package)
+        self.assertTrue(package[0].get("cut"), package[0])
+        self.assertLess(package[0]["sent"], size // 2, package[0])
+        # Nothing was unpacked or installed, and the run's folders are gone
+        # (the download folder with them); the partial package stays for the
+        # next start to resume.
+        self.assertIn("extracted files: 0", lines)
+        self.assertIn("product %s not installed" % PRODUCT_CODES[0], lines)
+        self.assertEqual([], os.listdir(temp))
+        self.assertTrue(os.path.exists(os.path.join(os.path.dirname(OPTS.pageflow),
+                                                    self.package)))
 
     def test_a_package_is_downloaded_unpacked_and_installed(self):
         self.serve("TLWSuite_full.zip", self.package)

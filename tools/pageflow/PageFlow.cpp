@@ -1,4 +1,5 @@
 // pageflow PROGRAM.exe [--busy retry|cancel] [--time-limit SECONDS]
+//          [--cancel-at STEP:PERCENT]
 //
 // Runs the installing flow of the pages packed into PROGRAM.exe headless: the
 // payload is unpacked with the program's own reader, the run's log, context,
@@ -6,8 +7,11 @@
 // flow script (js\flow.js) runs as the program's quiet run runs it
 // (app/FlowRun.h), its progress printed on stderr. The busy-installer
 // question is answered "retry" as in the quiet run, or "cancel" at once
-// (--busy cancel). The last stdout line is "flow status N", the status the
-// flow reported; the exit code is 0 only for status 1 (completed).
+// (--busy cancel). --cancel-at cancels as a person does with the installing
+// page's Cancel, at the first progress of STEP (download, extract, install)
+// at or above PERCENT; the workers are then stopped and the unzip folder
+// removed as the program does when its window closes. The last stdout line is "flow status N", the
+// status the flow reported; the exit code is 0 only for status 1 (completed).
 
 #include "app/FlowRun.h"
 #include "app/QuietRun.h"
@@ -96,7 +100,8 @@ long long FileSize(const std::wstring& path) {
 }
 
 int Usage() {
-    PrintError(L"usage: pageflow PROGRAM.exe [--busy retry|cancel] [--time-limit SECONDS]");
+    PrintError(L"usage: pageflow PROGRAM.exe [--busy retry|cancel] [--time-limit SECONDS] "
+               L"[--cancel-at STEP:PERCENT]");
     return 2;
 }
 
@@ -104,6 +109,8 @@ struct Options {
     std::wstring program;
     bool retryBusy = true;
     DWORD timeLimitSeconds = kDefaultTimeLimitSeconds;
+    std::wstring cancelPhase;
+    int cancelPercent = 0;
 };
 
 bool ParseOptions(int argc, wchar_t** argv, Options& options) {
@@ -121,6 +128,23 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
                 return false;
             }
             options.timeLimitSeconds = static_cast<DWORD>(seconds);
+        } else if (arg == L"--cancel-at" && i + 1 < argc) {
+            const std::wstring value = argv[++i];
+            const size_t colon = value.find(L':');
+            if (colon == std::wstring::npos) {
+                return false;
+            }
+            options.cancelPhase = value.substr(0, colon);
+            wchar_t* end = nullptr;
+            const long percent = std::wcstol(value.c_str() + colon + 1, &end, 10);
+            if (options.cancelPhase != L"download" && options.cancelPhase != L"extract" &&
+                options.cancelPhase != L"install") {
+                return false;
+            }
+            if (end == value.c_str() + colon + 1 || *end != L'\0' || percent < 0 || percent > 100) {
+                return false;
+            }
+            options.cancelPercent = static_cast<int>(percent);
         } else if (options.program.empty() && arg.compare(0, 2, L"--") != 0) {
             options.program = arg;
         } else {
@@ -162,8 +186,10 @@ int RunFlow(const Options& options) {
     downloadmanagercore::ScriptObject* controller =
         new downloadmanagercore::ScriptObject(&context, &reportSender, &log, steps);
     int lastMilestone = -1;
-    const FlowRunOptions flowOptions = {options.retryBusy ? kQuietBusyRetries : 0,
-                                        kQuietBusyPauseMs, options.timeLimitSeconds * 1000, false};
+    FlowRunOptions flowOptions = {options.retryBusy ? kQuietBusyRetries : 0, kQuietBusyPauseMs,
+                                  options.timeLimitSeconds * 1000, false};
+    flowOptions.cancelPhase = options.cancelPhase;
+    flowOptions.cancelPercent = options.cancelPercent;
     const FlowRunResult flow = RunInstallFlow(
         archive.temporaryFolder, controller, flowOptions,
         [](const std::wstring& line) { PrintError(L"%s", line.c_str()); },
