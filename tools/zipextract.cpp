@@ -50,13 +50,12 @@ bool ReadCompanion(const std::wstring& path, downloader::DownloadMeta& meta) {
     LARGE_INTEGER size;
     std::vector<char> bytes;
     DWORD got = 0;
-    bool ok = GetFileSizeEx(file, &size) &&
-              size.QuadPart <= downloader::kMaxCompanionBytes;
+    bool ok = GetFileSizeEx(file, &size) && size.QuadPart <= downloader::kMaxCompanionBytes;
     if (ok) {
         bytes.resize(static_cast<size_t>(size.QuadPart));
-        ok = bytes.empty() || (ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got,
-                                        nullptr) &&
-                               got == bytes.size());
+        ok = bytes.empty() ||
+             (ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) &&
+              got == bytes.size());
     }
     CloseHandle(file);
     return ok && downloader::ParseDownloadMeta(bytes.data(), bytes.size(), meta) == S_OK;

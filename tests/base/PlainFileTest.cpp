@@ -62,10 +62,11 @@ TEST(PlainFile, OpenRefusesLinksAndSecondNames) {
         {L"linked.bin", OPEN_EXISTING, kNotPlainFileError},
     };
     for (const auto& c : cases) {
-        for (const DWORD access : {GENERIC_READ | GENERIC_WRITE, static_cast<DWORD>(GENERIC_READ)}) {
+        for (const DWORD access :
+             {GENERIC_READ | GENERIC_WRITE, static_cast<DWORD>(GENERIC_READ)}) {
             SetLastError(0);
-            FileHandle file(OpenPlainFile(scratch / c.name, access, 0, c.disposition,
-                                          FILE_ATTRIBUTE_NORMAL));
+            FileHandle file(
+                OpenPlainFile(scratch / c.name, access, 0, c.disposition, FILE_ATTRIBUTE_NORMAL));
             const DWORD error = GetLastError();
             EXPECT_EQ(c.error == 0, file.IsValid()) << Narrow(c.name);
             if (c.error != 0) {

@@ -38,14 +38,25 @@ TEST(PackageCheck, EveryBlockAndTheSizeMustMatch) {
         int64_t badBlock;
     } cases[] = {
         {"as verified", [&] { return package; }, S_OK, -1},
-        {"a byte of the first block", [&] { std::string b = package; b[10] ^= 1; return b; },
+        {"a byte of the first block",
+         [&] {
+             std::string b = package;
+             b[10] ^= 1;
+             return b;
+         },
          downloader::kErrorDataMismatch, 0},
         {"a byte of the short last block",
-         [&] { std::string b = package; b[b.size() - 1] ^= 1; return b; },
+         [&] {
+             std::string b = package;
+             b[b.size() - 1] ^= 1;
+             return b;
+         },
          downloader::kErrorDataMismatch, 3},
         {"a block of another package",
-         [&] { return package.substr(0, 2 * kMiB) + testutil::PatternBytes(kMiB, 8) +
-                      package.substr(3 * kMiB); },
+         [&] {
+             return package.substr(0, 2 * kMiB) + testutil::PatternBytes(kMiB, 8) +
+                    package.substr(3 * kMiB);
+         },
          downloader::kErrorDataMismatch, 2},
         {"one byte shorter", [&] { return package.substr(0, package.size() - 1); },
          downloader::kErrorDataMismatch, -1},

@@ -121,7 +121,8 @@ TEST_F(PackageSwap, APackageChangedAfterItsDownloadIsNotUnzipped) {
         const std::string log = records.LogText();
         if (c.unzipped) {
             EXPECT_EQ(ExtractOk, code) << c.what << Quoted(log);
-            EXPECT_TRUE(testutil::FileExists(controller->DownloadFolder() + L"pkg\\bin\\setup.exe"));
+            EXPECT_TRUE(
+                testutil::FileExists(controller->DownloadFolder() + L"pkg\\bin\\setup.exe"));
             continue;
         }
         // The extract failure of an unreadable package: code 1, stage 4,
@@ -140,8 +141,8 @@ TEST_F(PackageSwap, APackageChangedAfterItsDownloadIsNotUnzipped) {
 TEST_F(PackageSwap, WithoutAVerifiedDownloadNothingIsUnzipped) {
     RunRecords records;
     TestController* controller = NewController(records);
-    ASSERT_TRUE(CopyFileW(FixturePath(L"packages\\TLWSuite_full.zip").c_str(), package.c_str(),
-                          FALSE));
+    ASSERT_TRUE(
+        CopyFileW(FixturePath(L"packages\\TLWSuite_full.zip").c_str(), package.c_str(), FALSE));
     EXPECT_EQ(ExtractFailed, controller->ExtractAfterDownload(package));
     EXPECT_EQ(FailureStageUnzip, records.FailureStage());
     EXPECT_TRUE(IsEmptyFolder(controller->DownloadFolder()));

@@ -18,8 +18,8 @@ using namespace producttest;
 
 namespace {
 
-const long kUnsigned = static_cast<long>(0x800B0100UL);   // TRUST_E_NOSIGNATURE
-const long kBadDigest = static_cast<long>(0x80096010UL);  // TRUST_E_BAD_DIGEST
+const long kUnsigned = static_cast<long>(0x800B0100UL);    // TRUST_E_NOSIGNATURE
+const long kBadDigest = static_cast<long>(0x80096010UL);   // TRUST_E_BAD_DIGEST
 const long kOtherSigner = static_cast<long>(0x800B0004UL); // TRUST_E_SUBJECT_NOT_TRUSTED
 
 TEST(SetupPublisher, TheRuleAsATable) {
@@ -34,17 +34,23 @@ TEST(SetupPublisher, TheRuleAsATable) {
         {"same signer", ours, ours, PublisherVerdict::Run},
         {"program unsigned: skipped", unsignedFile, unsignedFile,
          PublisherVerdict::RunUnsignedProgram},
-        {"program unsigned, setup of anyone", unsignedFile, {S_OK, L"CN=Other"},
+        {"program unsigned, setup of anyone",
+         unsignedFile,
+         {S_OK, L"CN=Other"},
          PublisherVerdict::RunUnsignedProgram},
         {"setup unsigned", ours, unsignedFile, PublisherVerdict::Refuse},
         {"setup changed after signing", ours, {kBadDigest, L"CN=Vendor"}, PublisherVerdict::Refuse},
         {"another signer", ours, {S_OK, L"CN=Other"}, PublisherVerdict::Refuse},
-        {"a subject that only begins alike", ours, {S_OK, L"CN=Vendor, O=Other"},
+        {"a subject that only begins alike",
+         ours,
+         {S_OK, L"CN=Vendor, O=Other"},
          PublisherVerdict::Refuse},
         {"setup's signer unreadable", ours, {S_OK, L""}, PublisherVerdict::Refuse},
         // A program whose own signer cannot be read has nothing to compare with.
         {"program's signer unreadable", {S_OK, L""}, {S_OK, L""}, PublisherVerdict::Refuse},
-        {"program signature broken, same subject", {kBadDigest, L"CN=Vendor"}, ours,
+        {"program signature broken, same subject",
+         {kBadDigest, L"CN=Vendor"},
+         ours,
          PublisherVerdict::Run},
     };
     for (const Case& c : cases) {
@@ -64,8 +70,9 @@ TEST(SetupPublisher, SignaturesOfTheTestSetups) {
         tlw::ReadSignature(FixturePath(L"publisher\\other.exe"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(S_OK, other.trust) << std::hex << other.trust;
     EXPECT_EQ(L"CN=Someone Else", other.subject);
-    EXPECT_EQ(kBadDigest,
-              tlw::ReadSignature(FixturePath(L"publisher\\changed.exe"), INVALID_HANDLE_VALUE).trust);
+    EXPECT_EQ(
+        kBadDigest,
+        tlw::ReadSignature(FixturePath(L"publisher\\changed.exe"), INVALID_HANDLE_VALUE).trust);
     const tlw::SignatureFacts none =
         tlw::ReadSignature(FixturePath(L"publisher\\unsigned.exe"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(kUnsigned, none.trust) << std::hex << none.trust;
@@ -88,7 +95,8 @@ protected:
         const std::wstring folder = controller->DownloadFolder();
         ASSERT_TRUE(CopyFileW(FixturePath(L"publisher\\" + name).c_str(),
                               (folder + L"setup.exe").c_str(), FALSE));
-        ASSERT_TRUE(testutil::WriteFileBytes(folder + L"testsetup.ini", "mode=instead\r\nexit=0\r\n"));
+        ASSERT_TRUE(
+            testutil::WriteFileBytes(folder + L"testsetup.ini", "mode=instead\r\nexit=0\r\n"));
     }
     // The test setup writes its log (the /l* path) first thing when it runs.
     bool SetupRan() { return testutil::FileExists(controller->DownloadFolder() + L"log.txt"); }
