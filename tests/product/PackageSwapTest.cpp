@@ -4,6 +4,7 @@
 // the user's, so a process of the user can do any of this.
 
 #include "base/PageCodes.h"
+#include "base/TempFolders.h"
 #include "downloader/DownloadSimpleTask.h"
 #include "tests/common/PkgServer.h"
 #include "tests/common/TestUtil.h"
@@ -28,7 +29,8 @@ std::wstring BesideThisProgram(const std::wstring& name) {
     return path.substr(0, path.find_last_of(L'\\') + 1) + name;
 }
 
-// Whether the folder holds no entry at all.
+// Whether the folder holds nothing unzipped: no entry but the file that
+// names the folder's users.
 bool IsEmptyFolder(const std::wstring& folder) {
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileW((folder + L"*").c_str(), &entry);
@@ -37,7 +39,8 @@ bool IsEmptyFolder(const std::wstring& folder) {
     }
     bool empty = true;
     do {
-        if (wcscmp(entry.cFileName, L".") && wcscmp(entry.cFileName, L"..")) {
+        if (wcscmp(entry.cFileName, L".") && wcscmp(entry.cFileName, L"..") &&
+            wcscmp(entry.cFileName, kFolderUsersFileName)) {
             empty = false;
         }
     } while (empty && FindNextFileW(search, &entry));
@@ -48,8 +51,14 @@ bool IsEmptyFolder(const std::wstring& folder) {
 // Removes the package and whatever was planted in its place (a link to a
 // folder goes as a folder entry, without touching what it points at).
 void RemovePackage(const std::wstring& path) {
-    if (!DeleteFileW(path.c_str())) {
-        RemoveDirectoryW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        EXPECT_TRUE(testutil::RemoveUnixSymlink(path));
+    } else {
+        EXPECT_TRUE(DeleteFileW(path.c_str()));
     }
 }
 

@@ -24,40 +24,46 @@ const long kOtherSigner = static_cast<long>(0x800B0004UL); // TRUST_E_SUBJECT_NO
 
 TEST(SetupPublisher, TheRuleAsATable) {
     using tlw::PublisherVerdict;
-    const tlw::SignatureFacts ours{S_OK, L"CN=Vendor"};
-    const tlw::SignatureFacts unsignedFile{kUnsigned, L""};
-    struct Case {
+    const wchar_t* const vendor = L"CN=Vendor";
+    const struct {
         const char* what;
-        tlw::SignatureFacts program, setup;
+        long programTrust;
+        const wchar_t* programSubject;
+        long setupTrust;
+        const wchar_t* setupSubject;
         PublisherVerdict verdict;
     } cases[] = {
-        {"same signer", ours, ours, PublisherVerdict::Run},
-        {"program unsigned: skipped", unsignedFile, unsignedFile,
+        {"same signer", S_OK, vendor, S_OK, vendor, PublisherVerdict::Run},
+        {"program unsigned: skipped", kUnsigned, L"", kUnsigned, L"",
          PublisherVerdict::RunUnsignedProgram},
-        {"program unsigned, setup of anyone",
-         unsignedFile,
-         {S_OK, L"CN=Other"},
+        {"program unsigned, setup of anyone", kUnsigned, L"", S_OK, L"CN=Other",
          PublisherVerdict::RunUnsignedProgram},
-        {"setup unsigned", ours, unsignedFile, PublisherVerdict::Refuse},
-        {"setup changed after signing", ours, {kBadDigest, L"CN=Vendor"}, PublisherVerdict::Refuse},
-        {"another signer", ours, {S_OK, L"CN=Other"}, PublisherVerdict::Refuse},
-        {"a subject that only begins alike",
-         ours,
-         {S_OK, L"CN=Vendor, O=Other"},
+        {"setup unsigned", S_OK, vendor, kUnsigned, L"", PublisherVerdict::Refuse},
+        {"setup changed after signing", S_OK, vendor, kBadDigest, vendor, PublisherVerdict::Refuse},
+        {"another signer", S_OK, vendor, S_OK, L"CN=Other", PublisherVerdict::Refuse},
+        {"a subject that only begins alike", S_OK, vendor, S_OK, L"CN=Vendor, O=Other",
          PublisherVerdict::Refuse},
-        {"setup's signer unreadable", ours, {S_OK, L""}, PublisherVerdict::Refuse},
+        {"setup's signer unreadable", S_OK, vendor, S_OK, L"", PublisherVerdict::Refuse},
         // A program whose own signer cannot be read has nothing to compare with.
-        {"program's signer unreadable", {S_OK, L""}, {S_OK, L""}, PublisherVerdict::Refuse},
-        {"program signature broken, same subject",
-         {kBadDigest, L"CN=Vendor"},
-         ours,
+        {"program's signer unreadable", S_OK, L"", S_OK, L"", PublisherVerdict::Refuse},
+        {"program signature broken, same subject", kBadDigest, vendor, S_OK, vendor,
          PublisherVerdict::Run},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.verdict, tlw::DecideSetupPublisher(c.program, c.setup)) << c.what;
+    for (const auto& c : cases) {
+        tlw::SignatureFacts program, setup;
+        program.trust = c.programTrust;
+        program.subject = c.programSubject;
+        setup.trust = c.setupTrust;
+        setup.subject = c.setupSubject;
+        EXPECT_EQ(c.verdict, tlw::DecideSetupPublisher(program, setup)) << c.what;
     }
-    EXPECT_EQ(kBadDigest, tlw::PublisherRefusalCode({kBadDigest, L"CN=Vendor"}));
-    EXPECT_EQ(kOtherSigner, tlw::PublisherRefusalCode({S_OK, L"CN=Other"}));
+    tlw::SignatureFacts changed, other;
+    changed.trust = kBadDigest;
+    changed.subject = vendor;
+    other.trust = S_OK;
+    other.subject = L"CN=Other";
+    EXPECT_EQ(kBadDigest, tlw::PublisherRefusalCode(changed));
+    EXPECT_EQ(kOtherSigner, tlw::PublisherRefusalCode(other));
 }
 
 // What WinVerifyTrust and the signature reader say of the fixture's files.
