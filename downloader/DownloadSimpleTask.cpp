@@ -1,5 +1,7 @@
 #include "downloader/DownloadSimpleTask.h"
 
+#include "base/PlainFile.h"
+
 #include "downloader/BlockHashPipeline.h"
 #include "downloader/HashTask.h"
 #include "downloader/HttpToFileTask.h"
@@ -56,6 +58,9 @@ long ParseDownloadMeta(const void* data, size_t length, DownloadMeta& meta) {
     meta.fileSize = fileSize;
     return S_OK;
 }
+
+static_assert(kErrorNotPlainFile == static_cast<long>(0x80070000UL | kNotPlainFileError),
+              "the refusal of a link reads as the open's error");
 
 namespace {
 
@@ -267,8 +272,10 @@ bool DownloadSimpleTask::OpenPackageFile() {
         Close(HRESULT_FROM_WIN32(ERROR_DISK_FULL));
         return false;
     }
-    file_ = CreateFileW(filePath_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Not shared, and the name as it is: a link or a second name planted
+    // there beforehand is refused, never written through.
+    file_ = OpenPlainFile(filePath_, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL);
     if (file_ == INVALID_HANDLE_VALUE) {
         Close(HResultFromLastError());
         return false;
@@ -542,6 +549,9 @@ void DownloadSimpleTask::Finish() {
     }
     IDownloadCallback* callback = callback_;
     callback_ = nullptr;
+    if (result_ == S_OK) {
+        callback->OnVerifiedCompanion(meta_);
+    }
     callback->OnComplete(result_);
     callback->Release();
     Release(); // the reference taken by Start; nothing of this is touched after it

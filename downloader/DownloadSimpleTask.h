@@ -50,6 +50,11 @@ long ParseDownloadMeta(const void* data, size_t length, DownloadMeta& meta);
 // does not match its companion.
 constexpr long kErrorDataMismatch = static_cast<long>(0x80070017UL);
 
+// HRESULT_FROM_WIN32(ERROR_REPARSE_ATTRIBUTE_CONFLICT): the target file's
+// name is a link (junction, symbolic link) or a second name of another file
+// (hard link); it is neither written nor read.
+constexpr long kErrorNotPlainFile = static_cast<long>(0x80071127UL);
+
 // A download pass counts as making no progress when the verification after
 // it does not get past the block the pass started at. After this many such
 // passes in a row the download ends with kErrorDataMismatch; any pass that
@@ -64,6 +69,8 @@ constexpr int kMaxPassesWithoutProgress = 3;
 // byte 0, at most kMaxRestarts times. Reports OnProgress(bytesDone,
 // bytesTotal) and one OnComplete with an HRESULT: S_OK; E_ABORT after Cancel;
 // E_FAIL for a malformed companion or one longer than kMaxCompanionBytes;
+// kErrorNotPlainFile when the file's name is a link or another name of a file
+// (opened as it is, not shared, never followed);
 // HRESULT_FROM_WIN32(ERROR_DISK_FULL) (0x80070070) before the file is sized
 // when its disk has less room than the package still needs; 1 when reading or hashing the file
 // failed; kErrorDataMismatch (see above); kErrorNoProgress after one restart

@@ -2,6 +2,9 @@
 
 #include "downloader/Task.h"
 
+#include <windows.h>
+#include <wincrypt.h>
+
 #include <cstddef>
 
 namespace downloader {

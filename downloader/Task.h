@@ -13,6 +13,8 @@
 
 namespace downloader {
 
+struct DownloadMeta;
+
 class IObject {
 public:
     // Returns the count before the increment.
@@ -45,6 +47,10 @@ protected:
 class IDownloadCallback : public ITaskCallback<long> {
 public:
     virtual void OnProgress(int64_t bytesDone, int64_t bytesTotal) = 0;
+    // Just before OnComplete(S_OK): the companion that every block of the
+    // file was verified against, for a user of the file that checks it again
+    // later. Callbacks that do not keep it need not implement it.
+    virtual void OnVerifiedCompanion(const DownloadMeta& meta) { (void)meta; }
 
 protected:
     ~IDownloadCallback() = default;

@@ -75,7 +75,8 @@ bool DownloadDoesNotFitItsCompanion(long hr) {
 }
 
 bool IsRetriedDownload(long hr, int code) {
-    if (DownloadDoesNotFitItsCompanion(hr)) {
+    // A link planted as the package stays there for the next attempt too.
+    if (DownloadDoesNotFitItsCompanion(hr) || hr == downloader::kErrorNotPlainFile) {
         return false;
     }
     return code == DownloadFailed || code == DownloadTransferFailed || code == DownloadNoNetwork;

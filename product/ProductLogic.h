@@ -46,7 +46,7 @@ bool DownloadDoesNotFitItsCompanion(long hr);
 // Whether a download that ended with `hr` (page code `code`) is worth another
 // attempt after a pause: failures that may pass, never a package that does
 // not fit its companion (each attempt would bring the whole package again for
-// the same answer).
+// the same answer), nor a package file refused as a link.
 bool IsRetriedDownload(long hr, int code);
 constexpr int kDownloadAttempts = 10;
 constexpr DWORD kDownloadRetryPauseMs = 1000;

@@ -10,6 +10,7 @@
 #include "core/Workers.h"
 #include "product/MsiProductInfo.h"
 #include "product/ProductLogic.h"
+#include "product/SetupPublisher.h"
 
 #include <shlwapi.h>
 
@@ -67,6 +68,14 @@ int SuiteSteps::InstallPackage(const std::wstring&, const std::wstring& paramete
         return InstallSetupFailed;
     }
 
+    // Held without write or delete sharing until setup has started, so that
+    // the file checked is the file that runs.
+    FileHandle setupFile(CreateFileW(setup, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!SetupPublisherAccepted(setup, setupFile.Get())) {
+        return InstallSetupFailed;
+    }
+
     // A failure is ignored: setup then fails to start on the missing desktop.
     DesktopHandle desktop(CreateDesktopW(kSetupDesktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr));
     STARTUPINFOW startup = {};
@@ -90,6 +99,7 @@ int SuiteSteps::InstallPackage(const std::wstring&, const std::wstring& paramete
                  commandLine.c_str());
         return InstallSetupFailed;
     }
+    setupFile.Reset();
     KernelHandle setupProcess(process.hProcess);
     KernelHandle setupThread(process.hThread);
     // Setup uses the unzipped files as long as it runs, also after this run
@@ -144,6 +154,48 @@ int SuiteSteps::InstallPackage(const std::wstring&, const std::wstring& paramete
     }
     CollectRedistributableLogs(start, end);
     return result;
+}
+
+std::wstring SuiteSteps::PublisherReferenceProgram() const {
+    std::vector<wchar_t> path(32768);
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0 || length >= path.size()) {
+        return std::wstring();
+    }
+    return std::wstring(path.data(), length);
+}
+
+bool SuiteSteps::SetupPublisherAccepted(const wchar_t* setup, HANDLE setupFile) {
+    const std::wstring program = PublisherReferenceProgram();
+    SignatureFacts own;
+    if (!program.empty()) {
+        own = ReadSignature(program, INVALID_HANDLE_VALUE);
+    }
+    SignatureFacts candidate;
+    if (own.trust != TRUST_E_NOSIGNATURE) {
+        candidate = ReadSignature(setup, setupFile);
+    }
+    switch (DecideSetupPublisher(own, candidate)) {
+    case PublisherVerdict::RunUnsignedProgram:
+        WriteLog(run.log, LogLevelDebug,
+                 L"Install: this program is unsigned (a developer build); setup's publisher is "
+                 L"not checked");
+        return true;
+    case PublisherVerdict::Run:
+        WriteLog(run.log, LogLevelDebug, L"Install: setup is signed by this program's signer, %s",
+                 candidate.subject.c_str());
+        return true;
+    case PublisherVerdict::Refuse:
+        break;
+    }
+    const long code = PublisherRefusalCode(candidate);
+    run.record->SetFailure(FailureStageSetupNotStarted, static_cast<int>(code));
+    WriteLog(run.log, LogLevelError,
+             L"Install: setup refused, not started: %s; its signature 0x%x, signer \"%s\"; this "
+             L"program's signature 0x%x, signer \"%s\"",
+             setup, static_cast<unsigned>(candidate.trust), candidate.subject.c_str(),
+             static_cast<unsigned>(own.trust), own.subject.c_str());
+    return false;
 }
 
 void SuiteSteps::UpdateInstallProgress() {

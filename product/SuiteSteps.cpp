@@ -2,6 +2,7 @@
 
 #include "base/InstallerContext.h"
 #include "base/LogFile.h"
+#include "base/PlainFile.h"
 #include "base/TempFolders.h"
 #include "base/UniqueHandle.h"
 #include "core/RunRecord.h"
@@ -9,6 +10,7 @@
 #include "core/Workers.h"
 #include "downloader/DownloadSimpleTask.h"
 #include "downloader/Object.h"
+#include "downloader/PackageCheck.h"
 #include "product/MsiProductInfo.h"
 #include "product/PlatformQueries.h"
 #include "product/ProductLogic.h"
@@ -35,7 +37,8 @@ DownloadCallback* DownloadCallback::Create(const downloadmanagercore::RunService
 }
 
 DownloadCallback::DownloadCallback(const downloadmanagercore::RunServices& run, KernelHandle event)
-    : record_(run.record), owner_(run.owner), event_(std::move(event)), result_(E_FAIL) {
+    : record_(run.record), owner_(run.owner), event_(std::move(event)), result_(E_FAIL),
+      hasCompanion_(false) {
     owner_->AddRef();
 }
 
@@ -52,6 +55,25 @@ void DownloadCallback::OnProgress(int64_t bytesDone, int64_t bytesTotal) {
     // The properties are 32-bit numbers: packages stay below 2 GiB.
     record_->SetNumber(L"downloadTotal", static_cast<int>(static_cast<uint32_t>(bytesTotal)));
     record_->SetNumber(L"downloadCurrent", static_cast<int>(static_cast<uint32_t>(bytesDone)));
+}
+
+void DownloadCallback::OnVerifiedCompanion(const downloader::DownloadMeta& meta) {
+    try {
+        companion_ = meta;
+        hasCompanion_ = true;
+    } catch (const std::bad_alloc&) {
+        // Without it the extract step refuses the package: nothing to check against.
+        hasCompanion_ = false;
+    }
+}
+
+bool DownloadCallback::TakeCompanion(downloader::DownloadMeta& meta) {
+    if (!hasCompanion_) {
+        return false;
+    }
+    meta = std::move(companion_);
+    hasCompanion_ = false;
+    return true;
 }
 
 // ---- SuiteSteps -----------------------------------------------------------
@@ -112,6 +134,45 @@ void SuiteSteps::OnLog(const wchar_t* line) {
 
 // ---- extract --------------------------------------------------------------
 
+bool SuiteSteps::CheckPackageAgain(HANDLE file, const std::wstring& packagePath) {
+    if (verifiedPackage.empty() || packagePath != verifiedPackage) {
+        WriteLog(run.log, LogLevelError,
+                 L"Extract: no verified download of %s in this run; not unzipped",
+                 packagePath.c_str());
+        zipErrorCode = ERROR_INVALID_DATA;
+        return false;
+    }
+    const DWORD started = GetTickCount();
+    const downloader::PackageCheck check = downloader::CheckFileAgainstCompanion(
+        file, verifiedCompanion, [this] { return StopRequested(); });
+    WriteLog(run.log, LogLevelDebug, L"Extract: package checked again in %u ms, result 0x%x",
+             static_cast<unsigned>(GetTickCount() - started), static_cast<unsigned>(check.result));
+    if (check.result == S_OK) {
+        return true;
+    }
+    if (check.result == downloader::kErrorDataMismatch) {
+        if (check.badBlock >= 0) {
+            WriteLog(run.log, LogLevelError,
+                     L"Extract: block %lld of %s changed since its download; not unzipped",
+                     static_cast<long long>(check.badBlock), packagePath.c_str());
+        } else {
+            WriteLog(run.log, LogLevelError,
+                     L"Extract: the size of %s changed since its download; not unzipped",
+                     packagePath.c_str());
+        }
+        zipErrorCode = ERROR_CRC;
+    } else if (check.result == E_ABORT) {
+        zipErrorCode = ERROR_CANCELLED;
+    } else {
+        WriteLog(run.log, LogLevelError, L"Extract: %s cannot be checked again (0x%x)",
+                 packagePath.c_str(), static_cast<unsigned>(check.result));
+        zipErrorCode = HRESULT_FACILITY(check.result) == FACILITY_WIN32
+                           ? static_cast<unsigned long>(HRESULT_CODE(check.result))
+                           : ERROR_INVALID_DATA;
+    }
+    return false;
+}
+
 int SuiteSteps::ExtractPackage(const std::wstring& packagePath) {
     // Only this run's error counts: an earlier unzip's disk-full error must
     // not turn a later, different failure into "disk full".
@@ -121,12 +182,23 @@ int SuiteSteps::ExtractPackage(const std::wstring& packagePath) {
         // Without a private folder there is nowhere safe to unzip to.
         zipErrorCode = ERROR_PATH_NOT_FOUND;
     } else {
-        FileHandle file(CreateFileW(packagePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        // One handle for the check and the unzip: no writer is admitted while
+        // it is open, and the name cannot be swapped under it (no delete
+        // sharing). A link or second name planted as the package is refused.
+        FileHandle file(OpenPlainFile(packagePath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL));
         if (!file) {
             zipErrorCode = GetLastError();
-        } else {
+            if (zipErrorCode == kNotPlainFileError) {
+                WriteLog(run.log, LogLevelError,
+                         L"Extract: %s is a link or another name of a file; not unzipped",
+                         packagePath.c_str());
+            }
+        } else if (CheckPackageAgain(file.Get(), packagePath)) {
             unzipped = zip::ZipExtractToFolder(file.Get(), run.downloadFolder, this);
+        } else {
+            // Progress ends as after an unzip that stopped.
+            OnProgress(1, 1);
         }
     }
     if (unzipped) {
@@ -189,6 +261,9 @@ int SuiteSteps::DownloadPackage(const std::wstring& url, std::wstring& packagePa
         return DownloadFailed;
     }
     packagePath = path;
+    // Only a download that succeeds now names a package extract may use.
+    verifiedPackage.clear();
+    verifiedCompanion = downloader::DownloadMeta();
     for (int attempt = 1;; ++attempt) {
         const HRESULT hr = DownloadWithTask(url, packagePath);
         WriteLog(run.log, LogLevelDebug, L"TransferDownloadError HRESULT: %x",
@@ -198,6 +273,12 @@ int SuiteSteps::DownloadPackage(const std::wstring& url, std::wstring& packagePa
             if (DownloadDoesNotFitItsCompanion(hr)) {
                 WriteLog(run.log, LogLevelError,
                          L"Download: the package does not fit its companion, not retried");
+            }
+            if (hr == downloader::kErrorNotPlainFile) {
+                WriteLog(run.log, LogLevelError,
+                         L"Download: %s is a link or another name of a file; refused, not "
+                         L"retried",
+                         packagePath.c_str());
             }
             return code;
         }
@@ -253,6 +334,9 @@ HRESULT SuiteSteps::DownloadWithTask(const std::wstring& url, const std::wstring
     }
     WaitForSingleObject(callback->completed(), INFINITE);
     const HRESULT hr = callback->result();
+    if (hr == S_OK && callback->TakeCompanion(verifiedCompanion)) {
+        verifiedPackage = path;
+    }
     EnterCriticalSection(&taskLock);
     runningTask = nullptr;
     LeaveCriticalSection(&taskLock);

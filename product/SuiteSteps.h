@@ -2,6 +2,7 @@
 
 #include "base/UniqueHandle.h"
 #include "core/ProductSteps.h"
+#include "downloader/DownloadSimpleTask.h"
 #include "downloader/Task.h"
 #include "zip/ZipReporter.h"
 
@@ -36,10 +37,15 @@ public:
     void OnComplete(long hr) override;
     // "downloadTotal" and "downloadCurrent" from the low 32 bits of each.
     void OnProgress(int64_t bytesDone, int64_t bytesTotal) override;
+    // Keeps the companion the package was verified against (before OnComplete).
+    void OnVerifiedCompanion(const downloader::DownloadMeta& meta) override;
 
     // Manual-reset, signalled once OnComplete has stored the result.
     HANDLE completed() const { return event_.Get(); }
     long result() const { return result_; }
+    // Whether OnVerifiedCompanion came (and its copy could be held); then
+    // the companion moves out to `meta`.
+    bool TakeCompanion(downloader::DownloadMeta& meta);
 
 protected:
     DownloadCallback(const downloadmanagercore::RunServices& run, KernelHandle event);
@@ -50,6 +56,8 @@ private:
     IUnknown* owner_;
     KernelHandle event_;
     long result_;
+    bool hasCompanion_;
+    downloader::DownloadMeta companion_;
 };
 
 // The steps of Brightcast Suite behind the script API: the package is
@@ -68,11 +76,17 @@ public:
     // program, to the content its companion describes. Up to
     // kDownloadAttempts attempts, pausing after each retried failure.
     int DownloadPackage(const std::wstring& url, std::wstring& packagePath) override;
-    // Unzips the package into the download folder and looks for setup.exe;
-    // records failures (stage 4 or 5).
+    // Opens the package once (no writer admitted, a link or second name
+    // refused), checks every block again against the companion the download
+    // verified it with, and unzips from that same handle into the download
+    // folder; then looks for setup.exe. Records failures (stage 4 or 5): a
+    // package that changed since its download is ERROR_CRC, with nothing
+    // unzipped.
     int ExtractPackage(const std::wstring& packagePath) override;
     // Runs the unzipped package's setup silently and waits for it, estimating
-    // progress. The package path is not used: extract has unzipped it.
+    // progress. The package path is not used: extract has unzipped it. A
+    // setup whose signature does not verify or whose signer is not this
+    // program's own is not started (CheckSetupPublisher).
     int InstallPackage(const std::wstring& packagePath, const std::wstring& parameters) override;
     // The main product's program: its install location joined with
     // "brightcast.exe". False when the product or its location is unknown.
@@ -130,14 +144,30 @@ protected:
                                                   downloader::IDownloadCallback* callback);
     // The bound of InstallPackage's wait; a seam for tests.
     virtual DWORD SetupTimeLimitMs() const { return kSetupTimeLimitMs; }
+    // The program whose signer setup must share: this process's own file. A
+    // seam for tests, which run unsigned test programs.
+    virtual std::wstring PublisherReferenceProgram() const;
 
     bool IsStopping() const;
     void SetInstallProgress(int percent);
+    // Whether setup (open on `setupFile`) may be started: its signature is
+    // accepted and its signer is this program's (skipped, with a log line,
+    // when this program is unsigned). A refusal is recorded as a setup that
+    // could not start (stage 6) and logged.
+    bool SetupPublisherAccepted(const wchar_t* setup, HANDLE setupFile);
+    // Checks the package open on `file` against verifiedCompanion; false
+    // (with zipErrorCode set and a log line) when it is not the package the
+    // download verified, or cannot be read.
+    bool CheckPackageAgain(HANDLE file, const std::wstring& packagePath);
 
     downloadmanagercore::RunServices run;
     int lastInstalledIndex;      // highest milestone product found at the last poll; -1 none
     double installProgressValue; // the install progress estimate, in percent
     unsigned long zipErrorCode;  // last Windows error the unzip reported
+    // The companion the last successful download verified `verifiedPackage`
+    // against; extract checks the package against it once more.
+    std::wstring verifiedPackage;
+    downloader::DownloadMeta verifiedCompanion;
 
 private:
     // Guards runningTask; held only to set, clear or take a reference on it.

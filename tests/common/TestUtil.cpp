@@ -108,6 +108,33 @@ bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+bool RemoveUnixSymlink(const std::wstring& link) {
+    const std::string unixLink = UnixFileName(link);
+    if (unixLink.empty()) {
+        return false;
+    }
+    std::wstring command =
+        L"/bin/rm -f \"" + std::wstring(unixLink.begin(), unixLink.end()) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(L"Z:\\bin\\rm", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return false;
+    }
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    // As for the link's making: the handle may be signalled before rm ran.
+    for (int tries = 0; tries < 200; ++tries) {
+        if (GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            return true;
+        }
+        Sleep(50);
+    }
+    return false;
+}
+
 std::wstring SmallDiskFolder() {
     const std::wstring unixPath = Env(L"BC_SMALL_DISK");
     if (unixPath.empty()) {

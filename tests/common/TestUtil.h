@@ -56,6 +56,10 @@ std::wstring UnixToWindowsPath(const std::wstring& unixPath);
 // system's own ln, started as a Unix program. Whether it now exists and shows
 // as a reparse point.
 bool MakeUnixSymlink(const std::wstring& target, const std::wstring& link);
+// Removes such a link (not what it points at) with the system's rm; this
+// Wine removes a link to a folder neither as a file nor as a folder. Whether
+// it is gone.
+bool RemoveUnixSymlink(const std::wstring& link);
 
 // An upper-case hexadecimal digit.
 bool IsUpperHex(wchar_t c);

@@ -43,6 +43,23 @@ DownloadRecorder::~DownloadRecorder() {
     CloseHandle(resume_);
 }
 
+void DownloadRecorder::OnVerifiedCompanion(const downloader::DownloadMeta& meta) {
+    const int before = completions();
+    Guard guard(lock_);
+    companions_.push_back(meta);
+    completionsBeforeCompanion_.push_back(before);
+}
+
+std::vector<downloader::DownloadMeta> DownloadRecorder::companions() const {
+    Guard guard(lock_);
+    return companions_;
+}
+
+std::vector<int> DownloadRecorder::completionsBeforeCompanion() const {
+    Guard guard(lock_);
+    return completionsBeforeCompanion_;
+}
+
 void DownloadRecorder::OnProgress(int64_t bytesDone, int64_t bytesTotal) {
     downloader::ITask* cancel = nullptr;
     bool hold = false;

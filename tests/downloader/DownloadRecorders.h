@@ -4,6 +4,7 @@
 // Recorders.h: events may arrive on any thread, the records are read on the
 // test thread.
 
+#include "downloader/DownloadSimpleTask.h"
 #include "tests/downloader/Recorders.h"
 
 #include <string>
@@ -42,6 +43,11 @@ class DownloadRecorder : public downloader::IDownloadCallback, public RecorderBa
 public:
     void OnComplete(long result) override { NoteComplete(result); }
     void OnProgress(int64_t bytesDone, int64_t bytesTotal) override;
+    void OnVerifiedCompanion(const downloader::DownloadMeta& meta) override;
+
+    // The companions handed over, and how many completions came before each.
+    std::vector<downloader::DownloadMeta> companions() const;
+    std::vector<int> completionsBeforeCompanion() const;
 
     // From inside progress report number `count` (1 = the first): cancel
     // `task` there (cancelThere), or hold the reporting thread until the test
@@ -67,6 +73,8 @@ protected:
 private:
     std::vector<std::pair<int64_t, int64_t>> progress_;
     std::vector<DWORD> progressTimes_;
+    std::vector<downloader::DownloadMeta> companions_;
+    std::vector<int> completionsBeforeCompanion_;
     downloader::ITask* cancelTask_ = nullptr;
     size_t cancelAt_ = 0;
     size_t holdAt_ = 0;

@@ -126,6 +126,47 @@ TEST_F(DownloadSimpleTaskTest, FreshDownloadBringsTheWholePackage) {
     EXPECT_EQ(size, last);
 }
 
+// The companion every block was verified against goes to the callback just
+// before a successful end, for a later check of the file; after a failure
+// there is none.
+TEST_F(DownloadSimpleTaskTest, TheVerifiedCompanionIsHandedOverBeforeASuccessfulEndOnly) {
+    const int64_t size = 5 * kMiB / 2;
+    PublishPackage(L"pkg.bin", size);
+    const std::string companion = Contents(server.FilePath(L"pkg.bin.meta"));
+    downloader::DownloadMeta published;
+    ASSERT_EQ(S_OK, downloader::ParseDownloadMeta(companion.data(), companion.size(), published));
+    ASSERT_EQ(3u, published.blockDigests.size());
+
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(S_OK, Run(UrlOf(L"pkg.bin"), scratch / L"pkg.bin", recorder.get()));
+    const auto companions = recorder->companions();
+    ASSERT_EQ(1u, companions.size());
+    EXPECT_EQ(size, companions[0].fileSize);
+    EXPECT_TRUE(published.blockDigests == companions[0].blockDigests);
+    EXPECT_EQ(std::vector<int>{0}, recorder->completionsBeforeCompanion());
+
+    ASSERT_TRUE(server.AddRule("path=/pkg.bin&status=503"));
+    Ref<DownloadRecorder> failed(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(kIncorrectFormat, Run(UrlOf(L"pkg.bin"), scratch / L"other.bin", failed.get()));
+    EXPECT_TRUE(failed->companions().empty());
+}
+
+// A second name of another file planted as the target beforehand (a hard
+// link; links to folders and files are refused by the same open, see
+// base's PlainFile tests): refused before anything is read or written, with
+// its own result, and the package is not requested.
+TEST_F(DownloadSimpleTaskTest, AHardLinkPlantedAsTheTargetIsRefused) {
+    PublishPackage(L"pkg.bin", 2 * kMiB);
+    ASSERT_TRUE(testutil::WriteFileBytes(scratch / L"victim.bin", "keep me"));
+    const std::wstring target = scratch / L"pkg.bin";
+    ASSERT_TRUE(CreateHardLinkW(target.c_str(), (scratch / L"victim.bin").c_str(), nullptr));
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    EXPECT_EQ(downloader::kErrorNotPlainFile, Run(UrlOf(L"pkg.bin"), target, recorder.get()));
+    EXPECT_EQ("keep me", Contents(scratch / L"victim.bin"));
+    EXPECT_TRUE(PackageRequests().empty());
+    EXPECT_TRUE(recorder->companions().empty());
+}
+
 TEST_F(DownloadSimpleTaskTest, EmptyPackageNeedsNoPackageRequest) {
     PublishPackage(L"empty.bin", 0);
     const struct {

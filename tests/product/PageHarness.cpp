@@ -1,7 +1,11 @@
 #include "tests/product/PageHarness.h"
 
+#include "downloader/HashTask.h"
 #include "downloader/Object.h"
 #include "tests/common/TestUtil.h"
+
+#include <algorithm>
+#include <array>
 
 namespace producttest {
 
@@ -89,6 +93,38 @@ downloader::ITask* TestSteps::CreateDownloadTask(const std::wstring& url, const 
         }
     }
     return task;
+}
+
+std::wstring TestSteps::PublisherReferenceProgram() const {
+    return referenceProgram.empty() ? SuiteSteps::PublisherReferenceProgram() : referenceProgram;
+}
+
+bool CompanionOfFile(const std::wstring& path, downloader::DownloadMeta& meta) {
+    if (!testutil::FileExists(path)) {
+        return false;
+    }
+    const std::string bytes = testutil::ReadFileBytes(path);
+    meta = downloader::DownloadMeta();
+    meta.fileSize = static_cast<int64_t>(bytes.size());
+    for (size_t offset = 0; offset < bytes.size(); offset += downloader::kHashBlockSize) {
+        std::array<uint8_t, 20> digest;
+        const size_t size = std::min<size_t>(downloader::kHashBlockSize, bytes.size() - offset);
+        if (!downloader::Sha1Digest(bytes.data() + offset, size, digest.data())) {
+            return false;
+        }
+        meta.blockDigests.push_back(digest);
+    }
+    return true;
+}
+
+int TestController::ExtractPackage(const std::wstring& packagePath) {
+    downloader::DownloadMeta meta;
+    if (CompanionOfFile(packagePath, meta)) {
+        Steps().KeepCompanion(packagePath, std::move(meta));
+    } else {
+        Steps().KeepCompanion(L"", downloader::DownloadMeta());
+    }
+    return Steps().ExtractPackage(packagePath);
 }
 
 std::string RunRecords::LogText() const {

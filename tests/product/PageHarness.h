@@ -11,9 +11,14 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace producttest {
+
+// The companion of the file at `path` as it is now: its size and the SHA-1
+// of every 1 MiB block. False when the file cannot be read.
+bool CompanionOfFile(const std::wstring& path, downloader::DownloadMeta& meta);
 
 class TestController;
 
@@ -30,11 +35,21 @@ public:
         lastInstalledIndex = index;
         installProgressValue = value;
     }
+    // As a verified download of `path` leaves it: `meta` kept for extract.
+    void KeepCompanion(const std::wstring& path, downloader::DownloadMeta meta) {
+        verifiedPackage = path;
+        verifiedCompanion = std::move(meta);
+    }
+    const std::wstring& VerifiedPackage() const { return verifiedPackage; }
+
+    // The program whose signer setup must share; empty: this test program.
+    std::wstring referenceProgram;
 
 protected:
     downloader::ITask* CreateDownloadTask(const std::wstring& url, const std::wstring& path,
                                           downloader::IDownloadCallback* callback) override;
     DWORD SetupTimeLimitMs() const override;
+    std::wstring PublisherReferenceProgram() const override;
 
 private:
     TestController* controller_;
@@ -77,7 +92,11 @@ public:
         record().SetPackagePath(path);
         return result;
     }
-    int ExtractPackage(const std::wstring& packagePath) {
+    // Extract as after a download that verified the file as it is now (its
+    // companion made from its bytes; none when there is no file).
+    int ExtractPackage(const std::wstring& packagePath);
+    // Extract with only what the last DownloadPackage kept.
+    int ExtractAfterDownload(const std::wstring& packagePath) {
         return Steps().ExtractPackage(packagePath);
     }
     int InstallPackage(const std::wstring& packagePath, const std::wstring& parameters) {

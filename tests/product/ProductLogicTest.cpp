@@ -89,6 +89,8 @@ TEST(DownloadRetries, APackageThatDiffersFromItsCompanionIsFinal) {
     // Whatever code it maps to (1 while the server is reachable, 5 when not).
     for (int code = 0; code <= 6; ++code) {
         EXPECT_FALSE(IsRetriedDownload(downloader::kErrorDataMismatch, code)) << code;
+        // A link planted as the package is still there for the next attempt.
+        EXPECT_FALSE(IsRetriedDownload(downloader::kErrorNotPlainFile, code)) << code;
     }
     EXPECT_TRUE(IsRetriedDownload(downloader::kErrorNoProgress, DownloadFailed));
     // A refused status (a 500 on the companion) may pass.

@@ -9,10 +9,11 @@ BUILD is the build tree of the architecture this machine runs (its program
 and test products); EXE is the shipped 32-bit program. Expects the Wine
 environment of scripts/run (WINEPREFIX of that architecture, DISPLAY, a
 running wineserver). Steps:
-  1. the demo package: the product test package (setup.exe and seven Windows
-     Installer products) with a media file, zipped, with its ".meta"
-     companion, served by the package server on 127.0.0.1;
-  2. the program signed with a throw-away certificate, then the pages packed
+  1. the demo package: the product test package (setup.exe, signed by the
+     test fixture's throw-away certificate, and seven Windows Installer
+     products) with a media file, zipped, with its ".meta" companion, served
+     by the package server on 127.0.0.1;
+  2. the program signed with that same certificate, then the pages packed
      into its certificate table with install parameters that point at that
      server; the signature still verifies. The shipped 32-bit program always;
      where this machine runs no 32-bit code, the x64 build of the same sources
@@ -67,9 +68,11 @@ def make_package(fixtures, www):
     """The product test package with an incompressible media file, so the
     download takes a moment; the same bytes on every run."""
     path = os.path.join(www, PACKAGE)
-    if os.path.exists(path) and os.path.exists(path + ".meta"):
-        return path
     source = os.path.join(fixtures, "packages", "TLWSuite_full.zip")
+    # Made again with the fixture: its setup.exe carries the fixture's signer.
+    if (os.path.exists(path) and os.path.exists(path + ".meta") and
+            os.path.getmtime(path) >= os.path.getmtime(source)):
+        return path
     stamp = (2026, 12, 1, 12, 0, 0)
     with zipfile.ZipFile(source) as original, zipfile.ZipFile(path + ".part", "w") as z:
         for info in original.infolist():
@@ -296,7 +299,10 @@ def main():
             os.path.join(demo, "pages"),
             DOWNLOAD_URL="http://127.0.0.1:%d/Brightcast_Suite_${osbits}bit.zip" % pkg_port,
             TYP_URL="http://127.0.0.1:%d/thank-you?lang=${lang}" % pkg_port)
-        cert, key = pagekit.make_certificate(demo)
+        # The throw-away certificate that signed the package's setup.exe: the
+        # program starts only a setup of its own signer.
+        certs = os.path.join(build, "tests", "product", "fixtures", "certs")
+        cert, key = os.path.join(certs, "signer.pem"), os.path.join(certs, "signer.key")
         builds = [(opts.shipped, "BrightcastSetup.exe", "the shipped 32-bit program")]
         if opts.arch == "x64":
             builds.append((os.path.join(build, "app", "BrightcastSetup.exe"),
