@@ -1,5 +1,6 @@
 #pragma once
 
+#include "downloader/CompanionSignature.h"
 #include "downloader/Task.h"
 
 #include <array>
@@ -59,15 +60,30 @@ constexpr int kMaxPassesWithoutProgress = 3;
 // Brings the file at filePath to exactly the package at url, as its
 // companion (url + ".meta") describes: sizes the file, verifies the blocks on
 // disk and downloads with one range request from the first block that does
-// not match, until every block matches. Reports OnProgress(bytesDone,
-// bytesTotal) and one OnComplete with an HRESULT: S_OK; E_ABORT after Cancel;
-// E_FAIL for a malformed companion or one longer than kMaxCompanionBytes;
-// HRESULT_FROM_WIN32(ERROR_DISK_FULL) (0x80070070) before the file is sized
-// when its disk has less room than the package still needs; 1 when reading or hashing the file
-// failed; kErrorDataMismatch (see above); otherwise the error of the request,
-// file or disk (0x80070070 for a full disk). The callback is referenced; null
-// when memory is exhausted or there is no callback.
+// not match, until every block matches. With a companionKey (copied; null for
+// none) the companion's signature (url + ".meta.sig", see
+// CompanionSignature.h) is fetched next and must verify before the companion
+// is used and the file is touched; without one no signature is asked for.
+// Reports OnProgress(bytesDone, bytesTotal) and one OnComplete with an
+// HRESULT:
+//   S_OK
+//   E_ABORT                 after Cancel
+//   E_FAIL                  a malformed companion or one longer than
+//                           kMaxCompanionBytes
+//   kErrorBadSignature      (0x80090006, NTE_BAD_SIGNATURE) with a key: the
+//                           signature is missing (404 or 410), malformed or
+//                           wrong; no package byte was requested
+//   0x80070070              HRESULT_FROM_WIN32(ERROR_DISK_FULL), before the
+//                           file is sized when its disk has less room than the
+//                           package still needs, or while writing
+//   1                       reading or hashing the file failed
+//   kErrorDataMismatch      (0x80070017, see above)
+//   otherwise               the error of a request (of the signature too),
+//                           the file or the disk
+// The callback is referenced; null when memory is exhausted or there is no
+// callback.
 ITask* CreateDownloadSimpleTask(const wchar_t* url, const wchar_t* filePath,
-                                IDownloadCallback* callback);
+                                IDownloadCallback* callback,
+                                const PackageKey* companionKey = nullptr);
 
 } // namespace downloader

@@ -44,6 +44,8 @@ int CodeWithoutNetwork(long hr, const FreeSpace& disk) {
         return DownloadTransferFailed;
     case kDownloadFailure:
         return DiskIsFull(disk) ? DownloadDiskFull : -1;
+    case downloader::kErrorBadSignature:
+        return DownloadFailed;
     default:
         return -1;
     }
@@ -74,8 +76,12 @@ bool DownloadDoesNotFitItsCompanion(long hr) {
     return hr == downloader::kErrorDataMismatch;
 }
 
+bool CompanionIsNotSigned(long hr) {
+    return hr == downloader::kErrorBadSignature;
+}
+
 bool IsRetriedDownload(long hr, int code) {
-    if (DownloadDoesNotFitItsCompanion(hr)) {
+    if (DownloadDoesNotFitItsCompanion(hr) || CompanionIsNotSigned(hr)) {
         return false;
     }
     return code == DownloadFailed || code == DownloadTransferFailed || code == DownloadNoNetwork;

@@ -9,6 +9,7 @@
 #include "core/Workers.h"
 #include "downloader/DownloadSimpleTask.h"
 #include "downloader/Object.h"
+#include "product/PackageKey.h"
 #include "product/MsiProductInfo.h"
 #include "product/PlatformQueries.h"
 #include "product/ProductLogic.h"
@@ -198,6 +199,11 @@ int SuiteSteps::DownloadPackage(const std::wstring& url, std::wstring& packagePa
             if (DownloadDoesNotFitItsCompanion(hr)) {
                 WriteLog(run.log, LogLevelError,
                          L"Download: the package does not fit its companion, not retried");
+            } else if (CompanionIsNotSigned(hr)) {
+                WriteLog(run.log, LogLevelError,
+                         L"Download: the companion's signature is missing, malformed or wrong "
+                         L"(0x%08X); the package is not the vendor's, not retried",
+                         static_cast<unsigned>(hr));
             }
             return code;
         }
@@ -218,7 +224,9 @@ int SuiteSteps::DownloadPackage(const std::wstring& url, std::wstring& packagePa
 
 downloader::ITask* SuiteSteps::CreateDownloadTask(const std::wstring& url, const std::wstring& path,
                                                   downloader::IDownloadCallback* callback) {
-    return downloader::CreateDownloadSimpleTask(url.c_str(), path.c_str(), callback);
+    // The built-in key, when the build has one: a companion must be the vendor's.
+    return downloader::CreateDownloadSimpleTask(url.c_str(), path.c_str(), callback,
+                                                BuiltInPackageKey());
 }
 
 HRESULT SuiteSteps::DownloadWithTask(const std::wstring& url, const std::wstring& path) {
