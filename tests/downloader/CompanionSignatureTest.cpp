@@ -397,6 +397,28 @@ TEST_F(SignedCompanionTest, WithoutAKeyNoSignatureIsAskedFor) {
     }
 }
 
+TEST_F(SignedCompanionTest, CancelWhileFetchingTheSignatureEndsBeforeThePackage) {
+    PublishSigned(L"slow.bin", 1048576, 6);
+    // The signature's answer stalls; Wine's WinINet ends the receive when the stall does.
+    ASSERT_TRUE(server.AddRule("path=/slow.bin.meta.sig&stall=3"));
+    const std::wstring target = scratch / L"slow.bin";
+    Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
+    Ref<ITask> task(downloader::CreateDownloadSimpleTask(UrlOf(L"slow.bin").c_str(), target.c_str(),
+                                                         recorder.get(), &treeKey));
+    ASSERT_TRUE(task);
+    task->Start();
+    for (int i = 0; i < 100 && Targets().size() < 2; ++i) {
+        Sleep(50);
+    }
+    ASSERT_EQ(2u, Targets().size()) << "the signature was asked for";
+    task->Cancel();
+    ASSERT_TRUE(recorder->WaitDone());
+    EXPECT_EQ(E_ABORT, recorder->result());
+    EXPECT_EQ(1, recorder->completions());
+    EXPECT_EQ(std::vector<std::string>({"/slow.bin.meta", "/slow.bin.meta.sig"}), Targets());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(target.c_str()));
+}
+
 TEST_F(SignedCompanionTest, TheSignatureOfACompanionWithAQueryComesAfterTheQuery) {
     PublishSigned(L"q.bin", 1048576, 4);
     const std::wstring target = scratch / L"q.bin";
