@@ -11,7 +11,7 @@
 # writes the library. A global imported target of the same name then stands
 # for the library wherever a target links it by name, so every program of the
 # tree (the shipped one, its test builds, the tests) imports them this way.
-set(BC_DELAY_LOADED_DLLS winhttp crypt32 wintrust dbghelp urlmon wininet comctl32)
+set(BC_DELAY_LOADED_DLLS winhttp crypt32 wintrust bcrypt dbghelp urlmon wininet comctl32)
 
 if(NOT CMAKE_DLLTOOL OR NOT CMAKE_NM)
     message(FATAL_ERROR "delay-import libraries need dlltool and nm from the toolchain")

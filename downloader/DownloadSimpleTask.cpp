@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace downloader {
 
@@ -71,9 +72,13 @@ long HResultFromLastError() {
 
 class DownloadSimpleTask : public ITask, public TaskLock<DownloadSimpleTask, long> {
 public:
-    DownloadSimpleTask(const wchar_t* url, const wchar_t* filePath, IDownloadCallback* callback)
-        : url_(url), filePath_(filePath), callback_(callback) {
+    DownloadSimpleTask(const wchar_t* url, const wchar_t* filePath, IDownloadCallback* callback,
+                       const PackageKey* companionKey)
+        : url_(url), filePath_(filePath), callback_(callback), signed_(companionKey != nullptr) {
         callback_->AddRef();
+        if (companionKey != nullptr) {
+            companionKey_ = *companionKey;
+        }
     }
 
     void Start() override;
@@ -101,6 +106,20 @@ private:
 
     protected:
         ~DownloadMetaCallback() = default;
+
+    private:
+        DownloadSimpleTask* owner_;
+    };
+
+    class SignatureCallback : public ITaskCallback<HttpToMemResult&&> {
+    public:
+        explicit SignatureCallback(DownloadSimpleTask* owner) : owner_(owner) {}
+        void OnComplete(HttpToMemResult&& outcome) override {
+            owner_->OnSignatureComplete(std::move(outcome));
+        }
+
+    protected:
+        ~SignatureCallback() = default;
 
     private:
         DownloadSimpleTask* owner_;
@@ -137,6 +156,10 @@ private:
     void OnClosed() { subTask_.CancelAndRelease(); }
 
     void OnMetaComplete(HttpToMemResult&& outcome);
+    void OnSignatureComplete(HttpToMemResult&& outcome);
+    // Parses the (verified) companion, opens and sizes the file and starts
+    // the first verification pass; finishes on failure.
+    void UseCompanion(const void* data, size_t size);
     void OnBlockHash(const uint8_t digest[20]);
     void OnHashComplete(HashResult outcome);
     void OnWritten(int64_t offset, const uint8_t* bytes, int64_t count);
@@ -152,11 +175,12 @@ private:
     void AfterVerification();
 
     bool OpenPackageFile();
+    bool StartSignatureFetch();
     bool SeekTo(int64_t offset);
     bool StartVerify();
     bool StartFileDownload();
-    // Runs StartVerify or StartFileDownload from inside a handler: leaves
-    // when the pass started, finishes when it did not.
+    // Runs StartSignatureFetch, StartVerify or StartFileDownload from inside
+    // a handler: leaves when the step started, finishes when it did not.
     void Continue(bool (DownloadSimpleTask::*start)());
     void Finish();
 
@@ -170,6 +194,11 @@ private:
     std::wstring url_;
     std::wstring filePath_;
     IDownloadCallback* callback_;
+    // With a key the companion must carry its signature; its bytes are kept
+    // until the signature has verified them.
+    bool signed_;
+    PackageKey companionKey_;
+    std::vector<uint8_t> companion_;
     SubTaskSlot subTask_;
     long result_ = S_OK;
     DownloadMeta meta_;
@@ -236,7 +265,73 @@ void DownloadSimpleTask::OnMetaComplete(HttpToMemResult&& outcome) {
         Finish();
         return;
     }
-    const long parsed = ParseDownloadMeta(outcome.data, outcome.size, meta_);
+    if (!signed_) {
+        UseCompanion(outcome.data, outcome.size);
+        return;
+    }
+    // Nothing of the companion is used before its signature verifies.
+    try {
+        const uint8_t* bytes = static_cast<const uint8_t*>(outcome.data);
+        companion_.assign(bytes, bytes + outcome.size);
+    } catch (const std::bad_alloc&) {
+        Close(E_OUTOFMEMORY);
+        Finish();
+        return;
+    }
+    subTask_.Release();
+    Continue(&DownloadSimpleTask::StartSignatureFetch);
+}
+
+bool DownloadSimpleTask::StartSignatureFetch() {
+    details::Object<SignatureCallback>* signatureCallback =
+        details::Object<SignatureCallback>::Create(this);
+    ITask* task = nullptr;
+    if (signatureCallback != nullptr) {
+        try {
+            const std::wstring signatureUrl = url_ + L".meta.sig";
+            task = CreateHttpToMemTask(signatureUrl.c_str(), signatureCallback,
+                                       kMaxSignatureFetchBytes);
+        } catch (const std::bad_alloc&) {
+            task = nullptr;
+        }
+        signatureCallback->Release();
+    }
+    if (task == nullptr) {
+        Close(E_OUTOFMEMORY);
+        return false;
+    }
+    subTask_.Set(task);
+    task->Start();
+    return true;
+}
+
+void DownloadSimpleTask::OnSignatureComplete(HttpToMemResult&& outcome) {
+    if (!TryEnter()) {
+        Finish();
+        return;
+    }
+    long verified = outcome.result;
+    if (verified == kErrorResourceNotFound || verified == kErrorResourceTooLarge) {
+        // No signature, or an answer too long to be one: the companion is
+        // not the vendor's. Other failures of the request may pass.
+        verified = kErrorBadSignature;
+    } else if (verified >= 0) {
+        verified = VerifyCompanionSignature(companionKey_, companion_.data(), companion_.size(),
+                                            outcome.data, outcome.size);
+    }
+    if (verified != S_OK) {
+        Close(verified);
+        Finish();
+        return;
+    }
+    subTask_.Release();
+    std::vector<uint8_t> companion;
+    companion.swap(companion_);
+    UseCompanion(companion.data(), companion.size());
+}
+
+void DownloadSimpleTask::UseCompanion(const void* data, size_t size) {
+    const long parsed = ParseDownloadMeta(data, size, meta_);
     if (parsed != S_OK) {
         Close(parsed);
         Finish();
@@ -560,12 +655,12 @@ void DownloadSimpleTask::Finish() {
 } // namespace
 
 ITask* CreateDownloadSimpleTask(const wchar_t* url, const wchar_t* filePath,
-                                IDownloadCallback* callback) {
+                                IDownloadCallback* callback, const PackageKey* companionKey) {
     if (callback == nullptr) {
         return nullptr;
     }
     return details::Object<DownloadSimpleTask>::Create(
-        url != nullptr ? url : L"", filePath != nullptr ? filePath : L"", callback);
+        url != nullptr ? url : L"", filePath != nullptr ? filePath : L"", callback, companionKey);
 }
 
 } // namespace downloader

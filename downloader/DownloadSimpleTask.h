@@ -1,5 +1,6 @@
 #pragma once
 
+#include "downloader/CompanionSignature.h"
 #include "downloader/Task.h"
 
 #include <array>
@@ -66,18 +67,33 @@ constexpr int kMaxPassesWithoutProgress = 3;
 // disk and downloads with one range request from the first block that does
 // not match, until every block matches. A range request answered with the
 // whole package (a proxy that ignores ranges) starts the transfer over from
-// byte 0, at most kMaxRestarts times. Reports OnProgress(bytesDone,
-// bytesTotal) and one OnComplete with an HRESULT: S_OK; E_ABORT after Cancel;
-// E_FAIL for a malformed companion or one longer than kMaxCompanionBytes;
-// kErrorNotPlainFile when the file's name is a link or another name of a file
-// (opened as it is, not shared, never followed);
-// HRESULT_FROM_WIN32(ERROR_DISK_FULL) (0x80070070) before the file is sized
-// when its disk has less room than the package still needs; 1 when reading or hashing the file
-// failed; kErrorDataMismatch (see above); kErrorNoProgress after one restart
-// too many; otherwise the error of the request,
-// file or disk (0x80070070 for a full disk). The callback is referenced; null
-// when memory is exhausted or there is no callback.
+// byte 0, at most kMaxRestarts times. With a companionKey (copied; null for
+// none) the companion's signature (url + ".meta.sig", see
+// CompanionSignature.h) is fetched next and must verify before the companion
+// is used and the file is touched; without one no signature is asked for.
+// Reports OnProgress(bytesDone, bytesTotal) and one OnComplete with an
+// HRESULT:
+//   S_OK
+//   E_ABORT                 after Cancel
+//   E_FAIL                  a malformed companion or one longer than
+//                           kMaxCompanionBytes
+//   kErrorBadSignature      (0x80090006, NTE_BAD_SIGNATURE) with a key: the
+//                           signature is missing (404 or 410), malformed or
+//                           wrong; no package byte was requested
+//   kErrorNotPlainFile      the file's name is a link or another name of a
+//                           file (opened as it is, not shared, never followed)
+//   0x80070070              HRESULT_FROM_WIN32(ERROR_DISK_FULL), before the
+//                           file is sized when its disk has less room than the
+//                           package still needs, or while writing
+//   1                       reading or hashing the file failed
+//   kErrorDataMismatch      (0x80070017, see above)
+//   kErrorNoProgress        one restart from byte 0 too many
+//   otherwise               the error of a request (of the signature too),
+//                           the file or the disk
+// The callback is referenced; null when memory is exhausted or there is no
+// callback.
 ITask* CreateDownloadSimpleTask(const wchar_t* url, const wchar_t* filePath,
-                                IDownloadCallback* callback);
+                                IDownloadCallback* callback,
+                                const PackageKey* companionKey = nullptr);
 
 } // namespace downloader

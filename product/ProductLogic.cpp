@@ -44,6 +44,8 @@ int CodeWithoutNetwork(long hr, const FreeSpace& disk) {
         return DownloadTransferFailed;
     case kDownloadFailure:
         return DiskIsFull(disk) ? DownloadDiskFull : -1;
+    case downloader::kErrorBadSignature:
+        return DownloadFailed;
     default:
         return -1;
     }
@@ -74,9 +76,14 @@ bool DownloadDoesNotFitItsCompanion(long hr) {
     return hr == downloader::kErrorDataMismatch;
 }
 
+bool CompanionIsNotSigned(long hr) {
+    return hr == downloader::kErrorBadSignature;
+}
+
 bool IsRetriedDownload(long hr, int code) {
     // A link planted as the package stays there for the next attempt too.
-    if (DownloadDoesNotFitItsCompanion(hr) || hr == downloader::kErrorNotPlainFile) {
+    if (DownloadDoesNotFitItsCompanion(hr) || CompanionIsNotSigned(hr) ||
+        hr == downloader::kErrorNotPlainFile) {
         return false;
     }
     return code == DownloadFailed || code == DownloadTransferFailed || code == DownloadNoNetwork;

@@ -43,10 +43,15 @@ int MapDownloadResultCode(long hr, const FreeSpace& disk, bool reachable);
 // companion of another package of the same size). A refused status or a
 // range the server cannot serve stays a failure that may pass.
 bool DownloadDoesNotFitItsCompanion(long hr);
+// Whether the companion was refused for its signature (missing, malformed or
+// wrong with the built-in key): the server does not offer the vendor's
+// package. Shown as DownloadFailed, whatever the network.
+bool CompanionIsNotSigned(long hr);
 // Whether a download that ended with `hr` (page code `code`) is worth another
 // attempt after a pause: failures that may pass, never a package that does
 // not fit its companion (each attempt would bring the whole package again for
-// the same answer), nor a package file refused as a link.
+// the same answer), nor a companion refused for its signature, nor a package
+// file refused as a link.
 bool IsRetriedDownload(long hr, int code);
 constexpr int kDownloadAttempts = 10;
 constexpr DWORD kDownloadRetryPauseMs = 1000;

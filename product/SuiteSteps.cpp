@@ -11,6 +11,7 @@
 #include "downloader/DownloadSimpleTask.h"
 #include "downloader/Object.h"
 #include "downloader/PackageCheck.h"
+#include "product/PackageKey.h"
 #include "product/MsiProductInfo.h"
 #include "product/PlatformQueries.h"
 #include "product/ProductLogic.h"
@@ -273,6 +274,11 @@ int SuiteSteps::DownloadPackage(const std::wstring& url, std::wstring& packagePa
             if (DownloadDoesNotFitItsCompanion(hr)) {
                 WriteLog(run.log, LogLevelError,
                          L"Download: the package does not fit its companion, not retried");
+            } else if (CompanionIsNotSigned(hr)) {
+                WriteLog(run.log, LogLevelError,
+                         L"Download: the companion's signature is missing, malformed or wrong "
+                         L"(0x%08X); the package is not the vendor's, not retried",
+                         static_cast<unsigned>(hr));
             }
             if (hr == downloader::kErrorNotPlainFile) {
                 WriteLog(run.log, LogLevelError,
@@ -299,7 +305,9 @@ int SuiteSteps::DownloadPackage(const std::wstring& url, std::wstring& packagePa
 
 downloader::ITask* SuiteSteps::CreateDownloadTask(const std::wstring& url, const std::wstring& path,
                                                   downloader::IDownloadCallback* callback) {
-    return downloader::CreateDownloadSimpleTask(url.c_str(), path.c_str(), callback);
+    // The built-in key, when the build has one: a companion must be the vendor's.
+    return downloader::CreateDownloadSimpleTask(url.c_str(), path.c_str(), callback,
+                                                BuiltInPackageKey());
 }
 
 HRESULT SuiteSteps::DownloadWithTask(const std::wstring& url, const std::wstring& path) {

@@ -1,8 +1,10 @@
-// dlmfetch URL FILE
+// dlmfetch [--key PUBKEY.pem] URL FILE
 //
 // Runs one verified download of the package at URL into FILE, the way the
 // installer does (companion URL + ".meta", verification of what is on disk,
-// range requests from the first bad block). Shows progress on stderr while
+// range requests from the first bad block). With --key the companion must
+// carry a signature (URL + ".meta.sig") by that package key, as in a program
+// built with it; the file holds the key's public half as PEM. Shows progress on stderr while
 // it runs and prints exactly one last line on stdout, "result 0x%08X" with
 // the download's HRESULT. Exits 0 only when that result is S_OK, 1
 // otherwise. Ctrl+C cancels the download (result 0x80004004).
@@ -90,6 +92,9 @@ std::wstring Describe(long result) {
                L"package, a refused range, or a wrong status or length)";
     case 0x80072EFEUL:
         return L"the server keeps ending the transfer without sending anything new";
+    case 0x80090006UL:
+        return L"the companion's signature (URL + \".meta.sig\") is missing, malformed or "
+               L"not made with the key";
     default:
         break;
     }
@@ -137,6 +142,20 @@ void ShowProgress(const FetchCallback& callback, DWORD elapsedMs, bool last) {
     std::fflush(stderr);
 }
 
+// The package key of a PEM file; a key file is small, so more is refused unread.
+bool ReadPackageKey(const wchar_t* path, downloader::PackageKey& key) {
+    const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    char text[16384];
+    DWORD read = 0;
+    const bool whole = ReadFile(file, text, sizeof(text), &read, nullptr) && read < sizeof(text);
+    CloseHandle(file);
+    return whole && downloader::PackageKeyFromPem(std::string(text, read), key);
+}
+
 int Finish(long result) {
     std::fflush(stderr);
     std::printf("result 0x%08lX\n", static_cast<unsigned long>(result));
@@ -147,10 +166,26 @@ int Finish(long result) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    downloader::PackageKey key;
+    const downloader::PackageKey* companionKey = nullptr;
+    if (argc == 5 && std::wcscmp(argv[1], L"--key") == 0) {
+        if (!ReadPackageKey(argv[2], key)) {
+            std::fwprintf(stderr,
+                          L"dlmfetch: %ls is not the PEM public key of a P-256 package "
+                          L"key\n",
+                          argv[2]);
+            return Finish(E_INVALIDARG);
+        }
+        companionKey = &key;
+        argv += 2;
+        argc -= 2;
+    }
     if (argc != 3 || argv[1][0] == L'\0' || argv[2][0] == L'\0') {
-        std::fwprintf(stderr, L"usage: dlmfetch URL FILE\n"
+        std::fwprintf(stderr, L"usage: dlmfetch [--key PUBKEY.pem] URL FILE\n"
                               L"  Brings FILE to the package at URL, verified against its "
-                              L"companion URL.meta.\n");
+                              L"companion URL.meta\n"
+                              L"  (and with --key, the companion against its signature "
+                              L"URL.meta.sig).\n");
         return Finish(E_INVALIDARG);
     }
     const wchar_t* url = argv[1];
@@ -162,7 +197,8 @@ int wmain(int argc, wchar_t** argv) {
     if (callback == nullptr || !callback->ok()) {
         return Finish(E_OUTOFMEMORY);
     }
-    downloader::ITask* task = downloader::CreateDownloadSimpleTask(url, path, callback);
+    downloader::ITask* task =
+        downloader::CreateDownloadSimpleTask(url, path, callback, companionKey);
     if (task == nullptr) {
         callback->Release();
         return Finish(E_OUTOFMEMORY);

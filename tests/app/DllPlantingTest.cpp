@@ -16,7 +16,7 @@ namespace {
 using apptest::Narrow;
 
 // Every DLL the program imports that is not a KnownDLL, all delay-loaded.
-const wchar_t* const kPlantedNames[] = {L"msi",     L"winhttp", L"crypt32", L"wintrust",
+const wchar_t* const kPlantedNames[] = {L"msi",     L"winhttp", L"crypt32", L"wintrust", L"bcrypt",
                                         L"dbghelp", L"urlmon",  L"wininet", L"comctl32"};
 
 // Native first for every planted name, in this Wine's per-program settings

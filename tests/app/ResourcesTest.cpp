@@ -350,9 +350,9 @@ TEST(ShippedProgram, ImportsOnlyKnownDllsAndDelayLoadsTheRest) {
     for (const auto& dll : image.DelayImportsByOrdinal()) {
         delayed.insert(dll.first);
     }
-    const std::set<std::string> expected = {"comctl32.dll", "crypt32.dll", "dbghelp.dll",
-                                            "msi.dll",      "urlmon.dll",  "winhttp.dll",
-                                            "wininet.dll",  "wintrust.dll"};
+    const std::set<std::string> expected = {"bcrypt.dll",  "comctl32.dll", "crypt32.dll",
+                                            "dbghelp.dll", "msi.dll",      "urlmon.dll",
+                                            "winhttp.dll", "wininet.dll",  "wintrust.dll"};
     EXPECT_EQ(expected, delayed);
 }
 

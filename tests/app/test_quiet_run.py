@@ -104,6 +104,7 @@ class QuietRun(unittest.TestCase):
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copyfile(source, target)
         shutil.copyfile(source + ".meta", target + ".meta")
+        shutil.copyfile(source + ".meta.sig", target + ".meta.sig")
 
     def url(self, name):
         return "http://127.0.0.1:%d/%s" % (self.port, name)

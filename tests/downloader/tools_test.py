@@ -29,6 +29,34 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def openssl(*args, data=None):
+    return subprocess.run(["openssl"] + list(args), input=data, capture_output=True,
+                          timeout=RUN_SECONDS)
+
+
+def make_key(folder, name, curve="P-256"):
+    """(private, public) PEM files of a new EC key pair."""
+    private = os.path.join(folder, name + ".pem")
+    public = os.path.join(folder, name + ".pub.pem")
+    done = openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:" + curve,
+                   "-out", private)
+    assert done.returncode == 0, done.stderr
+    done = openssl("pkey", "-in", private, "-pubout", "-out", public)
+    assert done.returncode == 0, done.stderr
+    return private, public
+
+
+def der_signature(raw):
+    """The DER ECDSA-Sig-Value of a raw r||s, for openssl to verify."""
+    def integer(value):
+        value = value.lstrip(b"\0") or b"\0"
+        if value[0] & 0x80:
+            value = b"\0" + value
+        return b"\x02" + bytes([len(value)]) + value
+    body = integer(raw[:32]) + integer(raw[32:])
+    return b"\x30" + bytes([len(body)]) + body
+
+
 def pattern(size, seed):
     data = bytearray()
     block = hashlib.sha256(b"%d" % seed).digest()
@@ -79,6 +107,50 @@ class MakeMetaTest(unittest.TestCase):
         self.assertEqual(0, self.run_tool(package).returncode)
         self.assertEqual(28, os.path.getsize(package + ".meta"))
 
+    def openssl_verifies(self, public, data, raw):
+        signature = os.path.join(self.folder.name, "sig.der")
+        with open(signature, "wb") as out:
+            out.write(der_signature(raw))
+        done = openssl("dgst", "-sha256", "-verify", public, "-signature", signature, data=data)
+        return done.returncode == 0
+
+    def test_sign_writes_the_raw_signature_of_the_exact_companion(self):
+        private, public = make_key(self.folder.name, "key")
+        package = os.path.join(self.folder.name, "p.bin")
+        with open(package, "wb") as out:
+            out.write(pattern(2 * MiB + 3, 7))
+        done = self.run_tool("--sign", private, package)
+        self.assertEqual(0, done.returncode, done.stderr)
+        self.assertIn(b"signed", done.stdout)
+        with open(package + ".meta", "rb") as f:
+            companion = f.read()
+        with open(package + ".meta.sig", "rb") as f:
+            raw = f.read()
+        self.assertEqual(68, len(companion))
+        self.assertEqual(64, len(raw))
+        self.assertTrue(self.openssl_verifies(public, companion, raw))
+        changed = bytearray(companion)
+        changed[9] ^= 1
+        self.assertFalse(self.openssl_verifies(public, bytes(changed), raw))
+        _, other = make_key(self.folder.name, "other")
+        self.assertFalse(self.openssl_verifies(other, companion, raw))
+
+    def test_sign_with_a_key_it_cannot_use_writes_nothing(self):
+        p384, p384_public = make_key(self.folder.name, "p384", "P-384")
+        cases = (("a P-384 key", p384), ("a public key", p384_public),
+                 ("no such file", os.path.join(self.folder.name, "absent.pem")))
+        for what, key in cases:
+            with self.subTest(what):
+                package = os.path.join(self.folder.name, "q.bin")
+                with open(package, "wb") as out:
+                    out.write(b"q" * 100)
+                done = self.run_tool("--sign", key, package)
+                self.assertEqual(1, done.returncode)
+                self.assertIn(b"makemeta:", done.stderr)
+                self.assertFalse(os.path.exists(package + ".meta"))
+                self.assertFalse(os.path.exists(package + ".meta.sig"))
+        self.assertEqual(2, self.run_tool("--sign", p384).returncode)
+
     def test_missing_package_and_wrong_command_line(self):
         missing = os.path.join(self.folder.name, "missing.bin")
         done = self.run_tool(missing)
@@ -124,7 +196,11 @@ class DlmfetchTest(unittest.TestCase):
     def package_requests(self):
         log = self.control("log").decode().split("\n\n")
         return [block for block in log
-                if block.strip() and not block.split("\n")[0].endswith(".meta")]
+                if block.strip() and not block.split("\n")[0].endswith((".meta", ".meta.sig"))]
+
+    def targets(self):
+        log = self.control("log").decode().split("\n\n")
+        return [block.split("\n")[0] for block in log if block.strip()]
 
     def test_fresh_download_then_a_complete_file(self):
         data = self.publish("tool.bin", 3 * MiB + 5)
@@ -157,6 +233,52 @@ class DlmfetchTest(unittest.TestCase):
         self.assertEqual(1, code)
         self.assertEqual(["result 0x80004005"], lines)
         self.assertIn("companion", err)
+
+    def test_with_a_key_the_companion_must_carry_its_signature(self):
+        # The server signs with the tree's package key; its public half:
+        key = os.environ.get("BC_PACKAGE_PUBLIC_KEY", "")
+        self.assertTrue(key, "no package key for the tests (scripts/build makes one)")
+        data = self.publish("signed.bin", 2 * MiB + 9)
+        target = os.path.join(self.folder.name, "signed.bin")
+        code, lines, err = self.fetch("--key", windows_path(key), self.url("/signed.bin"),
+                                      windows_path(target))
+        self.assertEqual(0, code, err)
+        self.assertEqual(["result 0x00000000"], lines)
+        self.assertEqual(["GET /signed.bin.meta", "GET /signed.bin.meta.sig", "GET /signed.bin"],
+                         self.targets())
+        with open(target, "rb") as got:
+            self.assertEqual(data, got.read())
+
+        os.remove(target)
+        os.remove(os.path.join(self.served, "signed.bin.meta.sig"))
+        self.control("reset")
+        code, lines, err = self.fetch("--key", windows_path(key), self.url("/signed.bin"),
+                                      windows_path(target))
+        self.assertEqual(1, code)
+        self.assertEqual(["result 0x80090006"], lines)
+        self.assertIn("signature", err)
+        self.assertEqual(["GET /signed.bin.meta", "GET /signed.bin.meta.sig"], self.targets())
+        self.assertFalse(os.path.exists(target))
+
+        # Without --key, as before: no signature asked for.
+        self.control("reset")
+        code, lines, err = self.fetch(self.url("/signed.bin"), windows_path(target))
+        self.assertEqual(0, code, err)
+        self.assertEqual(["GET /signed.bin.meta", "GET /signed.bin"], self.targets())
+
+    def test_a_key_file_that_is_no_p256_public_key_is_a_wrong_command_line(self):
+        folder = self.folder.name
+        private, _ = make_key(folder, "k")
+        _, p384 = make_key(folder, "p384", "P-384")
+        for what, key in (("a private key", private), ("a P-384 key", p384),
+                          ("no such file", os.path.join(folder, "absent.pem"))):
+            with self.subTest(what):
+                code, lines, err = self.fetch("--key", windows_path(key), self.url("/x.bin"),
+                                              windows_path(os.path.join(folder, "x.bin")))
+                self.assertEqual(1, code)
+                self.assertEqual(["result 0x80070057"], lines)
+                self.assertIn("not the PEM public key", err)
+        self.assertEqual([], self.targets())
 
     def test_wrong_command_line(self):
         for args in ((), ("only-a-url",), ("a", "b", "c")):

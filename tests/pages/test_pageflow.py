@@ -103,6 +103,7 @@ class PageFlowRuns(unittest.TestCase):
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copyfile(source, target)
         shutil.copyfile(source + ".meta", target + ".meta")
+        shutil.copyfile(source + ".meta.sig", target + ".meta.sig")
 
     def program(self, **parameters):
         """The program with the pages packed in, their parameters replaced."""
@@ -321,7 +322,10 @@ class PageFlowRuns(unittest.TestCase):
         size = os.path.getsize(os.path.join(self.served, self.package))
         self.assertTrue(any(l.endswith(": %d bytes, every block verified" % size) for l in lines))
         targets = [t for t, _ in self.requests()]
-        self.assertEqual(["/%s.meta" % self.package, "/" + self.package], targets)
+        # The program carries the tree's package key: the signature comes
+        # after the companion and before any package byte.
+        self.assertEqual(["/%s.meta" % self.package, "/%s.meta.sig" % self.package,
+                          "/" + self.package], targets)
 
     def test_a_missing_package_falls_back_to_the_default_once(self):
         self.serve("TLWSuite_full.zip", "tlw/Brightcast_Suite.zip")
@@ -333,7 +337,8 @@ class PageFlowRuns(unittest.TestCase):
         self.assertEqual(0, code)
         # One attempt at the missing package, then the default in the same folder.
         self.assertEqual(("/tlw/missing_%s.zip.meta" % system_bits(), 404), requests[0])
-        self.assertEqual(["/tlw/Brightcast_Suite.zip.meta", "/tlw/Brightcast_Suite.zip"],
+        self.assertEqual(["/tlw/Brightcast_Suite.zip.meta", "/tlw/Brightcast_Suite.zip.meta.sig",
+                          "/tlw/Brightcast_Suite.zip"],
                          [t for t, _ in requests[1:]])
 
     def test_a_busy_installer_is_retried_after_the_question(self):
@@ -344,6 +349,21 @@ class PageFlowRuns(unittest.TestCase):
         self.assertEqual(0, code)
         self.assertEqual(1, err.count("-> retry"), err)
         self.assert_installed(lines)
+
+    def test_a_companion_not_signed_by_the_package_key_ends_the_flow_with_a_message(self):
+        # Another package's signature: a real one, but not of this companion.
+        self.serve("TLWSuite_full.zip", self.package)
+        shutil.copyfile(os.path.join(OPTS.fixtures, "packages", "TLWSuite_nosetup.zip.meta.sig"),
+                        os.path.join(self.served, self.package + ".meta.sig"))
+        program = self.program(DOWNLOAD_URL=self.url("Brightcast_Suite_${osbits}bit.zip"))
+        code, lines, err = self.run_flow(program)
+        self.assertEqual("flow status 2", lines[-1], err)
+        self.assertEqual(1, code)
+        # Download stage, code 1 (failed), once: not retried, and no package byte asked for.
+        self.assertIn("flow outcome failed, failure stage 1, code 1", lines)
+        self.assertIn("message box: ", err)
+        self.assertEqual(["/%s.meta" % self.package, "/%s.meta.sig" % self.package],
+                         [t for t, _ in self.requests()])
 
     def test_a_package_without_setup_ends_the_flow_with_a_message(self):
         self.serve("TLWSuite_nosetup.zip", self.package)

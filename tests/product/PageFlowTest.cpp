@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -140,9 +141,9 @@ protected:
         ASSERT_EQ(S_OK, page->Run(kPageScript)) << page->Errors();
     }
 
-    // Offers a fixture package (and its companion) on the server; its URL.
+    // Offers a fixture package (its companion and signature too) on the server; its URL.
     std::wstring Publish(const std::wstring& name) {
-        for (const std::wstring& file : {name, name + L".meta"}) {
+        for (const std::wstring& file : {name, name + L".meta", name + L".meta.sig"}) {
             EXPECT_TRUE(CopyFileW(FixturePath(L"packages\\" + file).c_str(),
                                   server.FilePath(file).c_str(), FALSE))
                 << Narrow(file);
@@ -311,6 +312,8 @@ TEST_F(PageFlow, ThePagesInstallingFlowRunsToCompletion) {
                           server.FilePath(L"Suite_32bit.zip").c_str(), FALSE));
     ASSERT_TRUE(CopyFileW(server.FilePath(L"TLWSuite_exit0.zip.meta").c_str(),
                           server.FilePath(L"Suite_32bit.zip.meta").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(server.FilePath(L"TLWSuite_exit0.zip.meta.sig").c_str(),
+                          server.FilePath(L"Suite_32bit.zip.meta.sig").c_str(), FALSE));
     const std::string flow = testutil::ReadFileBytes(testutil::UnixToWindowsPath(std::wstring(
         BC_PAGES_FLOW_SCRIPT, BC_PAGES_FLOW_SCRIPT + sizeof BC_PAGES_FLOW_SCRIPT - 1)));
     ASSERT_FALSE(flow.empty());
@@ -519,6 +522,55 @@ TEST_F(PageFlow, APackageThatDiffersFromItsCompanionIsDownloadedAFewTimesNotThir
     EXPECT_EQ(FailureStageDownload, records.FailureStage());
     EXPECT_TRUE(Contains(records.LogText(), "does not fit its companion, not retried"))
         << Quoted(records.LogText());
+}
+
+// The controller's tree carries a package key: a companion that the key did
+// not sign is the end of the download, with one request for the companion and
+// one for its signature, none for the package, and a page code the pages show
+// as an error (not the ten attempts of a failure that may pass).
+TEST_F(PageFlow, ACompanionNotSignedByThePackageKeyIsRefusedWithoutRetries) {
+    OpenPage();
+    const std::wstring sig = server.FilePath(L"TLWSuite_exit0.zip.meta.sig");
+    const struct {
+        const char* what;
+        std::function<void()> change;
+    } cases[] = {
+        {"no signature", [&] { ASSERT_TRUE(DeleteFileW(sig.c_str())); }},
+        {"another package's signature",
+         [&] {
+             ASSERT_TRUE(CopyFileW(FixturePath(L"packages\\TLWSuite_full.zip.meta.sig").c_str(),
+                                   sig.c_str(), FALSE));
+         }},
+        {"a signature of the wrong length",
+         [&] { ASSERT_TRUE(testutil::WriteFileBytes(sig, std::string(65, 'x'))); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(server.Reset());
+        const std::wstring url = Publish(L"TLWSuite_exit0.zip");
+        c.change();
+        // The page keeps the previous case's answer until it is forgotten.
+        ASSERT_EQ(S_OK, page->Run(L"delete result.download;"));
+        EXPECT_EQ(DownloadFailed, Download(url));
+        int companions = 0, signatures = 0, others = 0;
+        for (const testutil::PkgRequest& request : server.Log()) {
+            if (request.target == "/TLWSuite_exit0.zip.meta") {
+                ++companions;
+            } else if (request.target == "/TLWSuite_exit0.zip.meta.sig") {
+                ++signatures;
+            } else {
+                ++others;
+            }
+        }
+        EXPECT_EQ(1, companions);
+        EXPECT_EQ(1, signatures);
+        EXPECT_EQ(0, others) << "no package byte after a refusal";
+        EXPECT_EQ(FailureStageDownload, records.FailureStage());
+        EXPECT_EQ(DownloadFailed, records.FailureCode());
+    }
+    const std::string log = records.LogText();
+    EXPECT_TRUE(Contains(log, "TransferDownloadError HRESULT: 80090006")) << Quoted(log);
+    EXPECT_TRUE(Contains(log, "signature is missing, malformed or wrong")) << Quoted(log);
 }
 
 TEST_F(PageFlow, ARollbackKeepsTheProgressTheUserSaw) {

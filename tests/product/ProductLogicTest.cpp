@@ -54,11 +54,13 @@ TEST(MapDownloadResultCode, MapsEveryResultAsTheTableSays) {
         {0x8007000E, 100, false, 5, false, true},
         {0x80072EFB, 100, true, 1, false, true}, // a response that does not fit
         {0x80072EFB, 100, false, 5, false, true},
-        {0x80072EFD, 100, false, 5, false, true}, // cannot connect
-        {0x80070017, 100, true, 1, false, true},  // data keeps mismatching
-        {0x00000001, 100, true, 1, false, true},  // reading the file failed
-        {0x80004005, 0, true, 1, false, true},    // E_FAIL: a full disk does not matter
-        {0x80070020, 100, true, 1, false, true},  // sharing violation
+        {0x80072EFD, 100, false, 5, false, true},  // cannot connect
+        {0x80070017, 100, true, 1, false, true},   // data keeps mismatching
+        {0x00000001, 100, true, 1, false, true},   // reading the file failed
+        {0x80004005, 0, true, 1, false, true},     // E_FAIL: a full disk does not matter
+        {0x80070020, 100, true, 1, false, true},   // sharing violation
+        {0x80090006, 100, true, 1, false, false},  // companion not signed by the key:
+        {0x80090006, 100, false, 1, false, false}, // failed, whatever the network
     };
     for (const DownloadRow& row : rows) {
         const long hr = static_cast<long>(row.hr);
@@ -95,6 +97,18 @@ TEST(DownloadRetries, APackageThatDiffersFromItsCompanionIsFinal) {
     EXPECT_TRUE(IsRetriedDownload(downloader::kErrorNoProgress, DownloadFailed));
     // A refused status (a 500 on the companion) may pass.
     EXPECT_TRUE(IsRetriedDownload(downloader::kErrorIncorrectFormat, DownloadFailed));
+}
+
+TEST(DownloadRetries, ACompanionNotSignedByTheKeyIsFinal) {
+    EXPECT_TRUE(CompanionIsNotSigned(downloader::kErrorBadSignature));
+    const long others[] = {S_OK, E_FAIL, downloader::kErrorDataMismatch,
+                           downloader::kErrorResourceNotFound, downloader::kErrorIncorrectFormat};
+    for (long hr : others) {
+        EXPECT_FALSE(CompanionIsNotSigned(hr)) << std::hex << hr;
+    }
+    for (int code = 0; code <= 6; ++code) {
+        EXPECT_FALSE(IsRetriedDownload(downloader::kErrorBadSignature, code)) << code;
+    }
 }
 
 TEST(ExtractCodes, DiskFullIsTheOnlyErrorWithItsOwnCode) {

@@ -13,7 +13,8 @@ Serving
   GET /name?query      the same file; the query is recorded and otherwise
                        ignored, except that a query ending in ".meta" serves
                        DIR/name.meta (the companion of a URL that carries a
-                       query is that whole URL with ".meta" appended).
+                       query is that whole URL with ".meta" appended), and
+                       one ending in ".meta.sig" DIR/name.meta.sig.
   Range: bytes=a-b     206 with "Content-Range: bytes a-b/size"; b is clamped
                        to the last byte; "a-" and "-n" are understood. A range
                        that starts beyond the end gets 416. Several ranges or
@@ -62,10 +63,14 @@ Misbehaviour rules
   GET /_control/reset          removes every rule and the request log
   GET /_control/create?path=/name&size=N[&seed=S]
                                writes DIR/name with N pseudo-random bytes
-  GET /_control/meta?path=/name
+  GET /_control/meta?path=/name[&sign=0]
                                writes DIR/name.meta with tools/makemeta (the
                                release tool): the size as 8 bytes little-endian,
-                               then the SHA-1 of each 1 MiB block
+                               then the SHA-1 of each 1 MiB block; when the
+                               environment names the tree's package signing
+                               key (BC_PACKAGE_SIGNING_KEY), also its signature
+                               DIR/name.meta.sig (makemeta --sign), unless
+                               sign=0
   GET /_control/etag?path=/name
                                answers the ETag the file has now
 
@@ -204,6 +209,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if parts.query.endswith(".meta"):
             path += ".meta"
+        elif parts.query.endswith(".meta.sig"):
+            path += ".meta.sig"
         has_range = self.headers.get("Range") is not None
         rule = state.take_rule(path, has_range)
         entry = {"method": self.command, "target": self.path,
@@ -251,7 +258,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_text(200, "OK %d\n" % size)
             elif command == "meta":
                 target = state.file_path(args["path"])
-                done = subprocess.run([sys.executable, MAKEMETA, target],
+                key = os.environ.get("BC_PACKAGE_SIGNING_KEY", "")
+                sign = ["--sign", key] if key and args.get("sign", "1") != "0" else []
+                done = subprocess.run([sys.executable, MAKEMETA] + sign + [target],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
                 if done.returncode != 0:
                     raise ValueError(done.stderr.decode(errors="replace").strip())

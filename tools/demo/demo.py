@@ -3,16 +3,19 @@
 in its unattended mode ("/quiet /log PATH") against a local package server,
 to a real installation.
 
-  demo.py --build BUILD --shipped EXE --arch x86|x64 [--wine WINE]
+  demo.py --build BUILD --shipped EXE --arch x86|x64 --sign KEY.pem [--wine WINE]
 
 BUILD is the build tree of the architecture this machine runs (its program
-and test products); EXE is the shipped 32-bit program. Expects the Wine
+and test products); EXE is the shipped 32-bit program; KEY.pem the private
+half of the package key built into both (scripts/build makes a throw-away
+one in the build tree), which signs the companion. Expects the Wine
 environment of scripts/run (WINEPREFIX of that architecture, DISPLAY, a
 running wineserver). Steps:
   1. the demo package: the product test package (setup.exe, signed by the
      test fixture's throw-away certificate, and seven Windows Installer
-     products) with a media file, zipped, with its ".meta" companion, served
-     by the package server on 127.0.0.1;
+     products) with a media file, zipped, with its ".meta" companion and the
+     companion's signature (".meta.sig"), served by the package server on
+     127.0.0.1;
   2. the program signed with that same certificate, then the pages packed
      into its certificate table with install parameters that point at that
      server; the signature still verifies. The shipped 32-bit program always;
@@ -64,14 +67,22 @@ def say(text=""):
     print(text, flush=True)
 
 
-def make_package(fixtures, www):
+def sign_package(path, key):
+    """The companion and its signature, by the release tool."""
+    subprocess.run([sys.executable, os.path.join(ROOT, "tools", "makemeta"), "--sign", key, path],
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def make_package(fixtures, www, key):
     """The product test package with an incompressible media file, so the
-    download takes a moment; the same bytes on every run."""
+    download takes a moment; the same bytes on every run. The companion is
+    signed again each time: the build tree's key may be new."""
     path = os.path.join(www, PACKAGE)
     source = os.path.join(fixtures, "packages", "TLWSuite_full.zip")
     # Made again with the fixture: its setup.exe carries the fixture's signer.
     if (os.path.exists(path) and os.path.exists(path + ".meta") and
             os.path.getmtime(path) >= os.path.getmtime(source)):
+        sign_package(path, key)
         return path
     stamp = (2026, 12, 1, 12, 0, 0)
     with zipfile.ZipFile(source) as original, zipfile.ZipFile(path + ".part", "w") as z:
@@ -83,8 +94,7 @@ def make_package(fixtures, www):
         media.compress_type = zipfile.ZIP_STORED
         z.writestr(media, random.Random(2026).randbytes(MEDIA_BYTES))
     os.replace(path + ".part", path)
-    subprocess.run([sys.executable, os.path.join(ROOT, "tools", "makemeta"), path], check=True,
-                   stdout=subprocess.DEVNULL)
+    sign_package(path, key)
     return path
 
 
@@ -259,6 +269,7 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--shipped", required=True)
     parser.add_argument("--arch", choices=("x86", "x64"), required=True)
+    parser.add_argument("--sign", required=True)
     parser.add_argument("--wine", default="wine")
     opts = parser.parse_args()
     global PACKAGE
@@ -269,10 +280,12 @@ def main():
     os.makedirs(www, exist_ok=True)
 
     say("1. The package")
-    package = make_package(os.path.join(build, "tests", "product", "fixtures"), www)
+    package = make_package(os.path.join(build, "tests", "product", "fixtures"), www, opts.sign)
     size = os.path.getsize(package)
     say("  %s: %d bytes (setup.exe, seven Windows Installer products, media), companion %s.meta"
         % (PACKAGE, size, PACKAGE))
+    say("  the companion signed with the build's package key: %s.meta.sig (the program carries "
+        "the public key and refuses a companion without it)" % PACKAGE)
 
     env = {}
     scratch = os.path.join(demo, "servers")
@@ -284,7 +297,7 @@ def main():
             "PKG=" + os.path.join(ROOT, "tests", "servers", "pkgserver.py"), scratch, env))
         pkg_port = int(env["BC_PKG_PORT"])
         served = os.path.join(scratch, "pkg")
-        for name in (PACKAGE, PACKAGE + ".meta"):
+        for name in (PACKAGE, PACKAGE + ".meta", PACKAGE + ".meta.sig"):
             os.link(os.path.join(www, name), os.path.join(served, name))
         limit_rate(pkg_port)
         servers.append(run_test.start_server(
