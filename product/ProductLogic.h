@@ -43,10 +43,15 @@ int MapDownloadResultCode(long hr, const FreeSpace& disk, bool reachable);
 // companion of another package of the same size). A refused status or a
 // range the server cannot serve stays a failure that may pass.
 bool DownloadDoesNotFitItsCompanion(long hr);
+// Whether WinINet refused the server's certificate (unknown CA, another host
+// name, outside its dates, revoked or unreadable). The server stays who it
+// is from one attempt to the next, so such a refusal is final; it is never
+// waved through.
+bool IsCertificateFault(long hr);
 // Whether a download that ended with `hr` (page code `code`) is worth another
 // attempt after a pause: failures that may pass, never a package that does
 // not fit its companion (each attempt would bring the whole package again for
-// the same answer).
+// the same answer) nor a refused certificate.
 bool IsRetriedDownload(long hr, int code);
 constexpr int kDownloadAttempts = 10;
 constexpr DWORD kDownloadRetryPauseMs = 1000;

@@ -198,6 +198,10 @@ int SuiteSteps::DownloadPackage(const std::wstring& url, std::wstring& packagePa
             if (DownloadDoesNotFitItsCompanion(hr)) {
                 WriteLog(run.log, LogLevelError,
                          L"Download: the package does not fit its companion, not retried");
+            } else if (IsCertificateFault(hr)) {
+                WriteLog(run.log, LogLevelError,
+                         L"Download: the server's certificate was refused (%x), not retried",
+                         static_cast<unsigned>(hr));
             }
             return code;
         }

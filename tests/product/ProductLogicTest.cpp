@@ -59,6 +59,13 @@ TEST(MapDownloadResultCode, MapsEveryResultAsTheTableSays) {
         {0x00000001, 100, true, 1, false, true},  // reading the file failed
         {0x80004005, 0, true, 1, false, true},    // E_FAIL: a full disk does not matter
         {0x80070020, 100, true, 1, false, true},  // sharing violation
+        // A refused certificate: the server answered, so the network is not asked.
+        {0x80072F0D, 100, false, 1, false, false}, // ERROR_INTERNET_INVALID_CA
+        {0x80072F06, 100, false, 1, false, false}, // ERROR_INTERNET_SEC_CERT_CN_INVALID
+        {0x80072F05, 100, true, 1, false, false},  // ERROR_INTERNET_SEC_CERT_DATE_INVALID
+        {0x80072F17, 100, false, 1, false, false}, // ERROR_INTERNET_SEC_CERT_ERRORS
+        {0x80072F19, 100, false, 1, false, false}, // ERROR_INTERNET_SEC_CERT_REV_FAILED
+        {0x80072F7D, 100, false, 5, false, true},  // a TLS channel error is not one
     };
     for (const DownloadRow& row : rows) {
         const long hr = static_cast<long>(row.hr);
@@ -93,6 +100,28 @@ TEST(DownloadRetries, APackageThatDiffersFromItsCompanionIsFinal) {
     EXPECT_TRUE(IsRetriedDownload(downloader::kErrorNoProgress, DownloadFailed));
     // A refused status (a 500 on the companion) may pass.
     EXPECT_TRUE(IsRetriedDownload(downloader::kErrorIncorrectFormat, DownloadFailed));
+}
+
+TEST(DownloadRetries, ARefusedCertificateIsFinal) {
+    // The WinINet errors of a refused certificate, as the engine reports them.
+    const DWORD refused[] = {12037, 12038, 12045, 12055, 12056, 12057, 12169, 12170};
+    for (DWORD error : refused) {
+        const long hr = static_cast<long>(HRESULT_FROM_WIN32(error));
+        EXPECT_TRUE(IsCertificateFault(hr)) << error;
+        for (int code = 0; code <= 6; ++code) {
+            EXPECT_FALSE(IsRetriedDownload(hr, code)) << error << " " << code;
+        }
+    }
+    // Neighbours that are no certificate verdict stay failures that may pass:
+    // a time-out, a failed connection, a TLS channel error, a lost connection.
+    const DWORD passing[] = {12002, 12029, 12157, 12030, 12036, 12039, 12044, 12046};
+    for (DWORD error : passing) {
+        const long hr = static_cast<long>(HRESULT_FROM_WIN32(error));
+        EXPECT_FALSE(IsCertificateFault(hr)) << error;
+        EXPECT_TRUE(IsRetriedDownload(hr, DownloadFailed)) << error;
+    }
+    // The bare error number is not the engine's form.
+    EXPECT_FALSE(IsCertificateFault(12045));
 }
 
 TEST(ExtractCodes, DiskFullIsTheOnlyErrorWithItsOwnCode) {
