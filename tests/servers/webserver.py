@@ -152,10 +152,11 @@ class Nginx:
     """nginx in the foreground, one process (no master), everything it
     writes under `state`; one HTTPS server per site, serving `www`."""
 
-    def __init__(self, state, www, sites):
+    def __init__(self, state, www, sites, rate=0):
         self.state = state
         self.www = os.path.abspath(www)
         self.sites = sites
+        self.rate = rate  # bytes a second for every answer, 0: as fast as it goes
         self.ports = {}
         self.proc = None
         self.access_log = os.path.join(state, "access.log")
@@ -169,9 +170,9 @@ class Nginx:
                 "  server {\n"
                 "    listen 127.0.0.1:%d ssl;\n"
                 "    ssl_certificate %s;\n    ssl_certificate_key %s;\n"
-                "    root %s;\n"
+                "    root %s;\n    limit_rate %d;\n"
                 "    location /slow/ { alias %s/; limit_rate %d; }\n"
-                "  }\n" % (self.ports[name], cert, key, self.www, self.www, SLOW_RATE))
+                "  }\n" % (self.ports[name], cert, key, self.www, self.rate, self.www, SLOW_RATE))
         return (
             "daemon off;\nmaster_process off;\nworker_processes 1;\n"
             "pid %s;\nerror_log %s info;\n"
@@ -373,11 +374,11 @@ class HttpsSite:
     127.0.0.1 and localhost, and nginx serving `www` over HTTPS. Everything
     it makes is under `state`; stop() undoes the trust also after a failure."""
 
-    def __init__(self, state, www, wine):
+    def __init__(self, state, www, wine, rate=0):
         os.makedirs(state, exist_ok=True)
         self.ca = TestCA(state, "ca")
         cert, key = self.ca.issue(state, "site", ["127.0.0.1", "localhost"])
-        self.nginx = Nginx(state, www, [("good", cert, key)])
+        self.nginx = Nginx(state, www, [("good", cert, key)], rate)
         self.trust = WineTrust(wine, self.ca) if wine else None
 
     def start(self):
