@@ -39,13 +39,11 @@ import argparse
 import hashlib
 import json
 import os
-import shutil
 import signal
 import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 
 START_SECONDS = 20
@@ -100,7 +98,10 @@ class TestCA:
         key = os.path.join(folder, name + ".key")
         csr = os.path.join(folder, name + ".csr")
         ext = os.path.join(folder, name + ".ext")
-        names = ",".join(("IP:" if h.replace(".", "").isdigit() else "DNS:") + h for h in hosts)
+        # An address is named twice: as an address, and as the DNS-name text
+        # that Wine's crypt32 compares (it does not read address entries).
+        names = ",".join(("IP:%s,DNS:%s" % (h, h)) if h.replace(".", "").isdigit() else "DNS:" + h
+                         for h in hosts)
         with open(ext, "w") as f:
             f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,"
                     "keyEncipherment\nextendedKeyUsage=serverAuth\nsubjectAltName=%s\n" % names)
@@ -146,6 +147,8 @@ def stop_process(proc):
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+    if proc.stderr:
+        proc.stderr.close()
 
 
 class Nginx:
@@ -196,12 +199,20 @@ class Nginx:
                 f.write(self.config())
             self.proc = subprocess.Popen(
                 ["nginx", "-p", self.state, "-c", conf, "-e", self.error_log],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             if all(wait_listening(p, self.proc, START_SECONDS) for p in self.ports.values()):
                 return self
-            stop_process(self.proc)
+            why = self.failure()
             # Another process took a port between the choice and the start.
-        raise RuntimeError("nginx did not start: %s" % self.proc.stderr.read().decode())
+        raise RuntimeError("nginx did not start: %s" % why)
+
+    def failure(self):
+        stop_process(self.proc)
+        try:
+            with open(self.error_log, encoding="utf-8", errors="replace") as f:
+                return f.read()[-2000:]
+        except OSError:
+            return "no error log"
 
     def stop(self):
         if self.proc:
@@ -254,23 +265,15 @@ class Tinyproxy:
                 f.write("Port %d\nListen 127.0.0.1\nTimeout 60\nMaxClients 16\n"
                         "LogFile \"%s\"\nLogLevel Info\nPidFile \"%s\"\nAllow 127.0.0.1\n" % (
                             self.port, self.log, os.path.join(self.state, "tinyproxy.pid")))
-                if os.geteuid() == 0:
-                    # It refuses to run as root; it needs to read nothing of ours.
-                    f.write("User nobody\nGroup nogroup\n")
                 for port in self.allowed_ports:
                     f.write("ConnectPort %d\n" % port)
-            if os.geteuid() == 0:
-                # The log is written after the switch to "nobody".
-                open(self.log, "a").close()
-                shutil.chown(self.log, "nobody", "nogroup")
-                os.chmod(self.state, 0o755)
             self.proc = subprocess.Popen(["tinyproxy", "-d", "-c", conf],
                                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                         stderr=subprocess.PIPE)
+                                         stderr=subprocess.DEVNULL)
             if wait_listening(self.port, self.proc, START_SECONDS):
                 return self
             stop_process(self.proc)
-        raise RuntimeError("tinyproxy did not start: %s" % self.proc.stderr.read().decode())
+        raise RuntimeError("tinyproxy did not start (%s)" % self.log)
 
     def stop(self):
         if self.proc:
@@ -297,8 +300,10 @@ class Tinyproxy:
         return targets
 
 
-def wine_reg(wine, *args):
-    return subprocess.run([wine, "reg"] + list(args), stdin=subprocess.DEVNULL,
+def wine_reg(wine, prefix, *args):
+    """Wine's reg in `prefix` (None: the one of WINEPREFIX)."""
+    env = dict(os.environ, WINEPREFIX=prefix) if prefix else None
+    return subprocess.run([wine, "reg"] + list(args), stdin=subprocess.DEVNULL, env=env,
                           capture_output=True, timeout=120)
 
 
@@ -308,14 +313,15 @@ class WineTrust:
     certificate's SHA-1 whose "Blob" holds the certificate as a serialized
     property (CERT_CERT_PROP_ID 32, X509_ASN_ENCODING)."""
 
-    def __init__(self, wine, ca):
+    def __init__(self, wine, ca, prefix=None):
         self.wine = wine
+        self.prefix = prefix
         self.ca = ca
         self.key = ROOT_KEY + "\\" + ca.thumbprint
 
     def add(self):
         blob = struct.pack("<III", 32, 1, len(self.ca.der)) + self.ca.der
-        run = wine_reg(self.wine, "add", self.key, "/v", "Blob", "/t", "REG_BINARY", "/d",
+        run = wine_reg(self.wine, self.prefix, "add", self.key, "/v", "Blob", "/t", "REG_BINARY", "/d",
                        blob.hex().upper(), "/f")
         if run.returncode != 0:
             raise RuntimeError("cannot trust the test CA in the Wine prefix: %s" %
@@ -323,10 +329,10 @@ class WineTrust:
         return self
 
     def remove(self):
-        wine_reg(self.wine, "delete", self.key, "/f")
+        wine_reg(self.wine, self.prefix, "delete", self.key, "/f")
 
     def present(self):
-        return wine_reg(self.wine, "query", self.key).returncode == 0
+        return wine_reg(self.wine, self.prefix, "query", self.key).returncode == 0
 
     def __enter__(self):
         return self.add()
@@ -335,22 +341,22 @@ class WineTrust:
         self.remove()
 
 
-def set_wininet_proxy(wine, address):
+def set_wininet_proxy(wine, address, prefix=None):
     """The user's proxy as WinINet reads it (ProxyEnable, ProxyServer), with
     no bypass list: 127.0.0.1 goes through the proxy too."""
     for args in (("/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1"),
                  ("/v", "ProxyServer", "/t", "REG_SZ", "/d", address),
                  ("/v", "ProxyOverride", "/t", "REG_SZ", "/d", "")):
-        run = wine_reg(wine, "add", INTERNET_SETTINGS, *args, "/f")
+        run = wine_reg(wine, prefix, "add", INTERNET_SETTINGS, *args, "/f")
         if run.returncode != 0:
             raise RuntimeError("cannot set the proxy: %s" % run.stderr.decode(errors="replace"))
 
 
-def clear_wininet_proxy(wine):
-    wine_reg(wine, "add", INTERNET_SETTINGS, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "0",
+def clear_wininet_proxy(wine, prefix=None):
+    wine_reg(wine, prefix, "add", INTERNET_SETTINGS, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "0",
              "/f")
     for name in ("ProxyServer", "ProxyOverride"):
-        wine_reg(wine, "delete", INTERNET_SETTINGS, "/v", name, "/f")
+        wine_reg(wine, prefix, "delete", INTERNET_SETTINGS, "/v", name, "/f")
 
 
 class TestSites:
@@ -370,16 +376,16 @@ class TestSites:
 
 class HttpsSite:
     """One site for a run of the program: a CA made now and trusted by the
-    Wine prefix of WINEPREFIX while the site is up, a certificate for
+    Wine prefix (`prefix`, else that of WINEPREFIX) while the site is up, a certificate for
     127.0.0.1 and localhost, and nginx serving `www` over HTTPS. Everything
     it makes is under `state`; stop() undoes the trust also after a failure."""
 
-    def __init__(self, state, www, wine, rate=0):
+    def __init__(self, state, www, wine, rate=0, prefix=None):
         os.makedirs(state, exist_ok=True)
         self.ca = TestCA(state, "ca")
         cert, key = self.ca.issue(state, "site", ["127.0.0.1", "localhost"])
         self.nginx = Nginx(state, www, [("good", cert, key)], rate)
-        self.trust = WineTrust(wine, self.ca) if wine else None
+        self.trust = WineTrust(wine, self.ca, prefix) if wine else None
 
     def start(self):
         try:
