@@ -537,8 +537,8 @@ TEST_F(PageFlow, APackageFromNginxOverHttpsIsDownloadedAndVerified) {
     ASSERT_TRUE(web.Available()) << "the test web server was not started (BC_TLS_DIR)";
     OpenPage();
     for (const std::wstring file : {L"TLWSuite_exit0.zip", L"TLWSuite_exit0.zip.meta"}) {
-        ASSERT_TRUE(CopyFileW(FixturePath(L"packages\\" + file).c_str(),
-                              web.FilePath(file).c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(FixturePath(L"packages\\" + file).c_str(), web.FilePath(file).c_str(),
+                              FALSE));
     }
     EXPECT_EQ(DownloadOk, Download(web.Url("good", L"/TLWSuite_exit0.zip")));
     EXPECT_EQ(testutil::ReadFileBytes(FixturePath(L"packages\\TLWSuite_exit0.zip")),
@@ -580,8 +580,8 @@ TEST_F(PageFlow, ARefusedCertificateIsFinalForTheDownload) {
             << Quoted(log);
         EXPECT_TRUE(Contains(log, "certificate was refused")) << Quoted(log);
         EXPECT_TRUE(web.Requests(row.site).empty());
-        EXPECT_TRUE(PumpUntil(
-            [&] { return web.ConnectionsWithoutRequest(row.site) > connections; }, 5000));
+        EXPECT_TRUE(
+            PumpUntil([&] { return web.ConnectionsWithoutRequest(row.site) > connections; }, 5000));
         EXPECT_EQ(connections + 1, web.ConnectionsWithoutRequest(row.site));
         EXPECT_TRUE(PumpUntil([mine] { return mine->References() == 1; }, 30000));
         EXPECT_EQ(0u, mine->Release());
