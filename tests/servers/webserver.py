@@ -24,8 +24,8 @@ of the good site; DIR/ports.txt lists every site as "name port":
   expired    from the trusted CA, valid for a month that has passed
   unknownca  for 127.0.0.1, from a second CA that nothing trusts
 With --wine, the first CA is trusted by the Wine prefix until the server is
-stopped (SIGTERM). nginx's access log is DIR/access.log, one JSON object a
-request (see LOG_FORMAT); nginx's error log (DIR/state/error.log) has a line
+stopped (SIGTERM). nginx's access log is DIR/state/access.log, one JSON
+object a request (see LOG_FORMAT); nginx's error log (DIR/state/error.log) has a line
 for every connection that ended in the TLS handshake or before a request.
 
 Trust: Wine's crypt32 reads the host's CA bundle only once per wineserver
@@ -321,8 +321,8 @@ class WineTrust:
 
     def add(self):
         blob = struct.pack("<III", 32, 1, len(self.ca.der)) + self.ca.der
-        run = wine_reg(self.wine, self.prefix, "add", self.key, "/v", "Blob", "/t", "REG_BINARY", "/d",
-                       blob.hex().upper(), "/f")
+        run = wine_reg(self.wine, self.prefix, "add", self.key, "/v", "Blob", "/t", "REG_BINARY",
+                       "/d", blob.hex().upper(), "/f")
         if run.returncode != 0:
             raise RuntimeError("cannot trust the test CA in the Wine prefix: %s" %
                                run.stderr.decode(errors="replace"))
@@ -353,8 +353,8 @@ def set_wininet_proxy(wine, address, prefix=None):
 
 
 def clear_wininet_proxy(wine, prefix=None):
-    wine_reg(wine, prefix, "add", INTERNET_SETTINGS, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "0",
-             "/f")
+    wine_reg(wine, prefix, "add", INTERNET_SETTINGS, "/v", "ProxyEnable", "/t", "REG_DWORD",
+             "/d", "0", "/f")
     for name in ("ProxyServer", "ProxyOverride"):
         wine_reg(wine, prefix, "delete", INTERNET_SETTINGS, "/v", name, "/f")
 
@@ -432,8 +432,6 @@ def serve(opts):
         if trust:
             trust.add()
         sites.nginx.start()
-        # The access log where the tests read it, next to the served folder.
-        os.symlink(sites.nginx.access_log, os.path.join(opts.dir, "access.log"))
         with open(os.path.join(opts.dir, "ports.txt"), "w") as f:
             for name, port in sites.nginx.ports.items():
                 f.write("%s %d\n" % (name, port))
