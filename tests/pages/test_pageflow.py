@@ -57,6 +57,10 @@ def system_bits():
     return "64" if os.environ.get("WINEARCH") == "win64" else "32"
 
 
+def unix_path(windows):
+    return windows[2:].replace("\\", "/") if windows.startswith("Z:") else windows
+
+
 class PageFlowRuns(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
