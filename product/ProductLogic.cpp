@@ -3,6 +3,8 @@
 #include "base/SafeNames.h"
 #include "downloader/DownloadSimpleTask.h"
 
+#include <wininet.h>
+
 #include <cmath>
 
 namespace tlw {
@@ -23,6 +25,18 @@ const long kObjectNotFound = static_cast<long>(0x800C0006UL);    // INET_E_OBJEC
 const long kDownloadFailure = static_cast<long>(0x800C0008UL);   // INET_E_DOWNLOAD_FAILURE
 const long kConnectionTimeout = static_cast<long>(0x800C000BUL); // INET_E_CONNECTION_TIMEOUT
 const long kDiskFull = static_cast<long>(0x80070070UL); // HRESULT_FROM_WIN32(ERROR_DISK_FULL)
+
+// The WinINet errors of a refused server certificate.
+const DWORD kCertificateErrors[] = {
+    ERROR_INTERNET_SEC_CERT_DATE_INVALID,
+    ERROR_INTERNET_SEC_CERT_CN_INVALID,
+    ERROR_INTERNET_INVALID_CA,
+    ERROR_INTERNET_SEC_CERT_ERRORS,
+    ERROR_INTERNET_SEC_CERT_NO_REV,
+    ERROR_INTERNET_SEC_CERT_REV_FAILED,
+    ERROR_INTERNET_SEC_INVALID_CERT,
+    ERROR_INTERNET_SEC_CERT_REVOKED,
+};
 
 bool DiskIsFull(const FreeSpace& disk) {
     return disk.known && disk.freeBytes == 0;
@@ -47,7 +61,8 @@ int CodeWithoutNetwork(long hr, const FreeSpace& disk) {
     case downloader::kErrorBadSignature:
         return DownloadFailed;
     default:
-        return -1;
+        // The server answered, with a certificate that was refused.
+        return IsCertificateFault(hr) ? DownloadFailed : -1;
     }
 }
 
@@ -80,9 +95,18 @@ bool CompanionIsNotSigned(long hr) {
     return hr == downloader::kErrorBadSignature;
 }
 
+bool IsCertificateFault(long hr) {
+    for (DWORD error : kCertificateErrors) {
+        if (hr == static_cast<long>(HRESULT_FROM_WIN32(error))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool IsRetriedDownload(long hr, int code) {
     // A link planted as the package stays there for the next attempt too.
-    if (DownloadDoesNotFitItsCompanion(hr) || CompanionIsNotSigned(hr) ||
+    if (DownloadDoesNotFitItsCompanion(hr) || CompanionIsNotSigned(hr) || IsCertificateFault(hr) ||
         hr == downloader::kErrorNotPlainFile) {
         return false;
     }

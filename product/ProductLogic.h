@@ -47,11 +47,16 @@ bool DownloadDoesNotFitItsCompanion(long hr);
 // wrong with the built-in key): the server does not offer the vendor's
 // package. Shown as DownloadFailed, whatever the network.
 bool CompanionIsNotSigned(long hr);
+// Whether WinINet refused the server's certificate (unknown CA, another host
+// name, outside its dates, revoked or unreadable). The server stays who it
+// is from one attempt to the next, so such a refusal is final; it is never
+// waved through.
+bool IsCertificateFault(long hr);
 // Whether a download that ended with `hr` (page code `code`) is worth another
 // attempt after a pause: failures that may pass, never a package that does
 // not fit its companion (each attempt would bring the whole package again for
-// the same answer), nor a companion refused for its signature, nor a package
-// file refused as a link.
+// the same answer), nor a companion refused for its signature, nor a refused
+// certificate, nor a package file refused as a link.
 bool IsRetriedDownload(long hr, int code);
 constexpr int kDownloadAttempts = 10;
 constexpr DWORD kDownloadRetryPauseMs = 1000;

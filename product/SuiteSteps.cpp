@@ -279,8 +279,11 @@ int SuiteSteps::DownloadPackage(const std::wstring& url, std::wstring& packagePa
                          L"Download: the companion's signature is missing, malformed or wrong "
                          L"(0x%08X); the package is not the vendor's, not retried",
                          static_cast<unsigned>(hr));
-            }
-            if (hr == downloader::kErrorNotPlainFile) {
+            } else if (IsCertificateFault(hr)) {
+                WriteLog(run.log, LogLevelError,
+                         L"Download: the server's certificate was refused (%x), not retried",
+                         static_cast<unsigned>(hr));
+            } else if (hr == downloader::kErrorNotPlainFile) {
                 WriteLog(run.log, LogLevelError,
                          L"Download: %s is a link or another name of a file; refused, not "
                          L"retried",

@@ -14,7 +14,7 @@
  *                 package as not found (download result 2), the installing
  *                 page tries once more with the folder of DOWNLOAD_URL
  *                 (tokens replaced, query dropped) followed by this name, here
- *                 http://download.brightcast.example/tlw/Brightcast_Suite.zip
+ *                 https://download.brightcast.example/tlw/Brightcast_Suite.zip
  * CHNL            the distribution channel, passed on with setChannel.
  * TYP_URL         the thank-you page opened when the user leaves the last
  *                 page; tokens as in DOWNLOAD_URL.
@@ -24,11 +24,11 @@
  */
 var installParams = {
     "VISIBLE_IN_WEB": "1",
-    "DOWNLOAD_URL": "http://download.brightcast.example/tlw/Brightcast_Suite_${osbits}bit.zip",
+    "DOWNLOAD_URL": "https://download.brightcast.example/tlw/Brightcast_Suite_${osbits}bit.zip",
     "CHNL": "web",
     "LANG": ["en", "fr", "de", "it", "jp", "es", "pt", "nl", "ko", "ru", "cs", "zh", "tw"],
     "PRODUCT_FILE_NAME": "Brightcast_Suite.zip",
-    "TYP_URL": "http://www.brightcast.example/thank-you?lang=${lang}",
+    "TYP_URL": "https://www.brightcast.example/thank-you?lang=${lang}",
     "EXE_PARAMETERS": "",
     "STUB": "0"
 };

@@ -107,8 +107,8 @@ test.describe("pure helpers", () => {
         assert.deepEqual(plain(scope.packageUrls({}, lookup)), {primary: "", fallback: ""});
         const shipped = loadScripts(["js/installparams.js"]).installParams;
         assert.deepEqual(plain(scope.packageUrls(shipped, (name) => ({osbits: "64"})[name])), {
-            primary: "http://download.brightcast.example/tlw/Brightcast_Suite_64bit.zip",
-            fallback: "http://download.brightcast.example/tlw/Brightcast_Suite.zip",
+            primary: "https://download.brightcast.example/tlw/Brightcast_Suite_64bit.zip",
+            fallback: "https://download.brightcast.example/tlw/Brightcast_Suite.zip",
         });
     });
 

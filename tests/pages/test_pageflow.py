@@ -1,17 +1,16 @@
 #!/usr/bin/env python3
 """The installing flow of the pages, run headless by pageflow.exe under Wine
-against the real product controller, the package server and the test
-products: the flow's own script decides, the controller downloads, unzips and
-installs for real.
+against the real product controller, nginx serving the package over HTTPS
+(tests/servers/webserver.py: a test CA made for the run and trusted by the
+Wine prefix while it runs) and the test products: the flow's own script
+decides, the controller downloads, unzips and installs for real.
 
   test_pageflow.py --pageflow EXE --program EXE --fixtures DIR --wine WINE
                    [unittest args]
-
-Needs the package server of the test launcher (BC_PKG_PORT, BC_PKG_DIR).
 """
 import argparse
-import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -19,17 +18,20 @@ import tempfile
 import threading
 import time
 import unittest
-import urllib.request
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "demo"))
 # The test products are the ones the product fixture builds.
 sys.path.insert(0, os.path.join(HERE, "..", "product", "fixture"))
+sys.path.insert(0, os.path.join(HERE, "..", "servers"))
 import pagekit  # noqa: E402
+import webserver  # noqa: E402
 from make_fixtures import PRODUCT_CODES  # noqa: E402
 
 FLOW_SECONDS = 600
+# The flow's progress line during the download: "download 52%  ...".
+DOWNLOAD_PERCENT = re.compile(r"^download (\d+)%")
 # Bounds of the waits of the killed-run case.
 KILL_WAIT_SECONDS = 300
 SETUP_END_SECONDS = 180
@@ -62,20 +64,26 @@ def unix_path(windows):
 class PageFlowRuns(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.port = int(os.environ.get("BC_PKG_PORT", "0"))
-        if not cls.port:
-            raise unittest.SkipTest("the package server was not started (BC_PKG_PORT)")
-        cls.served = unix_path(os.environ["BC_PKG_DIR"])
         cls.work = tempfile.mkdtemp(prefix="pageflow-")
+        cls.served = os.path.join(cls.work, "www")
+        os.makedirs(cls.served)
+        try:
+            cls.site = webserver.HttpsSite(os.path.join(cls.work, "web"), cls.served,
+                                           OPTS.wine).start()
+        except BaseException:
+            shutil.rmtree(cls.work, ignore_errors=True)
+            raise
         cls.package = "Brightcast_Suite_%sbit.zip" % system_bits()
 
     @classmethod
     def tearDownClass(cls):
+        cls.site.stop()
         shutil.rmtree(cls.work, ignore_errors=True)
 
     def setUp(self):
         self.uninstall_products()
-        self.control("reset")
+        # Each case reads the requests nginx logged after this point.
+        self.mark = len(self.site.requests())
         # The controller keeps the package next to the running program; a
         # package from another case would only be verified and resumed.
         folder = os.path.dirname(OPTS.pageflow)
@@ -89,15 +97,15 @@ class PageFlowRuns(unittest.TestCase):
             subprocess.run([OPTS.wine, "msiexec", "/x", code, "/qn"], capture_output=True,
                            timeout=120)
 
-    def control(self, command):
-        url = "http://127.0.0.1:%d/_control/%s" % (self.port, command)
-        with urllib.request.urlopen(url, timeout=10) as answer:
-            return answer.read()
+    def log(self):
+        return self.site.requests()[self.mark:]
 
     def requests(self):
-        return [(e["target"], e["status"]) for e in json.loads(self.control("log.json"))]
+        return [(e["uri"], e["status"]) for e in self.log()]
 
     def serve(self, fixture, name):
+        """The package with its companion, and the companion's signature where
+        the fixtures have one: every file of the package goes out from nginx."""
         source = os.path.join(OPTS.fixtures, "packages", fixture)
         target = os.path.join(self.served, name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
@@ -105,13 +113,13 @@ class PageFlowRuns(unittest.TestCase):
         shutil.copyfile(source + ".meta", target + ".meta")
         shutil.copyfile(source + ".meta.sig", target + ".meta.sig")
 
-    def program(self, **parameters):
+    def program(self, name="Setup.exe", **parameters):
         """The program with the pages packed in, their parameters replaced."""
-        pages = pagekit.make_pages(os.path.join(self.work, "pages"), **parameters)
-        return pagekit.pack(OPTS.program, pages, os.path.join(self.work, "Setup.exe"))
+        pages = pagekit.make_pages(os.path.join(self.work, "pages-" + name), **parameters)
+        return pagekit.pack(OPTS.program, pages, os.path.join(self.work, name))
 
     def url(self, name):
-        return "http://127.0.0.1:%d/%s" % (self.port, name)
+        return self.site.url(name)
 
     def run_flow(self, program):
         run = subprocess.run([OPTS.wine, OPTS.pageflow, pagekit.windows_path(program)],
@@ -241,30 +249,30 @@ class PageFlowRuns(unittest.TestCase):
         os.makedirs(foreign)
         with open(os.path.join(foreign, "data.txt"), "w") as f:
             f.write("not ours")
-        size = os.path.getsize(os.path.join(self.served, self.package))
-        # The first answer is slow, so the run can be killed in the middle.
-        self.control("add?path=/%s&times=1&rate=262144" % self.package)
-
-        first = self.start_flow(program, temp)
+        # The first run takes nginx's slow copy of the same files, so it can
+        # be killed in the middle; the package keeps its name next to the
+        # program, so the next run resumes it.
+        slow = self.program("SlowSetup.exe",
+                            DOWNLOAD_URL=self.url("slow/Brightcast_Suite_${osbits}bit.zip"))
+        first = self.start_flow(slow, temp)
         target = "/" + self.package
 
-        def sent():
-            return max([e["sent"] for e in json.loads(self.control("log.json"))
-                        if e["target"] == target] or [0])
-        self.kill_flow_when(first, lambda: sent() >= size // 2, "half of the package sent")
+        def half_downloaded():
+            return any(int(m.group(1)) >= 50 for m in
+                       (DOWNLOAD_PERCENT.match(l) for l in first.err_lines) if m)
+        self.kill_flow_when(first, half_downloaded, "half of the package downloaded")
         left_by_first = set(self.folders(temp)) - {"1a2b3c"}
         self.assertGreater(len(left_by_first), 1, "the killed run left its folders")
-        self.control("reset")
+        self.mark = len(self.site.requests())
 
         second = self.start_flow(program, temp)
         self.kill_flow_when(second, lambda: any("install milestone: product 2 " in l
                                                 for l in second.err_lines),
                             "the second product installed")
-        resumed = [e for e in json.loads(self.control("log.json")) if e["target"] == target]
+        resumed = [e for e in self.log() if e["uri"] == target]
         self.assertEqual(1, len(resumed), resumed)
-        ranges = [v for k, v in resumed[0]["headers"] if k.lower() == "range"]
-        self.assertEqual(1, len(ranges), resumed[0])
-        self.assertGreater(int(ranges[0].split("=")[1].split("-")[0]), 0, ranges)
+        self.assertEqual(206, resumed[0]["status"], resumed[0])
+        self.assertGreater(int(resumed[0]["range"].split("=")[1].split("-")[0]), 0, resumed)
         # The second run's start removed the folders of the first.
         self.assertEqual(left_by_first, self.removed_at_start("".join(second.err_lines)))
         self.wait_for_setup_to_end(temp)
@@ -282,12 +290,12 @@ class PageFlowRuns(unittest.TestCase):
 
     def test_a_cancel_during_the_download_ends_the_transfer_and_leaves_nothing_behind(self):
         self.serve("TLWSuite_full.zip", self.package)
-        program = self.program(DOWNLOAD_URL=self.url("Brightcast_Suite_${osbits}bit.zip"))
+        # nginx's slow copy, so the Cancel comes while the package is on its way.
+        program = self.program("CancelSetup.exe",
+                               DOWNLOAD_URL=self.url("slow/Brightcast_Suite_${osbits}bit.zip"))
         temp = os.path.join(self.work, "temp-cancel")
         os.makedirs(temp)
         size = os.path.getsize(os.path.join(self.served, self.package))
-        # A slow answer, so the Cancel comes while the package is on its way.
-        self.control("add?path=/%s&times=1&rate=524288" % self.package)
         code, lines, err = self.finish_flow(
             self.start_flow(program, temp, "--cancel-at", "download:10"))
         self.assertIn("cancel at download ", err, lines)
@@ -295,11 +303,16 @@ class PageFlowRuns(unittest.TestCase):
         self.assertEqual("flow status 3", lines[-1], err)
         self.assertTrue(any(l.startswith("flow outcome canceled,") for l in lines), lines)
         self.assertNotIn("workers still running", err)
-        # The server saw the client end the transfer well before its end.
-        package = [e for e in json.loads(self.control("log.json"))
-                   if e["target"] == "/" + self.package]
+        # nginx saw the client end the transfer well before its end (it logs
+        # a request once its connection is done).
+        target = "/slow/" + self.package
+        deadline = time.monotonic() + 30
+        while not [e for e in self.log() if e["uri"] == target]:
+            self.assertLess(time.monotonic(), deadline, "nginx logged no package request")
+            time.sleep(0.2)
+        package = [e for e in self.log() if e["uri"] == target]
         self.assertEqual(1, len(package), package)
-        self.assertTrue(package[0].get("cut"), package[0])
+        self.assertEqual("", package[0]["completion"], package[0])
         self.assertLess(package[0]["sent"], size // 2, package[0])
         # Nothing was unpacked or installed, and the run's folders are gone
         # (the download folder with them); the partial package stays for the

@@ -61,6 +61,13 @@ TEST(MapDownloadResultCode, MapsEveryResultAsTheTableSays) {
         {0x80070020, 100, true, 1, false, true},   // sharing violation
         {0x80090006, 100, true, 1, false, false},  // companion not signed by the key:
         {0x80090006, 100, false, 1, false, false}, // failed, whatever the network
+        // A refused certificate: the server answered, so the network is not asked.
+        {0x80072F0D, 100, false, 1, false, false}, // ERROR_INTERNET_INVALID_CA
+        {0x80072F06, 100, false, 1, false, false}, // ERROR_INTERNET_SEC_CERT_CN_INVALID
+        {0x80072F05, 100, true, 1, false, false},  // ERROR_INTERNET_SEC_CERT_DATE_INVALID
+        {0x80072F17, 100, false, 1, false, false}, // ERROR_INTERNET_SEC_CERT_ERRORS
+        {0x80072F19, 100, false, 1, false, false}, // ERROR_INTERNET_SEC_CERT_REV_FAILED
+        {0x80072F7D, 100, false, 5, false, true},  // a TLS channel error is not one
     };
     for (const DownloadRow& row : rows) {
         const long hr = static_cast<long>(row.hr);
@@ -109,6 +116,28 @@ TEST(DownloadRetries, ACompanionNotSignedByTheKeyIsFinal) {
     for (int code = 0; code <= 6; ++code) {
         EXPECT_FALSE(IsRetriedDownload(downloader::kErrorBadSignature, code)) << code;
     }
+}
+
+TEST(DownloadRetries, ARefusedCertificateIsFinal) {
+    // The WinINet errors of a refused certificate, as the engine reports them.
+    const DWORD refused[] = {12037, 12038, 12045, 12055, 12056, 12057, 12169, 12170};
+    for (DWORD error : refused) {
+        const long hr = static_cast<long>(HRESULT_FROM_WIN32(error));
+        EXPECT_TRUE(IsCertificateFault(hr)) << error;
+        for (int code = 0; code <= 6; ++code) {
+            EXPECT_FALSE(IsRetriedDownload(hr, code)) << error << " " << code;
+        }
+    }
+    // Neighbours that are no certificate verdict stay failures that may pass:
+    // a time-out, a failed connection, a TLS channel error, a lost connection.
+    const DWORD passing[] = {12002, 12029, 12157, 12030, 12036, 12039, 12044, 12046};
+    for (DWORD error : passing) {
+        const long hr = static_cast<long>(HRESULT_FROM_WIN32(error));
+        EXPECT_FALSE(IsCertificateFault(hr)) << error;
+        EXPECT_TRUE(IsRetriedDownload(hr, DownloadFailed)) << error;
+    }
+    // The bare error number is not the engine's form.
+    EXPECT_FALSE(IsCertificateFault(12045));
 }
 
 TEST(ExtractCodes, DiskFullIsTheOnlyErrorWithItsOwnCode) {

@@ -14,8 +14,10 @@ running wineserver). Steps:
   1. the demo package: the product test package (setup.exe, signed by the
      test fixture's throw-away certificate, and seven Windows Installer
      products) with a media file, zipped, with its ".meta" companion and the
-     companion's signature (".meta.sig"), served by the package server on
-     127.0.0.1;
+     companion's signature (".meta.sig"), served by nginx over HTTPS on
+     127.0.0.1 with a certificate from a test CA made for this run (trusted
+     by the demo's Wine prefix while it runs), and reached through tinyproxy
+     set as the prefix's proxy;
   2. the program signed with that same certificate, then the pages packed
      into its certificate table with install parameters that point at that
      server; the signature still verifies. The shipped 32-bit program always;
@@ -32,7 +34,6 @@ A second run finds the suite installed and exits 0 without downloading.
 """
 import argparse
 import io
-import json
 import os
 import random
 import re
@@ -48,8 +49,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "harness"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "servers"))
 import pagekit  # noqa: E402
 import run_test  # noqa: E402  (starts and stops the helper servers)
+import webserver  # noqa: E402  (nginx over HTTPS, tinyproxy)
 
 # The pages ask for the package of the system's width ("${osbits}"): 32 in a
 # win32 prefix, 64 in a win64 one. main() sets it.
@@ -146,19 +149,6 @@ def describe_report(method, path, body):
         except zipfile.BadZipFile:
             return "report of %d bytes" % len(body)
     return "%s %s" % (method, path)
-
-
-def limit_rate(port):
-    url = "http://127.0.0.1:%d/_control/add?path=/%s&times=1000&rate=%d" % (port, PACKAGE,
-                                                                            SERVE_RATE)
-    with urllib.request.urlopen(url, timeout=10) as answer:
-        answer.read()
-
-
-def server_log(port):
-    with urllib.request.urlopen("http://127.0.0.1:%d/_control/log.json" % port,
-                                timeout=10) as answer:
-        return json.loads(answer.read())
 
 
 def post_marker(port):
@@ -292,26 +282,25 @@ def main():
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(scratch)
     servers = []
+    site = webserver.HttpsSite(os.path.join(scratch, "web"), www, opts.wine, rate=SERVE_RATE)
+    proxy = None
     try:
-        servers.append(run_test.start_server(
-            "PKG=" + os.path.join(ROOT, "tests", "servers", "pkgserver.py"), scratch, env))
-        pkg_port = int(env["BC_PKG_PORT"])
-        served = os.path.join(scratch, "pkg")
-        for name in (PACKAGE, PACKAGE + ".meta", PACKAGE + ".meta.sig"):
-            os.link(os.path.join(www, name), os.path.join(served, name))
-        limit_rate(pkg_port)
+        site.start()
+        proxy = webserver.Tinyproxy(os.path.join(scratch, "proxy"), [site.port]).start()
         servers.append(run_test.start_server(
             "SINK=" + os.path.join(ROOT, "tests", "servers", "analytics_sink.py"), scratch, env))
         sink_port = int(env["BC_SINK_PORT"])
         reports = os.path.join(scratch, "sink")
-        say("  served on http://127.0.0.1:%d/ ; reports recorded on 127.0.0.1:%d" %
-            (pkg_port, sink_port))
+        say("  served by nginx on https://127.0.0.1:%d/ (certificate from a test CA made now, "
+            "trusted by the demo's Wine prefix for this run)" % site.port)
+        say("  the prefix's proxy: tinyproxy on 127.0.0.1:%d; reports recorded on 127.0.0.1:%d"
+            % (proxy.port, sink_port))
 
         say("\n2. The program, signed, with its pages")
         pages = pagekit.make_pages(
             os.path.join(demo, "pages"),
-            DOWNLOAD_URL="http://127.0.0.1:%d/Brightcast_Suite_${osbits}bit.zip" % pkg_port,
-            TYP_URL="http://127.0.0.1:%d/thank-you?lang=${lang}" % pkg_port)
+            DOWNLOAD_URL=site.url("Brightcast_Suite_${osbits}bit.zip"),
+            TYP_URL=site.url("thank-you?lang=${lang}"))
         # The throw-away certificate that signed the package's setup.exe: the
         # program starts only a setup of its own signer.
         certs = os.path.join(build, "tests", "product", "fixtures", "certs")
@@ -333,17 +322,29 @@ def main():
                 os.path.basename(program), "32-bit" if opts.arch == "x86" else "64-bit"))
         stored = os.path.join(demo, PACKAGE)
         had_package = os.path.exists(stored)
-        before = len(server_log(pkg_port))
-        code, lines = run_quiet(opts, program, demo, sink_port, reports)
-        requests = server_log(pkg_port)[before:]
+        webserver.set_wininet_proxy(opts.wine, "127.0.0.1:%d" % proxy.port)
+        try:
+            code, lines = run_quiet(opts, program, demo, sink_port, reports)
+        finally:
+            webserver.clear_wininet_proxy(opts.wine)
+        requests = site.requests()
+        tunnels = proxy.connects()
     finally:
         for server in servers:
             run_test.stop(server)
+        if proxy:
+            proxy.stop()
+        site.stop()
 
     say("\n4. Summary (%s build under %s Wine)" % (opts.arch, "32-bit" if opts.arch == "x86"
                                                  else "64-bit"))
-    package_requests = [r for r in requests if r["target"] == "/" + PACKAGE]
+    package_requests = [r for r in requests if r["uri"] == "/" + PACKAGE]
     sent = sum(r["sent"] for r in package_requests)
+    if requests:
+        say("  over HTTPS from nginx: %s" % ", ".join(
+            "%s %s %d" % (r["method"], r["uri"], r["status"]) for r in requests))
+        say("  through tinyproxy: %d tunnel(s) (CONNECT %s)" % (
+            len(tunnels), ", ".join(sorted(set(tunnels))) or "none"))
     if package_requests:
         say("  downloaded: %d bytes in %d request(s), every 1 MiB block verified against the "
             "companion" % (sent, len(package_requests)))
