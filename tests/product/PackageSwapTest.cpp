@@ -67,7 +67,8 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(server.Available()) << "the package server was not started (BC_PKG_PORT)";
         ASSERT_TRUE(server.Reset());
-        for (const std::wstring& file : {std::wstring(L""), std::wstring(L".meta")}) {
+        for (const std::wstring& file :
+             {std::wstring(L""), std::wstring(L".meta"), std::wstring(L".meta.sig")}) {
             ASSERT_TRUE(CopyFileW(FixturePath(L"packages\\TLWSuite_full.zip" + file).c_str(),
                                   server.FilePath(kName + file).c_str(), FALSE));
         }

@@ -588,7 +588,8 @@ TEST_F(PageFlow, APackageFromNginxOverHttpsIsDownloadedAndVerified) {
     testutil::WebServer web;
     ASSERT_TRUE(web.Available()) << "the test web server was not started (BC_TLS_DIR)";
     OpenPage();
-    for (const std::wstring file : {L"TLWSuite_exit0.zip", L"TLWSuite_exit0.zip.meta"}) {
+    for (const std::wstring file :
+         {L"TLWSuite_exit0.zip", L"TLWSuite_exit0.zip.meta", L"TLWSuite_exit0.zip.meta.sig"}) {
         ASSERT_TRUE(CopyFileW(FixturePath(L"packages\\" + file).c_str(), web.FilePath(file).c_str(),
                               FALSE));
     }
@@ -599,8 +600,10 @@ TEST_F(PageFlow, APackageFromNginxOverHttpsIsDownloadedAndVerified) {
     for (const testutil::WebRequest& request : web.Requests("good")) {
         asked.push_back(request.uri + " " + std::to_string(request.status));
     }
-    EXPECT_EQ((std::vector<std::string>{"/TLWSuite_exit0.zip.meta 200", "/TLWSuite_exit0.zip 206"}),
-              asked);
+    EXPECT_EQ(
+        (std::vector<std::string>{"/TLWSuite_exit0.zip.meta 200",
+                                  "/TLWSuite_exit0.zip.meta.sig 200", "/TLWSuite_exit0.zip 206"}),
+        asked);
     EXPECT_EQ(FailureStageNone, records.FailureStage());
 }
 
