@@ -313,8 +313,8 @@ def main():
         for built, name, what in builds:
             signed = pagekit.sign(built, os.path.join(demo, "signed-" + name), cert, key)
             program = pagekit.pack(signed, pages, os.path.join(demo, name))
-            say("  %s (%s): signed by a throw-away certificate, pages packed into the "
-                "certificate table; signature %s" % (
+            say("  %s (%s): signed by the throw-away certificate that signed the package's "
+                "setup.exe, pages packed into the certificate table; signature %s" % (
                     program, what,
                     "verifies" if pagekit.verify(program, cert) else "DOES NOT VERIFY"))
         say("\n3. %s under %s Wine, unattended: the pages' own installing flow in the "
