@@ -97,29 +97,18 @@ private:
 
     // The nested callbacks hold no reference to the owner, which keeps
     // itself alive while it runs; each forwards to the handler of its name.
-    class DownloadMetaCallback : public ITaskCallback<HttpToMemResult&&> {
+    // A fetch into memory (the companion, its signature) ends in the handler
+    // named by the template argument.
+    template <void (DownloadSimpleTask::*Handler)(HttpToMemResult&&)>
+    class FetchCallback : public ITaskCallback<HttpToMemResult&&> {
     public:
-        explicit DownloadMetaCallback(DownloadSimpleTask* owner) : owner_(owner) {}
+        explicit FetchCallback(DownloadSimpleTask* owner) : owner_(owner) {}
         void OnComplete(HttpToMemResult&& outcome) override {
-            owner_->OnMetaComplete(std::move(outcome));
+            (owner_->*Handler)(std::move(outcome));
         }
 
     protected:
-        ~DownloadMetaCallback() = default;
-
-    private:
-        DownloadSimpleTask* owner_;
-    };
-
-    class SignatureCallback : public ITaskCallback<HttpToMemResult&&> {
-    public:
-        explicit SignatureCallback(DownloadSimpleTask* owner) : owner_(owner) {}
-        void OnComplete(HttpToMemResult&& outcome) override {
-            owner_->OnSignatureComplete(std::move(outcome));
-        }
-
-    protected:
-        ~SignatureCallback() = default;
+        ~FetchCallback() = default;
 
     private:
         DownloadSimpleTask* owner_;
@@ -157,6 +146,8 @@ private:
 
     void OnMetaComplete(HttpToMemResult&& outcome);
     void OnSignatureComplete(HttpToMemResult&& outcome);
+    using DownloadMetaCallback = FetchCallback<&DownloadSimpleTask::OnMetaComplete>;
+    using SignatureCallback = FetchCallback<&DownloadSimpleTask::OnSignatureComplete>;
     // Parses the (verified) companion, opens and sizes the file and starts
     // the first verification pass; finishes on failure.
     void UseCompanion(const void* data, size_t size);

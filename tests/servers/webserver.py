@@ -151,7 +151,25 @@ def stop_process(proc):
         proc.stderr.close()
 
 
-class Nginx:
+class ForegroundServer:
+    """A server process of ours in the foreground (`self.proc`), started by
+    the subclass's start() and stopped here, also as a context manager."""
+
+    proc = None
+
+    def stop(self):
+        if self.proc:
+            stop_process(self.proc)
+            self.proc = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Nginx(ForegroundServer):
     """nginx in the foreground, one process (no master), everything it
     writes under `state`; one HTTPS server per site, serving `www`."""
 
@@ -214,17 +232,6 @@ class Nginx:
         except OSError:
             return "no error log"
 
-    def stop(self):
-        if self.proc:
-            stop_process(self.proc)
-            self.proc = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
     def url(self, path, site="good", host="127.0.0.1"):
         return "https://%s:%d/%s" % (host, self.ports[site], path.lstrip("/"))
 
@@ -246,7 +253,7 @@ class Nginx:
         return entries
 
 
-class Tinyproxy:
+class Tinyproxy(ForegroundServer):
     """tinyproxy in the foreground with its own configuration: listens on
     127.0.0.1, lets only 127.0.0.1 in, and tunnels (CONNECT) only to
     `allowed_ports`; its log names every request it carried."""
@@ -276,17 +283,6 @@ class Tinyproxy:
                 return self
             stop_process(self.proc)
         raise RuntimeError("tinyproxy did not start (%s)" % self.log)
-
-    def stop(self):
-        if self.proc:
-            stop_process(self.proc)
-            self.proc = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
 
     def connects(self):
         """The targets ("host:port") of the CONNECT requests it carried."""
