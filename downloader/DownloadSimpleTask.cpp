@@ -170,6 +170,9 @@ private:
     bool SeekTo(int64_t offset);
     bool StartVerify();
     bool StartFileDownload();
+    // Starts `task` as the running step; false (closed with E_OUTOFMEMORY)
+    // when it could not be made.
+    bool RunSubTask(ITask* task);
     // Runs StartSignatureFetch, StartVerify or StartFileDownload from inside
     // a handler: leaves when the step started, finishes when it did not.
     void Continue(bool (DownloadSimpleTask::*start)());
@@ -287,13 +290,7 @@ bool DownloadSimpleTask::StartSignatureFetch() {
         }
         signatureCallback->Release();
     }
-    if (task == nullptr) {
-        Close(E_OUTOFMEMORY);
-        return false;
-    }
-    subTask_.Set(task);
-    task->Start();
-    return true;
+    return RunSubTask(task);
 }
 
 void DownloadSimpleTask::OnSignatureComplete(HttpToMemResult&& outcome) {
@@ -394,13 +391,7 @@ bool DownloadSimpleTask::StartVerify() {
         task = CreateHashTask(file_, hashCallback);
         hashCallback->Release();
     }
-    if (task == nullptr) {
-        Close(E_OUTOFMEMORY);
-        return false;
-    }
-    subTask_.Set(task);
-    task->Start();
-    return true;
+    return RunSubTask(task);
 }
 
 void DownloadSimpleTask::OnBlockHash(const uint8_t digest[20]) {
@@ -481,13 +472,7 @@ bool DownloadSimpleTask::StartFileDownload() {
             CreateHttpToFileTask(url_.c_str(), file_, offset, bytesTotal_ - offset, fileCallback);
         fileCallback->Release();
     }
-    if (task == nullptr) {
-        Close(E_OUTOFMEMORY);
-        return false;
-    }
-    subTask_.Set(task);
-    task->Start();
-    return true;
+    return RunSubTask(task);
 }
 
 void DownloadSimpleTask::OnWritten(int64_t offset, const uint8_t* bytes, int64_t count) {
@@ -614,6 +599,16 @@ void DownloadSimpleTask::OnFileComplete(long result) {
         return;
     }
     Continue(&DownloadSimpleTask::StartVerify);
+}
+
+bool DownloadSimpleTask::RunSubTask(ITask* task) {
+    if (task == nullptr) {
+        Close(E_OUTOFMEMORY);
+        return false;
+    }
+    subTask_.Set(task);
+    task->Start();
+    return true;
 }
 
 void DownloadSimpleTask::Continue(bool (DownloadSimpleTask::*start)()) {

@@ -263,21 +263,7 @@ protected:
 
     long Run(const std::wstring& name, const std::wstring& target, const PackageKey* key) {
         Ref<DownloadRecorder> recorder(MakeRecorder<DownloadRecorder>());
-        Ref<ITask> task(downloader::CreateDownloadSimpleTask(UrlOf(name).c_str(), target.c_str(),
-                                                             recorder.get(), key));
-        if (!task) {
-            ADD_FAILURE() << "no task";
-            return S_FALSE;
-        }
-        task->Start();
-        if (!recorder->WaitDone()) {
-            ADD_FAILURE() << "the download did not end in time";
-            task->Cancel();
-            recorder->WaitDone();
-            return S_FALSE;
-        }
-        EXPECT_EQ(1, recorder->completions());
-        return recorder->result();
+        return testutil::RunDownload(UrlOf(name), target, recorder.get(), key);
     }
 
     // The targets the server saw, in order.

@@ -1,5 +1,7 @@
 #include "tests/downloader/DownloadRecorders.h"
 
+#include <gtest/gtest.h>
+
 namespace testutil {
 
 void HashRecorder::OnBlockHash(const uint8_t digest[20]) {
@@ -128,6 +130,27 @@ bool DownloadRecorder::WaitForProgress(int64_t bytes, DWORD timeoutMs) const {
         Sleep(5);
     }
     return false;
+}
+
+long RunDownload(const std::wstring& url, const std::wstring& path, DownloadRecorder* recorder,
+                 const downloader::PackageKey* key) {
+    Ref<downloader::ITask> task(
+        downloader::CreateDownloadSimpleTask(url.c_str(), path.c_str(), recorder, key));
+    if (!task) {
+        ADD_FAILURE() << "no task";
+        return S_FALSE;
+    }
+    task->Start();
+    if (!recorder->WaitDone()) {
+        ADD_FAILURE() << "the download did not end in time";
+        task->Cancel();
+        recorder->WaitDone();
+        return S_FALSE;
+    }
+    EXPECT_EQ(1, recorder->completions());
+    EXPECT_FALSE(recorder->eventAfterComplete());
+    EXPECT_TRUE(WaitForRefCount(recorder, 1)) << "the task kept its callback";
+    return recorder->result();
 }
 
 } // namespace testutil

@@ -83,4 +83,12 @@ private:
     HANDLE resume_;
 };
 
+// Creates the verified download of `url` into `path` (with `key` checking
+// the companion's signature, when given), runs it to its end and returns its
+// result, checking that it completed once, reported nothing after that and
+// let go of its callback; S_FALSE (and a test failure) when it could not be
+// made or did not end in time.
+long RunDownload(const std::wstring& url, const std::wstring& path, DownloadRecorder* recorder,
+                 const downloader::PackageKey* key = nullptr);
+
 } // namespace testutil

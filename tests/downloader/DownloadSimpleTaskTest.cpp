@@ -49,21 +49,7 @@ protected:
         return task;
     }
     long Run(const std::wstring& url, const std::wstring& path, DownloadRecorder* recorder) {
-        Ref<ITask> task(Start(url, path, recorder));
-        if (!task) {
-            ADD_FAILURE() << "no task";
-            return S_FALSE;
-        }
-        if (!recorder->WaitDone()) {
-            ADD_FAILURE() << "the download did not end in time";
-            task->Cancel();
-            recorder->WaitDone();
-            return S_FALSE;
-        }
-        EXPECT_EQ(1, recorder->completions());
-        EXPECT_FALSE(recorder->eventAfterComplete());
-        EXPECT_TRUE(testutil::WaitForRefCount(recorder, 1)) << "the task kept its callback";
-        return recorder->result();
+        return testutil::RunDownload(url, path, recorder);
     }
 
     // Requests for the package itself (not its companion), in order.
