@@ -27,6 +27,9 @@ import threading
 import time
 
 SERVER_START_SECONDS = 20
+# How long a Python command has to print its threads' stacks when it is out
+# of time.
+STACK_DUMP_SECONDS = 5
 
 
 def windows_path(unix_path):
@@ -97,6 +100,24 @@ def pass_through(stream, open_test):
         open_test.see(raw.decode("utf-8", "replace").rstrip("\r\n"))
 
 
+def is_python(command):
+    return os.path.basename(command[0]).startswith("python")
+
+
+def end_timed_out(proc, command):
+    if is_python(command):
+        try:
+            os.kill(proc.pid, signal.SIGABRT)
+            proc.wait(STACK_DUMP_SECONDS)
+        except (ProcessLookupError, subprocess.TimeoutExpired):
+            pass
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    proc.wait()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--server", action="append", default=[])
@@ -110,6 +131,8 @@ def main():
     scratch = tempfile.mkdtemp(prefix="bc-test-")
     env = dict(os.environ)
     env["BC_SCRATCH_DIR"] = windows_path(scratch)
+    if is_python(command):
+        env["PYTHONFAULTHANDLER"] = "1"
     servers = []
     try:
         for option in opts.server:
@@ -125,8 +148,7 @@ def main():
             why = "exit code %d" % code
         except subprocess.TimeoutExpired:
             print("run_test: timed out after %g s" % opts.timeout, file=sys.stderr)
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
+            end_timed_out(proc, command)
             code, why = 124, "timed out after %g s" % opts.timeout
         # Children that inherited the pipe may keep it open; do not wait long.
         reader.join(5)

@@ -25,6 +25,10 @@ CASES = [
     ("the time limit names the test", "import time; print('[ RUN      ] S.Hang', flush=True);"
      "time.sleep(60)", 2, 124, "test S.Hang started and did not finish (timed out after 2 s)",
      ""),
+    ("a Python command out of time shows where it waits",
+     "import threading, time\ndef waits_for_ever(): time.sleep(60)\n"
+     "threading.Thread(target=waits_for_ever).start()\nwaits_for_ever()", 2, 124,
+     "in waits_for_ever", ""),
     ("a program without tests keeps its code", "import sys; print('hello'); sys.exit(5)", 30, 5,
      "hello", "did not finish"),
 ]

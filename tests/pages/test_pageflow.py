@@ -15,7 +15,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 import zipfile
@@ -94,8 +93,8 @@ class PageFlowRuns(unittest.TestCase):
 
     def uninstall_products(self):
         for code in PRODUCT_CODES:
-            subprocess.run([OPTS.wine, "msiexec", "/x", code, "/qn"], capture_output=True,
-                           timeout=120)
+            subprocess.run([OPTS.wine, "msiexec", "/x", code, "/qn"], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
 
     def log(self):
         return self.site.requests()[self.mark:]
@@ -122,12 +121,10 @@ class PageFlowRuns(unittest.TestCase):
         return self.site.url(name)
 
     def run_flow(self, program):
-        run = subprocess.run([OPTS.wine, OPTS.pageflow, pagekit.windows_path(program)],
-                             capture_output=True, text=True, timeout=FLOW_SECONDS)
-        sys.stderr.write(run.stderr)
-        lines = run.stdout.splitlines()
+        code, lines, err = self.finish_flow(self.spawn([OPTS.wine, OPTS.pageflow,
+                                                        pagekit.windows_path(program)]))
         self.assertTrue(lines, "pageflow printed nothing")
-        return run.returncode, lines, run.stderr
+        return code, lines, err
 
     def assert_installed(self, lines):
         for code in PRODUCT_CODES:
@@ -146,32 +143,32 @@ class PageFlowRuns(unittest.TestCase):
         command = "set TMP=%s&& set TEMP=%s&& %s %s" % (
             wtemp, wtemp, pagekit.windows_path(OPTS.pageflow),
             " ".join([pagekit.windows_path(program)] + list(options)))
-        flow = subprocess.Popen([OPTS.wine, "cmd", "/c", command], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
-        flow.err_lines = []
-        flow.out_lines = []
-        flow.readers = [threading.Thread(target=lambda lines=lines, pipe=pipe:
-                                         lines.extend(iter(pipe.readline, "")), daemon=True)
-                        for lines, pipe in ((flow.err_lines, flow.stderr),
-                                            (flow.out_lines, flow.stdout))]
-        for reader in flow.readers:
-            reader.start()
+        return self.spawn([OPTS.wine, "cmd", "/c", command])
+
+    def spawn(self, command):
+        """The flow writes into files, not pipes: a process it leaves behind
+        (a setup of a killed run, a service Wine starts) may keep what it
+        inherited open, and a pipe would then never end."""
+        self.flows = getattr(self, "flows", 0) + 1
+        base = os.path.join(self.work, "flow%d" % self.flows)
+        with open(base + ".out", "wb") as out, open(base + ".err", "wb") as err:
+            flow = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        flow.out_path, flow.err_path = base + ".out", base + ".err"
         return flow
 
-    def close_pipes(self, flow):
-        for reader in flow.readers:
-            reader.join(10)
-        flow.stdout.close()
-        flow.stderr.close()
+    @staticmethod
+    def err_lines(flow):
+        """What the flow wrote to stderr so far, a list of lines."""
+        with open(flow.err_path, encoding="utf-8", errors="replace") as f:
+            return f.read().splitlines()
 
     def finish_flow(self, flow):
-        # Each pipe is its reader thread's alone: communicate() would read
-        # them too and take lines from the threads.
         flow.wait(timeout=FLOW_SECONDS)
-        self.close_pipes(flow)
-        err = "".join(flow.err_lines)
+        with open(flow.out_path, encoding="utf-8", errors="replace") as f:
+            lines = f.read().splitlines()
+        err = "\n".join(self.err_lines(flow)) + "\n"
         sys.stderr.write(err)
-        return flow.returncode, "".join(flow.out_lines).splitlines(), err
+        return flow.returncode, lines, err
 
     def kill_flow_when(self, flow, condition, what):
         deadline = time.monotonic() + KILL_WAIT_SECONDS
@@ -182,9 +179,9 @@ class PageFlowRuns(unittest.TestCase):
             time.sleep(0.2)
         # As Task Manager ends a program: at once, with no clean-up of its own.
         subprocess.run([OPTS.wine, "taskkill", "/f", "/im", "pageflow.exe"],
-                       capture_output=True, timeout=60)
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
         flow.wait(timeout=60)
-        self.close_pipes(flow)
 
     def setup_runs_in(self, temp):
         """Whether a setup started from a folder under `temp` still runs."""
@@ -259,7 +256,7 @@ class PageFlowRuns(unittest.TestCase):
 
         def half_downloaded():
             return any(int(m.group(1)) >= 50 for m in
-                       (DOWNLOAD_PERCENT.match(l) for l in first.err_lines) if m)
+                       (DOWNLOAD_PERCENT.match(l) for l in self.err_lines(first)) if m)
         self.kill_flow_when(first, half_downloaded, "half of the package downloaded")
         left_by_first = set(self.folders(temp)) - {"1a2b3c"}
         self.assertGreater(len(left_by_first), 1, "the killed run left its folders")
@@ -267,14 +264,14 @@ class PageFlowRuns(unittest.TestCase):
 
         second = self.start_flow(program, temp)
         self.kill_flow_when(second, lambda: any("install milestone: product 2 " in l
-                                                for l in second.err_lines),
+                                                for l in self.err_lines(second)),
                             "the second product installed")
         resumed = [e for e in self.log() if e["uri"] == target]
         self.assertEqual(1, len(resumed), resumed)
         self.assertEqual(206, resumed[0]["status"], resumed[0])
         self.assertGreater(int(resumed[0]["range"].split("=")[1].split("-")[0]), 0, resumed)
         # The second run's start removed the folders of the first.
-        self.assertEqual(left_by_first, self.removed_at_start("".join(second.err_lines)))
+        self.assertEqual(left_by_first, self.removed_at_start("\n".join(self.err_lines(second))))
         self.wait_for_setup_to_end(temp)
         left = set(self.folders(temp)) - {"1a2b3c"}
         self.assertGreater(len(left), 1, "the second killed run left its folders")
