@@ -77,10 +77,32 @@ bool IsEmptyZip(HANDLE zipFile, ULONGLONG size) {
            sizeof record + static_cast<ULONGLONG>(word(20)) == size;
 }
 
-// Buffers of one extraction, shared by its entries.
+// Buffers and the inflater of one extraction, shared by its entries: an
+// archive of many small files would otherwise set up and free an inflater,
+// with its window, for each.
 struct EntryBuffers {
+    EntryBuffers() = default;
+    EntryBuffers(const EntryBuffers&) = delete;
+    EntryBuffers& operator=(const EntryBuffers&) = delete;
+    ~EntryBuffers() {
+        if (inflating) {
+            inflateEnd(&stream);
+        }
+    }
+    // The inflater, ready for a new raw deflate stream; false when it cannot be made.
+    bool ResetInflater() {
+        if (inflating) {
+            return inflateReset(&stream) == Z_OK;
+        }
+        stream = z_stream{};
+        inflating = inflateInit2(&stream, -MAX_WBITS) == Z_OK;
+        return inflating;
+    }
+
     std::vector<char> input = std::vector<char>(kChunk);
     std::vector<char> unpacked = std::vector<char>(kChunk);
+    z_stream stream = {};
+    bool inflating = false;
 };
 
 // Unpacks the entry whose compressed data starts at `data` in the zip into
@@ -92,10 +114,11 @@ struct EntryBuffers {
 bool UnpackEntry(WinFileStream& zip, ZPOS64_T data, HANDLE out, const unz_file_info64& info,
                  EntryBuffers& buffers, ZipReporter* reporter) {
     const bool deflated = info.compression_method == Z_DEFLATED;
-    z_stream stream = {};
-    if (deflated && inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
+    z_stream local = {};
+    if (deflated && !buffers.ResetInflater()) {
         return false;
     }
+    z_stream& stream = deflated ? buffers.stream : local;
     const ZPOS64_T declared = info.uncompressed_size;
     ZPOS64_T written = 0;
     uLong crc = crc32(0, Z_NULL, 0);
@@ -154,18 +177,33 @@ bool UnpackEntry(WinFileStream& zip, ZPOS64_T data, HANDLE out, const unz_file_i
         ok = emit(unpacked, produced);
         ended = status == Z_STREAM_END || (produced == 0 && stream.avail_in == 0 && inputEnded);
     }
-    if (deflated) {
-        inflateEnd(&stream);
-    }
     return ok && written == declared && crc == info.crc;
+}
+
+// Creates the file of an entry. A new name needs no look first: CREATE_NEW
+// never opens what is already there, a link at that name included. A name
+// already taken (an archive may hold a name twice) is written over, unless
+// it is a link, which would be written through.
+HANDLE CreateEntryFile(const wchar_t* target) {
+    HANDLE out =
+        CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
+        return out;
+    }
+    const DWORD attributes = GetFileAttributesW(target);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
 }
 
 // Writes the current entry to `target`; the file is deleted again when any
 // read, write, size or CRC check fails.
 bool WriteCurrentEntry(unzFile archive, WinFileStream& zip, const wchar_t* target,
                        const unz_file_info64& info, EntryBuffers& buffers, ZipReporter* reporter) {
-    HANDLE out = CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE out = CreateEntryFile(target);
     if (out == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -187,9 +225,9 @@ bool WriteCurrentEntry(unzFile archive, WinFileStream& zip, const wchar_t* targe
 }
 
 // Whether the extraction folder or a folder between it and `path` (inside
-// it) that exists is a reparse point (a junction or a link) or not a folder,
-// or `path` itself is a reparse point. What does not exist yet sends nothing
-// elsewhere; the folders made for it are plain.
+// it) that exists is a reparse point (a junction or a link) or not a folder.
+// What does not exist yet sends nothing elsewhere; the folders made for it
+// are plain. `path` itself is looked at where it is created.
 bool IsLinkOnTheWay(const std::wstring& folder, const std::wstring& path) {
     std::wstring base = folder;
     while (!base.empty() && base.back() == L'\\') {
@@ -206,9 +244,7 @@ bool IsLinkOnTheWay(const std::wstring& folder, const std::wstring& path) {
             return true;
         }
     }
-    // A file that is itself a link would be written through.
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    return false;
 }
 
 // What the entries of one extraction share.
@@ -255,17 +291,20 @@ bool ExtractCurrentEntry(Extraction& run) {
     const wchar_t* target = path.c_str();
     // A folder of the extraction that became a link since it was made would
     // send this entry, and the folders made for it, somewhere else: looked
-    // at before the folders are made and again before the file is written.
-    if (IsLinkOnTheWay(folder, path)) {
-        return false;
-    }
+    // at before folders are made and again before the file is written.
     if (isDirectory) {
+        if (IsLinkOnTheWay(folder, path + L"\\")) {
+            return false;
+        }
         SHCreateDirectoryExW(nullptr, target, nullptr);
         return !IsLinkOnTheWay(folder, path + L"\\");
     }
     wchar_t parent[MAX_PATH];
     lstrcpynW(parent, target, MAX_PATH);
     if (PathRemoveFileSpecW(parent) && run.madeFolders.count(parent) == 0) {
+        if (IsLinkOnTheWay(folder, path)) {
+            return false;
+        }
         const int made = SHCreateDirectoryExW(nullptr, parent, nullptr);
         if (made == ERROR_SUCCESS || made == ERROR_ALREADY_EXISTS) {
             run.madeFolders.insert(parent);

@@ -566,6 +566,14 @@ TEST(ZipExtract, AFolderThatStaysPlainTakesEveryEntry) {
     EXPECT_EQ("gamma in b", testutil::ReadFileBytes(scratch / L"out\\sub\\b\\c.txt"));
 }
 
+// A name the archive holds twice is written over: the later entry is the file.
+TEST(ZipExtract, ANameHeldTwiceTakesTheLaterEntry) {
+    testutil::ScratchFolder scratch;
+    ASSERT_TRUE(ExtractFile(Fixture("same-name.zip"), scratch / L"out\\", nullptr));
+    EXPECT_EQ("second", testutil::ReadFileBytes(scratch / L"out\\twice.txt"));
+    EXPECT_EQ("after", testutil::ReadFileBytes(scratch / L"out\\after.txt"));
+}
+
 // A link already in place of the extraction folder itself is refused too.
 TEST(ZipExtract, AnExtractionFolderThatIsALinkTakesNothing) {
     testutil::ScratchFolder scratch;

@@ -4,6 +4,7 @@ import os
 import random
 import struct
 import sys
+import warnings
 import zipfile
 import zlib
 
@@ -128,6 +129,11 @@ def main(out):
     write(os.path.join(out, "stored.zip"),
           [("s.bin", bytes(rng.getrandbits(8) for _ in range(70000)))], zipfile.ZIP_STORED)
     write(os.path.join(out, "empty.zip"), [])
+    # One name twice: the later entry is the file, as with any unzip.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # zipfile warns of the duplicate name
+        write(os.path.join(out, "same-name.zip"),
+              [("twice.txt", b"first"), ("twice.txt", b"second"), ("after.txt", b"after")])
     write(os.path.join(out, "long-name.zip"),
           [("first.txt", b"first"), ("n" * 300, b"long")])
     write(os.path.join(out, "bad-crc.zip"),
