@@ -65,11 +65,6 @@ static_assert(kErrorNotPlainFile == static_cast<long>(0x80070000UL | kNotPlainFi
 
 namespace {
 
-long HResultFromLastError() {
-    const DWORD error = GetLastError();
-    return error != 0 ? HResultFromWin32(error) : E_FAIL;
-}
-
 class DownloadSimpleTask : public ITask, public TaskLock<DownloadSimpleTask, long> {
 public:
     DownloadSimpleTask(const wchar_t* url, const wchar_t* filePath, IDownloadCallback* callback,

@@ -157,11 +157,6 @@ constexpr DWORD kHttpRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACH
                                     INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_UI;
 constexpr DWORD kHttpsRequestFlags = kHttpRequestFlags | INTERNET_FLAG_SECURE;
 
-long HResultFromLastError() {
-    const DWORD error = GetLastError();
-    return error != 0 ? HResultFromWin32(error) : E_FAIL;
-}
-
 class HttpTask : public ITask, public TaskLock<HttpTask, long> {
 public:
     HttpTask(const wchar_t* url, HttpRangeRequest&& request, IHttpCallback* callback)

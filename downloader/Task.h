@@ -6,6 +6,8 @@
 // its callback interface. Objects are destroyed only through Release, so no
 // interface has a virtual destructor.
 
+#include "base/HResult.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -121,13 +123,6 @@ public:
 protected:
     ~IHashCallback() = default;
 };
-
-// HRESULT_FROM_WIN32: only values above 0 change; 0 and negative values
-// (already HRESULTs) pass unchanged.
-inline long HResultFromWin32(unsigned long error) {
-    const long value = static_cast<long>(error);
-    return value <= 0 ? value : static_cast<long>((error & 0xFFFF) | 0x80070000UL);
-}
 
 // The engine's own result codes besides S_OK, E_ABORT, E_FAIL and E_OUTOFMEMORY.
 constexpr long kVerifyFailed = 1;
