@@ -89,13 +89,20 @@ struct EntryBuffers {
             inflateEnd(&stream);
         }
     }
-    // The inflater, ready for a new raw deflate stream; false when it cannot be made.
+    // The inflater, ready for a new raw deflate stream and with no input;
+    // false when it cannot be made. An entry may leave input unread past the
+    // end of its stream, which is not the next entry's.
     bool ResetInflater() {
         if (inflating) {
-            return inflateReset(&stream) == Z_OK;
+            if (inflateReset(&stream) != Z_OK) {
+                return false;
+            }
+        } else {
+            stream = z_stream{};
+            inflating = inflateInit2(&stream, -MAX_WBITS) == Z_OK;
         }
-        stream = z_stream{};
-        inflating = inflateInit2(&stream, -MAX_WBITS) == Z_OK;
+        stream.next_in = Z_NULL;
+        stream.avail_in = 0;
         return inflating;
     }
 

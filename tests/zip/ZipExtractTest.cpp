@@ -566,6 +566,20 @@ TEST(ZipExtract, AFolderThatStaysPlainTakesEveryEntry) {
     EXPECT_EQ("gamma in b", testutil::ReadFileBytes(scratch / L"out\\sub\\b\\c.txt"));
 }
 
+// The input a deflated entry leaves unread past the end of its stream is
+// not taken as the start of the next entry's.
+TEST(ZipExtract, BytesPastADeflateStreamStayWithTheirEntry) {
+    testutil::ScratchFolder scratch;
+    ASSERT_TRUE(ExtractFile(Fixture("stream-then-more.zip"), scratch / L"out\\", nullptr));
+    std::string first, second;
+    for (int i = 0; i < 50; ++i) {
+        first += "first entry ";
+        second += "second entry ";
+    }
+    EXPECT_EQ(first, testutil::ReadFileBytes(scratch / L"out\\first.txt"));
+    EXPECT_EQ(second, testutil::ReadFileBytes(scratch / L"out\\second.txt"));
+}
+
 // A name the archive holds twice is written over: the later entry is the file.
 TEST(ZipExtract, ANameHeldTwiceTakesTheLaterEntry) {
     testutil::ScratchFolder scratch;

@@ -129,6 +129,21 @@ def main(out):
     write(os.path.join(out, "stored.zip"),
           [("s.bin", bytes(rng.getrandbits(8) for _ in range(70000)))], zipfile.ZIP_STORED)
     write(os.path.join(out, "empty.zip"), [])
+    # Two deflated entries, the first declaring bytes past the end of its
+    # stream (an unzip reads what the stream holds): nothing of them may reach
+    # the second.
+    first, second = b"first entry " * 50, b"second entry " * 50
+    streams = []
+    for text in (first, second):
+        deflater = zlib.compressobj(6, zlib.DEFLATED, -zlib.MAX_WBITS)
+        streams.append(deflater.compress(text) + deflater.flush())
+    path = os.path.join(out, "stream-then-more.zip")
+    write(path, [("first.txt", streams[0] + b"bytes past the stream"),
+                 ("second.txt", streams[1])], zipfile.ZIP_STORED)
+    for name, text in (("first.txt", first), ("second.txt", second)):
+        declare_method(path, name, zipfile.ZIP_DEFLATED)
+        declare_sizes(path, name, uncompressed=len(text))
+        declare_crc(path, name, zlib.crc32(text))
     # One name twice: the later entry is the file, as with any unzip.
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # zipfile warns of the duplicate name
