@@ -4,6 +4,7 @@
 #include "base/OleValues.h"
 #include "htmlui/HostWindow.h"
 #include "tests/htmlui/FakeDocument.h"
+#include "tests/htmlui/OwnHostWindow.h"
 
 #include <windows.h>
 
@@ -196,7 +197,7 @@ bool PlayStep(HWND window, IDispatch* external, const std::wstring& step) {
 }
 
 void CALLBACK PlayPage(HWND, UINT, UINT_PTR timer, DWORD) {
-    HWND window = FindWindowW(htmlui::HostWindowClassName, nullptr);
+    HWND window = testutil::FindOwnHostWindow();
     htmlui::HostWindowData* data = window ? htmlui::GetHostWindowData(window) : nullptr;
     if (!data || !data->external || closed) {
         return;

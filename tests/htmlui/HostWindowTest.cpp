@@ -5,6 +5,7 @@
 #include "htmlui/HostWindow.h"
 #include "htmlui/MSHTMLClient.h"
 #include "tests/htmlui/FakeDocument.h"
+#include "tests/htmlui/OwnHostWindow.h"
 #include "tests/htmlui/TestExternal.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +60,7 @@ private:
         if (!self) {
             return;
         }
-        HWND window = FindWindowW(htmlui::HostWindowClassName, nullptr);
+        HWND window = testutil::FindOwnHostWindow();
         if (GetTickCount64() > self->deadline_) {
             self->timedOut = true;
             if (HostWindowData* data = window ? htmlui::GetHostWindowData(window) : nullptr) {
@@ -125,7 +126,7 @@ protected:
                 document->firstSite = nullptr;
             }
         }
-        EXPECT_EQ(nullptr, FindWindowW(htmlui::HostWindowClassName, nullptr));
+        EXPECT_EQ(nullptr, testutil::FindOwnHostWindow());
         factory.ReleaseDocuments();
         EXPECT_EQ(documentsBefore, FakeDocument::live);
         EXPECT_EQ(0, FakeView::live);
