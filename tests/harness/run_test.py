@@ -10,7 +10,11 @@ BC_<NAME>_PORT (the port) and BC_<NAME>_DIR (DIR as a Windows path under the
 Z: drive). The servers are stopped when the command ends, and the exit status
 is the command's.
 
-The command's standard output passes through line by line. When the command
+The command's standard output and error pass through line by line, both
+through the harness: a process the command leaves behind (under Wine the
+desktop process takes the error output of the first program that needs it,
+and stays while any program uses the desktop) then holds only the harness's
+pipe, which is not waited on for long, never CTest's. When the command
 runs GoogleTest and ends without finishing a test it started (a fault, an
 exit, the time limit), the name of that test is printed at the end, so the
 result says what broke.
@@ -138,7 +142,7 @@ def main():
         for option in opts.server:
             servers.append(start_server(option, scratch, env))
         proc = subprocess.Popen(command, env=env, start_new_session=True,
-                                stdout=subprocess.PIPE)
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         open_test = OpenTest()
         reader = threading.Thread(target=pass_through, args=(proc.stdout, open_test),
                                   daemon=True)
