@@ -11,8 +11,8 @@ struct BlockHashPipeline::Slot {
     HANDLE done = nullptr; // auto-reset, set when the hashing of `result` ended
     uint32_t size = 0;
     Digest result;
-    // Each slot keeps its provider context, so that blocks hashing side by
-    // side share no CryptoAPI object.
+    // Each slot keeps its hasher, so that blocks hashing side by side share
+    // no CryptoAPI object.
     Sha1Hasher hasher;
 
     void Hash() { result.ok = hasher.Digest(buffer.get(), size, result.bytes); }

@@ -7,7 +7,7 @@
 
 namespace downloader {
 
-// Hashes blocks (SHA-1 through CryptoAPI) on system thread-pool threads, up
+// Hashes blocks (SHA-1, Sha1Hasher) on system thread-pool threads, up
 // to `slots` at a time, and hands their digests back in the order the blocks
 // were submitted. The owner fills the buffer of the next free slot, submits
 // it, and collects the oldest block when every slot is taken; meanwhile the
@@ -20,7 +20,7 @@ public:
     struct Digest {
         uint32_t block = 0;
         uint32_t size = 0; // bytes hashed
-        bool ok = false;   // false when CryptoAPI failed
+        bool ok = false;   // false when the hashing failed
         uint8_t bytes[20] = {};
     };
 

@@ -10,36 +10,6 @@
 
 namespace downloader {
 
-Sha1Hasher::~Sha1Hasher() {
-    if (provider_ != 0) {
-        CryptReleaseContext(provider_, 0);
-    }
-}
-
-bool Sha1Hasher::Digest(const void* data, size_t size, uint8_t digest[20]) {
-    if (provider_ == 0 &&
-        !CryptAcquireContextW(&provider_, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-        provider_ = 0;
-        return false;
-    }
-    HCRYPTHASH hash = 0;
-    if (!CryptCreateHash(provider_, CALG_SHA1, 0, 0, &hash)) {
-        return false;
-    }
-    DWORD length = 20;
-    bool ok = CryptHashData(hash, static_cast<const BYTE*>(data), static_cast<DWORD>(size), 0) &&
-              CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0) && length == 20;
-    if (!CryptDestroyHash(hash)) {
-        ok = false;
-    }
-    return ok;
-}
-
-bool Sha1Digest(const void* data, size_t size, uint8_t digest[20]) {
-    Sha1Hasher hasher;
-    return hasher.Digest(data, size, digest);
-}
-
 namespace {
 
 class HashTask : public ITask {

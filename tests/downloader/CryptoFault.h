@@ -1,5 +1,7 @@
 #pragma once
 
+#include "downloader/Sha1.h"
+
 #include <windows.h>
 
 #include <string>
@@ -12,10 +14,11 @@ namespace testutil {
 // is not installed, so acquiring a context without a provider name fails, as
 // on a machine whose cryptographic configuration is damaged. The previous
 // setting comes back at the end; a setting of ours that a crashed run left
-// behind is removed first.
+// behind is removed first. The package's hashing uses CryptoAPI meanwhile,
+// also where the processor would hash.
 class BrokenDefaultHashProvider {
 public:
-    BrokenDefaultHashProvider() {
+    BrokenDefaultHashProvider() : platformOnlyBefore_(downloader::UsePlatformSha1Only(true)) {
         Restore(); // a leftover of an earlier, interrupted run
         HKEY key = nullptr;
         if (RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
@@ -36,6 +39,7 @@ public:
         RegCloseKey(key);
     }
     ~BrokenDefaultHashProvider() {
+        downloader::UsePlatformSha1Only(platformOnlyBefore_);
         if (!active_) {
             return;
         }
@@ -89,6 +93,7 @@ private:
         }
     }
 
+    bool platformOnlyBefore_;
     bool active_ = false;
     bool hadPrevious_ = false;
     std::wstring previous_;

@@ -7,6 +7,7 @@
 #include "tests/downloader/ServerFixture.h"
 
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -33,6 +34,27 @@ struct DigestCase {
     const char* sha1;
 };
 
+// Sets which hashing Sha1Hasher uses while it lives.
+class Sha1Engine {
+public:
+    explicit Sha1Engine(bool platformOnly)
+        : before_(downloader::UsePlatformSha1Only(platformOnly)) {}
+    ~Sha1Engine() { downloader::UsePlatformSha1Only(before_); }
+    Sha1Engine(const Sha1Engine&) = delete;
+    Sha1Engine& operator=(const Sha1Engine&) = delete;
+
+private:
+    bool before_;
+};
+
+std::string PlatformSha1(const uint8_t* data, size_t size) {
+    Sha1Engine platform(true);
+    uint8_t digest[20];
+    EXPECT_TRUE(downloader::Sha1Digest(data, size, digest));
+    return std::string(reinterpret_cast<char*>(digest), 20);
+}
+
+// The published vectors, through CryptoAPI and through whatever hashes here.
 TEST(Sha1Digest, KnownVectors) {
     const DigestCase cases[] = {
         {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
@@ -41,11 +63,45 @@ TEST(Sha1Digest, KnownVectors) {
          "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
         {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
     };
-    for (const DigestCase& c : cases) {
-        uint8_t digest[20];
-        ASSERT_TRUE(downloader::Sha1Digest(c.input.data(), c.input.size(), digest));
-        EXPECT_EQ(c.sha1, Hex(std::string(reinterpret_cast<char*>(digest), 20)))
-            << c.input.size() << " bytes";
+    for (bool platformOnly : {true, false}) {
+        Sha1Engine engine(platformOnly);
+        for (const DigestCase& c : cases) {
+            uint8_t digest[20];
+            ASSERT_TRUE(downloader::Sha1Digest(c.input.data(), c.input.size(), digest));
+            EXPECT_EQ(c.sha1, Hex(std::string(reinterpret_cast<char*>(digest), 20)))
+                << c.input.size() << " bytes, platform only " << platformOnly;
+        }
+    }
+}
+
+// The processor's hashing gives CryptoAPI's digest for every length around
+// the 64-byte blocks and their padding (a tail of 55, 56 and 63 bytes), from
+// starts that are not aligned, and for the package's block sizes.
+TEST(Sha1Digest, TheProcessorsHashingMatchesThePlatforms) {
+    if (!downloader::ProcessorHasSha1()) {
+        GTEST_SKIP() << "this processor has no SHA instructions";
+    }
+    std::vector<uint8_t> bytes(kMiB + 256);
+    uint32_t seed = 12345;
+    for (uint8_t& b : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(seed >> 16);
+    }
+    std::vector<size_t> sizes;
+    for (size_t size = 0; size <= 200; ++size) {
+        sizes.push_back(size);
+    }
+    for (size_t size : {kMiB - 1, kMiB, kMiB + 55, kMiB + 200}) {
+        sizes.push_back(size);
+    }
+    for (size_t size : sizes) {
+        for (size_t start : {0, 1, 7}) {
+            uint8_t digest[20];
+            downloader::Sha1WithProcessor(bytes.data() + start, size, digest);
+            ASSERT_EQ(Hex(PlatformSha1(bytes.data() + start, size)),
+                      Hex(std::string(reinterpret_cast<char*>(digest), 20)))
+                << size << " bytes from " << start;
+        }
     }
 }
 
