@@ -13,6 +13,13 @@ namespace {
 std::atomic<bool> platformOnly{false};
 
 #define BC_SHA_TARGET __attribute__((target("sha,ssse3,sse4.1")))
+// 32-bit Windows keeps the stack aligned to 4 bytes only, and the SSE
+// instructions that take a spilled vector from the stack need 16.
+#if defined(__i386__)
+#define BC_SHA_ENTRY BC_SHA_TARGET __attribute__((force_align_arg_pointer))
+#else
+#define BC_SHA_ENTRY BC_SHA_TARGET
+#endif
 
 // Four of the 80 rounds, group `i` of 20: extends the message schedule held
 // in `w` (the last four groups of words, group i at w[i % 4]) and runs the
@@ -32,7 +39,7 @@ BC_SHA_TARGET __attribute__((always_inline)) inline void Rounds(int i, __m128i* 
 }
 
 // Runs the compression over `blocks` whole 64-byte blocks.
-BC_SHA_TARGET void Compress(uint32_t state[5], const uint8_t* data, size_t blocks) {
+BC_SHA_ENTRY void Compress(uint32_t state[5], const uint8_t* data, size_t blocks) {
     // The words are big-endian; the instructions take A..D with A highest.
     const __m128i swap = _mm_set_epi64x(0x0001020304050607LL, 0x08090a0b0c0d0e0fLL);
     __m128i abcd =
