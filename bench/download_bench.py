@@ -7,7 +7,10 @@ invocation, with one package server (tests/servers/pkgserver.py):
 
   floor      netfloor.exe under Wine: a plain synchronous WinINet read of the
              whole package into a file, then CryptoAPI SHA-1 of that file in
-             1 MiB blocks; the least any verified download costs here.
+             1 MiB blocks; the least a verified download through the
+             platform's own calls costs here (the program hashes with the
+             processor's SHA instructions where it has them, so it can beat
+             this floor).
   reference  curl -o of the package, then sha1sum of the file.
   fresh      dlmfetch.exe under Wine into a file that does not exist.
   resume     dlmfetch.exe with the first half of the package already right

@@ -126,6 +126,12 @@ class PageFlowRuns(unittest.TestCase):
         self.assertTrue(lines, "pageflow printed nothing")
         return code, lines, err
 
+    def assert_completed(self, lines, err, more=""):
+        """The flow reported completion; otherwise its whole output, stdout's
+        failure stage and code included, says why."""
+        self.assertEqual("flow status 1", lines[-1] if lines else "",
+                         "\n".join(["stdout:"] + lines + ["stderr:", err, more]))
+
     def assert_installed(self, lines):
         for code in PRODUCT_CODES:
             self.assertTrue(any(l.startswith("product " + code + " installed") for l in lines),
@@ -228,7 +234,7 @@ class PageFlowRuns(unittest.TestCase):
             f.write("the user's own file")
         before = sorted(os.listdir(temp))
         code, lines, err = self.finish_flow(self.start_flow(program, temp))
-        self.assertEqual("flow status 1", lines[-1], err)
+        self.assert_completed(lines, err)
         self.assert_installed(lines)
         # Every entry of the package, and the log setup wrote beside it.
         with zipfile.ZipFile(os.path.join(self.served, self.package)) as z:
@@ -278,7 +284,7 @@ class PageFlowRuns(unittest.TestCase):
         self.assertFalse(left & left_by_first)
 
         code, lines, err = self.finish_flow(self.start_flow(program, temp))
-        self.assertEqual("flow status 1", lines[-1], err)
+        self.assert_completed(lines, err)
         self.assert_installed(lines)
         # The second run's folders went at the start; the run's own at its end.
         self.assertEqual(left, self.removed_at_start(err), err)
@@ -324,7 +330,7 @@ class PageFlowRuns(unittest.TestCase):
         self.serve("TLWSuite_full.zip", self.package)
         program = self.program(DOWNLOAD_URL=self.url("Brightcast_Suite_${osbits}bit.zip"))
         code, lines, err = self.run_flow(program)
-        self.assertEqual("flow status 1", lines[-1])
+        self.assert_completed(lines, err)
         self.assertEqual(0, code)
         self.assertIn("flow outcome completed, failure stage 0, code 0", lines)
         self.assertIn("install milestone: product 7 of 7 installed", err)
@@ -343,7 +349,7 @@ class PageFlowRuns(unittest.TestCase):
                                PRODUCT_FILE_NAME="Brightcast_Suite.zip")
         code, lines, err = self.run_flow(program)
         requests = self.requests()
-        self.assertEqual("flow status 1", lines[-1], "%s\n%s" % (err, requests))
+        self.assert_completed(lines, err, str(requests))
         self.assertEqual(0, code)
         # One attempt at the missing package, then the default in the same folder.
         self.assertEqual(("/tlw/missing_%s.zip.meta" % system_bits(), 404), requests[0])
@@ -355,7 +361,7 @@ class PageFlowRuns(unittest.TestCase):
         self.serve("TLWSuite_busyonce.zip", self.package)
         program = self.program(DOWNLOAD_URL=self.url("Brightcast_Suite_${osbits}bit.zip"))
         code, lines, err = self.run_flow(program)
-        self.assertEqual("flow status 1", lines[-1], err)
+        self.assert_completed(lines, err)
         self.assertEqual(0, code)
         self.assertEqual(1, err.count("-> retry"), err)
         self.assert_installed(lines)
