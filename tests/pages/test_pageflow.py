@@ -130,7 +130,8 @@ class PageFlowRuns(unittest.TestCase):
         """The flow reported completion; otherwise its whole output, stdout's
         failure stage and code included, says why."""
         self.assertEqual("flow status 1", lines[-1] if lines else "",
-                         "\n".join(["stdout:"] + lines + ["stderr:", err, more]))
+                         "\n".join(["stdout:"] + lines + ["stderr:", err, more,
+                                                          "setup's log lines:", self.setup_trace]))
 
     def assert_installed(self, lines):
         for code in PRODUCT_CODES:
@@ -155,11 +156,19 @@ class PageFlowRuns(unittest.TestCase):
         """The flow writes into files, not pipes: a process it leaves behind
         (a setup of a killed run, a service Wine starts) may keep what it
         inherited open, and a pipe would then never end."""
-        self.flows = getattr(self, "flows", 0) + 1
-        base = os.path.join(self.work, "flow%d" % self.flows)
+        # Counted for the class: each case is an instance of its own, and the
+        # files of every case share one folder.
+        cls = type(self)
+        cls.flows = getattr(cls, "flows", 0) + 1
+        base = os.path.join(self.work, "flow%d" % cls.flows)
+        # The test setup adds its log lines here (its own log goes with the
+        # run's folder).
+        env = dict(os.environ, BC_TESTSETUP_TRACE=pagekit.windows_path(base + ".setup"))
         with open(base + ".out", "wb") as out, open(base + ".err", "wb") as err:
-            flow = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            flow = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                    env=env)
         flow.out_path, flow.err_path = base + ".out", base + ".err"
+        flow.setup_path = base + ".setup"
         return flow
 
     @staticmethod
@@ -174,6 +183,11 @@ class PageFlowRuns(unittest.TestCase):
             lines = f.read().splitlines()
         err = "\n".join(self.err_lines(flow)) + "\n"
         sys.stderr.write(err)
+        try:
+            with open(flow.setup_path, encoding="utf-8", errors="replace") as f:
+                self.setup_trace = f.read()
+        except OSError:
+            self.setup_trace = "(none)"
         return flow.returncode, lines, err
 
     def kill_flow_when(self, flow, condition, what):
@@ -334,6 +348,9 @@ class PageFlowRuns(unittest.TestCase):
         self.assertEqual(0, code)
         self.assertIn("flow outcome completed, failure stage 0, code 0", lines)
         self.assertIn("install milestone: product 7 of 7 installed", err)
+        # Setup ran once, on the program's hidden desktop, and ended well.
+        self.assertEqual(1, self.setup_trace.count("exit code: 0"), self.setup_trace)
+        self.assertIn("desktop: NBKVirtualDesktop", self.setup_trace)
         self.assert_installed(lines)
         size = os.path.getsize(os.path.join(self.served, self.package))
         self.assertTrue(any(l.endswith(": %d bytes, every block verified" % size) for l in lines))
