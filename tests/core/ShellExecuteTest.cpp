@@ -37,11 +37,21 @@ TEST(ShellExecuteFromDesktop, AnswersAnHResultAndLeaksNothing) {
         }
         // A failing activation can take seconds each (the shell's window
         // service is waited for), so a few repeats show a leak well enough.
+        // The desktop's shell may come up between two calls (the first
+        // program of a session that needs the desktop starts it, here maybe a
+        // suite running beside this one), never go away; the count is
+        // compared where every call met the same shell.
         const DWORD before = HandleCount();
+        bool sameAnswer = true;
         for (int i = 0; i < 3 && FAILED(first); ++i) {
-            EXPECT_EQ(first, downloadmanagercore::ShellExecuteFromDesktop(L"cmd.exe", parameters));
+            const HRESULT again =
+                downloadmanagercore::ShellExecuteFromDesktop(L"cmd.exe", parameters);
+            EXPECT_TRUE(again == first || SUCCEEDED(again)) << std::hex << again;
+            sameAnswer = sameAnswer && again == first;
         }
-        EXPECT_EQ(before, HandleCount());
+        if (sameAnswer) {
+            EXPECT_EQ(before, HandleCount());
+        }
     }
     CoUninitialize();
 }
