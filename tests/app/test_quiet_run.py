@@ -61,8 +61,17 @@ class QuietRun(unittest.TestCase):
     # -- the machine -------------------------------------------------------
 
     def wine(self, *args, **kwargs):
-        return subprocess.run([OPTS.wine] + list(args), capture_output=True, text=True,
-                              stdin=subprocess.DEVNULL, **kwargs)
+        """Its output goes into files, not pipes: a process the command starts
+        under Wine (the desktop's, a service) may keep what it inherited open
+        after the command ended, and a pipe would then not end."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            done = subprocess.run([OPTS.wine] + list(args), stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=err, **kwargs)
+            out.seek(0)
+            err.seek(0)
+            done.stdout = out.read().decode("utf-8", "replace")
+            done.stderr = err.read().decode("utf-8", "replace")
+        return done
 
     def uninstall_products(self):
         for code in PRODUCT_CODES:
