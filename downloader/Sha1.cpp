@@ -38,6 +38,16 @@ BC_SHA_TARGET __attribute__((always_inline)) inline void Rounds(int i, __m128i* 
     abcd = _mm_sha1rnds4_epu32(abcd, e, F);
 }
 
+// `count` groups from `first`, all with the round function F.
+template <int F>
+BC_SHA_TARGET __attribute__((always_inline)) inline void Groups(int first, int count, __m128i* w,
+                                                                __m128i& prev, __m128i& abcd) {
+#pragma GCC unroll 5
+    for (int i = first; i < first + count; ++i) {
+        Rounds<F>(i, w, prev, abcd);
+    }
+}
+
 // Runs the compression over `blocks` whole 64-byte blocks.
 BC_SHA_ENTRY void Compress(uint32_t state[5], const uint8_t* data, size_t blocks) {
     // The words are big-endian; the instructions take A..D with A highest.
@@ -55,22 +65,10 @@ BC_SHA_ENTRY void Compress(uint32_t state[5], const uint8_t* data, size_t blocks
         }
         __m128i prev = abcd;
         abcd = _mm_sha1rnds4_epu32(abcd, _mm_add_epi32(e, w[0]), 0);
-#pragma GCC unroll 4
-        for (int i = 1; i < 5; ++i) {
-            Rounds<0>(i, w, prev, abcd);
-        }
-#pragma GCC unroll 5
-        for (int i = 5; i < 10; ++i) {
-            Rounds<1>(i, w, prev, abcd);
-        }
-#pragma GCC unroll 5
-        for (int i = 10; i < 15; ++i) {
-            Rounds<2>(i, w, prev, abcd);
-        }
-#pragma GCC unroll 5
-        for (int i = 15; i < 20; ++i) {
-            Rounds<3>(i, w, prev, abcd);
-        }
+        Groups<0>(1, 4, w, prev, abcd);
+        Groups<1>(5, 5, w, prev, abcd);
+        Groups<2>(10, 5, w, prev, abcd);
+        Groups<3>(15, 5, w, prev, abcd);
         e = _mm_sha1nexte_epu32(prev, eBefore);
         abcd = _mm_add_epi32(abcd, abcdBefore);
     }
